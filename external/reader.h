@@ -1,0 +1,30 @@
+// The user store ("Reader"), as the daemon and the console call it: plain exported functions,
+// NUL-terminated strings, one-byte booleans. User names match without regard to letter case.
+#pragma once
+
+#include <cstdint>
+
+#include "server/common/user_info.h"
+
+extern "C" {
+
+// Opens the store (creating its table on first use). Call once per process, first.
+bool InitReader();
+
+// Fills password (at least 257 bytes), limit, counter and locked; false when no such user.
+bool GetUserInfo(const char* name, char* password, std::int64_t* limit, std::int64_t* counter,
+                 std::uint8_t* locked);
+
+// Creates the user, or replaces password and limit of an existing one (counter and lock stay).
+// storeEncryptedPwd 1 keeps the password encrypted at rest, 0 as plain text.
+bool SetUserInfo(const char* name, const char* password, std::int64_t limit,
+                 std::uint8_t storeEncryptedPwd);
+
+bool DeleteUser(const char* name);
+bool LockUser(const char* name, std::uint8_t lock);
+bool ResetUser(const char* name);
+void SetUserCount(const char* name, std::int64_t counter);
+
+// Writes at most tarvo::kMaxEnumeratedUsers records; returns how many, or -1 on failure.
+std::int32_t EnumUsers2(tarvo::UserInfo* users);
+}

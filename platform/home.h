@@ -1,0 +1,32 @@
+// Where Tarvo's programs find their files: the home directory (settings, logs, the default
+// user store) and the runtime directory (control ports, presence lock).
+#pragma once
+
+#include <string>
+
+namespace tarvo {
+
+// Longest file path any program builds (the original programs used 1024-character buffers;
+// here the limit is checked instead of silently cutting the path).
+inline constexpr std::size_t kMaxPathLength = 1023;
+
+// TARVO_HOME when set and not empty, else the directory of the running executable.
+// Never ends with a '/' unless it is the root directory.
+std::string HomeDirectory();
+
+// TARVO_RUNTIME_DIR when set and not empty, else the home directory.
+std::string RuntimeDirectory();
+
+// Joins a directory and a file name. Returns false and describes the problem in *error when
+// the result would be longer than kMaxPathLength or the name is empty or holds a '/'.
+bool JoinPath(const std::string& directory, const std::string& fileName, std::string& path,
+              std::string* error = nullptr);
+
+// HomeDirectory() joined with fileName, checked as JoinPath does.
+bool HomeFilePath(const std::string& fileName, std::string& path, std::string* error = nullptr);
+
+// RuntimeDirectory() joined with fileName, checked as JoinPath does.
+bool RuntimeFilePath(const std::string& fileName, std::string& path,
+                     std::string* error = nullptr);
+
+}  // namespace tarvo

@@ -1,0 +1,44 @@
+// The daemon's seven settings, their file tarvoserver.ini in the home directory, and the client
+// version admission rule that gives MinClientVersion its meaning.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tarvo {
+
+inline constexpr char kServerVersion[] = "2.0.5";
+inline constexpr char kSettingsFileName[] = "tarvoserver.ini";
+inline constexpr std::size_t kMinClientVersionSize = 1024;  // 1023 characters and the NUL
+
+struct ServerSettingsRecord {
+  std::int32_t ServerPort = 80;
+  bool MultiConnect = false;
+  std::int32_t AuditType = 0;
+  char MinClientVersion[kMinClientVersionSize] = "2.0.4";
+  bool HidePwd = false;
+  bool StoreEncryptedPwd = false;
+  bool AutoRefresh = false;
+};
+
+// The process-wide settings; after start-up, read and changed only under the network lock.
+extern ServerSettingsRecord ServerSettings;
+
+// Reads tarvoserver.ini from the home directory into ServerSettings, changing only the fields
+// whose keys it finds. False when the file could not be opened (the settings stay as they are).
+bool LoadSettings();
+// Writes the seven settings lines. False when the file could not be created.
+bool SaveSettings();
+// True when MinClientVersion <= clientVersion <= kServerVersion.
+bool IsClientVersionAllowed(const char* clientVersion);
+
+// The same operations on an explicit file and record (used by the above and by tests).
+bool LoadSettingsFile(const std::string& path, ServerSettingsRecord& settings);
+bool SaveSettingsFile(const std::string& path, const ServerSettingsRecord& settings);
+bool IsClientVersionAllowed(const char* clientVersion, const char* minimumVersion);
+
+// Dotted numeric comparison of two version texts: -1, 0 or 1.
+int CompareVersions(const char* a, const char* b);
+
+}  // namespace tarvo
