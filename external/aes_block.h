@@ -28,6 +28,8 @@ class AesUnitCipher {
 
   // Transforms unitCount 32-byte units in place.
   void transform(std::uint8_t* units, std::size_t unitCount);
+  // Transforms unitCount units from input into output; the two ranges must not overlap.
+  void transform(const std::uint8_t* input, std::uint8_t* output, std::size_t unitCount);
 
  private:
   struct Context;

@@ -36,6 +36,21 @@ class ByteBuffer {
  public:
   ByteBuffer() = default;
   ByteBuffer(const void* data, std::size_t size) { append(data, size); }
+  ByteBuffer(const ByteBuffer&) = default;
+  ByteBuffer& operator=(const ByteBuffer&) = default;
+  // A moved-from buffer is empty: the read offset must not outlive the storage it indexed.
+  ByteBuffer(ByteBuffer&& other) noexcept
+      : storage_(std::move(other.storage_)), head_(std::exchange(other.head_, 0)) {
+    other.storage_.clear();
+  }
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
+    if (this != &other) {
+      storage_ = std::move(other.storage_);
+      head_ = std::exchange(other.head_, 0);
+      other.storage_.clear();
+    }
+    return *this;
+  }
 
   std::size_t size() const { return storage_.size() - head_; }
   bool empty() const { return size() == 0; }
@@ -45,7 +60,17 @@ class ByteBuffer {
 
   void append(const void* bytes, std::size_t count) {
     if (count == 0) return;
-    std::memcpy(grow(count), bytes, count);
+    // Bytes of this very buffer would move under us when grow() reallocates or compacts.
+    const auto* src = static_cast<const std::uint8_t*>(bytes);
+    const auto at = reinterpret_cast<std::uintptr_t>(src);
+    const auto live = reinterpret_cast<std::uintptr_t>(data());
+    if (at >= live && at < live + size()) {
+      const std::size_t offset = at - live;
+      std::uint8_t* dst = grow(count);
+      std::memcpy(dst, data() + offset, count);
+      return;
+    }
+    std::memcpy(grow(count), src, count);
   }
   void append(std::span<const std::uint8_t> bytes) { append(bytes.data(), bytes.size()); }
   void append(const ByteBuffer& other) { append(other.data(), other.size()); }
@@ -69,7 +94,11 @@ class ByteBuffer {
 
   // Drops bytes from the end, keeping the first newSize bytes.
   void truncate(std::size_t newSize) {
-    if (newSize < size()) storage_.resize(head_ + newSize);
+    if (newSize == 0) {
+      clear();
+    } else if (newSize < size()) {
+      storage_.resize(head_ + newSize);
+    }
   }
 
   void clear() {

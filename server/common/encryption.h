@@ -43,7 +43,8 @@ class BaseEncrypt {
 class AESEncryptor : public BaseEncrypt {
  public:
   AESEncryptor(const char* keyText, int length);
-  // One call, one record; size must not exceed kMaxRecordPlaintext.
+  // One call, one record. A plaintext over kMaxRecordPlaintext bytes (no caller sends one) goes
+  // out as consecutive records, so nothing is lost or misframed on a record stream.
   ByteBuffer transform(const std::uint8_t* data, std::size_t size) override;
   void transformAppend(const std::uint8_t* data, std::size_t size, ByteBuffer& out) override;
 
@@ -55,6 +56,7 @@ class AESDecryptor : public BaseEncrypt {
  public:
   AESDecryptor(const char* keyText, int length);
   // Takes more record bytes; returns (appends) every plaintext byte that can be produced so far.
+  // data must not point into out.
   ByteBuffer transform(const std::uint8_t* data, std::size_t size) override;
   void transformAppend(const std::uint8_t* data, std::size_t size, ByteBuffer& out) override;
 

@@ -3,6 +3,7 @@
 // enters every digest as 8 bytes: the six digits and two zero bytes. Clients compute the same.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tarvo {
