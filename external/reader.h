@@ -6,25 +6,28 @@
 
 #include "server/common/user_info.h"
 
+// The library is built with hidden visibility; only these functions are its interface.
+#define TARVO_READER_API __attribute__((visibility("default")))
+
 extern "C" {
 
 // Opens the store (creating its table on first use). Call once per process, first.
-bool InitReader();
+TARVO_READER_API bool InitReader();
 
 // Fills password (at least 257 bytes), limit, counter and locked; false when no such user.
-bool GetUserInfo(const char* name, char* password, std::int64_t* limit, std::int64_t* counter,
-                 std::uint8_t* locked);
+TARVO_READER_API bool GetUserInfo(const char* name, char* password, std::int64_t* limit,
+                                  std::int64_t* counter, std::uint8_t* locked);
 
 // Creates the user, or replaces password and limit of an existing one (counter and lock stay).
 // storeEncryptedPwd 1 keeps the password encrypted at rest, 0 as plain text.
-bool SetUserInfo(const char* name, const char* password, std::int64_t limit,
-                 std::uint8_t storeEncryptedPwd);
+TARVO_READER_API bool SetUserInfo(const char* name, const char* password, std::int64_t limit,
+                                  std::uint8_t storeEncryptedPwd);
 
-bool DeleteUser(const char* name);
-bool LockUser(const char* name, std::uint8_t lock);
-bool ResetUser(const char* name);
-void SetUserCount(const char* name, std::int64_t counter);
+TARVO_READER_API bool DeleteUser(const char* name);
+TARVO_READER_API bool LockUser(const char* name, std::uint8_t lock);
+TARVO_READER_API bool ResetUser(const char* name);
+TARVO_READER_API void SetUserCount(const char* name, std::int64_t counter);
 
 // Writes at most tarvo::kMaxEnumeratedUsers records; returns how many, or -1 on failure.
-std::int32_t EnumUsers2(tarvo::UserInfo* users);
+TARVO_READER_API std::int32_t EnumUsers2(tarvo::UserInfo* users);
 }

@@ -55,6 +55,15 @@ TEST(ByteBuffer, GrowTruncateClearRelease) {
   b.append("r", 1);
   b.release();
   EXPECT_TRUE(b.empty());
+
+  // After reserve, growing within the reservation keeps the bytes where they are.
+  ByteBuffer r("xy", 2);
+  r.consume(1);
+  r.reserve(100);
+  const std::uint8_t* before = r.data();
+  r.grow(99);
+  EXPECT_EQ(r.data(), before);
+  EXPECT_EQ(r.data()[0], 'y');
 }
 
 TEST(ByteBuffer, MovedFromBufferIsEmptyAndUsable) {
@@ -76,6 +85,8 @@ TEST(ByteBuffer, MovedFromBufferIsEmptyAndUsable) {
   copy.consume(1);
   EXPECT_EQ(c.size(), 6u);
   EXPECT_EQ(copy.size(), 5u);
+  copy = c;
+  EXPECT_EQ(Contents(copy), Contents(c));
 }
 
 TEST(ByteBuffer, AppendingItsOwnBytes) {

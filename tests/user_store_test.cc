@@ -1,1 +1,382 @@
-// placeholder
+// The user store through the real SQLite3 ODBC driver in a temporary home. The store's state is
+// per process (InitReader once, first), so every test expects a process of its own, as CTest
+// gives each discovered test; a second test in the same process is skipped.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "external/reader.h"
+
+// The SQLite3 ODBC driver leaks what it reads of a data source's settings when it connects by
+// DSN; that is not ours to fix. Full unwinding lets the suppression see the driver's frame.
+extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
+  return "leak:libsqlite3odbc.so\n";
+}
+extern "C" __attribute__((used)) const char* __asan_default_options() {
+  return "fast_unwind_on_malloc=0";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool gStoreUsedInThisProcess = false;
+
+class UserStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (gStoreUsedInThisProcess) GTEST_SKIP() << "needs a process of its own (run under ctest)";
+    gStoreUsedInThisProcess = true;
+    char pattern[] = "/tmp/tarvo-userstore-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    setenv("TARVO_HOME", home_.c_str(), 1);
+    unsetenv("TARVO_STORE");
+    // Keep the user's own data sources out of the test: an empty user ODBC ini.
+    odbcIni_ = home_ + "/odbc.ini";
+    std::ofstream(odbcIni_).flush();
+    setenv("ODBCINI", odbcIni_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (!home_.empty()) fs::remove_all(home_);
+  }
+
+  std::string DatabasePath() const { return home_ + "/VPNdb.sqlite3"; }
+  std::string KeyPath() const { return home_ + "/tarvostore.key"; }
+
+  // True when some file of the home directory (database, WAL, key...) holds text.
+  bool HomeFilesContain(const std::string& text) const {
+    for (const auto& entry : fs::directory_iterator(home_)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (bytes.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  // Runs one SQL statement on the store's database file beside the library, as an intruder
+  // with write access to the file would.
+  void RawExecute(const std::string& sql) {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)));
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc)));
+    std::string connect = "Driver=SQLite3;Database=" + DatabasePath() + ";Timeout=10000;";
+    ASSERT_TRUE(
+        SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(connect.data()),
+                                       SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)));
+    std::string text = sql;
+    EXPECT_TRUE(
+        SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)));
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    SQLDisconnect(dbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+  }
+
+  std::string home_;
+  std::string odbcIni_;
+};
+
+struct Found {
+  bool ok = false;
+  std::string password;
+  std::int64_t limit = -1;
+  std::int64_t counter = -1;
+  std::uint8_t locked = 9;
+};
+
+Found Get(const char* name) {
+  Found found;
+  char password[tarvo::kUserPasswordSize];
+  std::memset(password, 'x', sizeof password);
+  found.ok = GetUserInfo(name, password, &found.limit, &found.counter, &found.locked);
+  if (found.ok) found.password = password;
+  return found;
+}
+
+std::vector<tarvo::UserInfo> Enumerate() {
+  std::vector<tarvo::UserInfo> users(tarvo::kMaxEnumeratedUsers);
+  std::int32_t count = EnumUsers2(users.data());
+  users.resize(count < 0 ? 0 : static_cast<std::size_t>(count));
+  return users;
+}
+
+// Runs body in a child process that has not touched the store; returns its exit status.
+template <typename Body>
+pid_t StartChild(Body body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  return pid;
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(UserStoreTest, CreatesTheSqliteStoreInTheHomeDirectory) {
+  ASSERT_TRUE(InitReader());
+  EXPECT_TRUE(fs::exists(DatabasePath()));
+  EXPECT_EQ(Enumerate().size(), 0u);
+}
+
+TEST_F(UserStoreTest, UserLifecycleMatchesNamesWithoutCase) {
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("Alice", "secret-1", 1000, 0));
+
+  Found alice = Get("alice");
+  ASSERT_TRUE(alice.ok);
+  EXPECT_EQ(alice.password, "secret-1");
+  EXPECT_EQ(alice.limit, 1000);
+  EXPECT_EQ(alice.counter, 0);
+  EXPECT_EQ(alice.locked, 0);
+
+  // Counter and lock survive a change of password and limit; the stored name keeps its case.
+  SetUserCount("ALICE", 77);
+  ASSERT_TRUE(LockUser("aLiCe", 1));
+  ASSERT_TRUE(SetUserInfo("aLICE", "secret-2", 2000, 0));
+  alice = Get("Alice");
+  ASSERT_TRUE(alice.ok);
+  EXPECT_EQ(alice.password, "secret-2");
+  EXPECT_EQ(alice.limit, 2000);
+  EXPECT_EQ(alice.counter, 77);
+  EXPECT_EQ(alice.locked, 1);
+  auto users = Enumerate();
+  ASSERT_EQ(users.size(), 1u);
+  EXPECT_STREQ(users[0].name, "Alice");
+
+  ASSERT_TRUE(LockUser("alice", 0));
+  EXPECT_EQ(Get("alice").locked, 0);
+  ASSERT_TRUE(ResetUser("ALICE"));
+  EXPECT_EQ(Get("alice").counter, 0);
+
+  ASSERT_TRUE(DeleteUser("ALICE"));
+  EXPECT_FALSE(Get("alice").ok);
+  // Refusals for a user that does not exist.
+  EXPECT_FALSE(DeleteUser("alice"));
+  EXPECT_FALSE(LockUser("alice", 1));
+  EXPECT_FALSE(ResetUser("alice"));
+  SetUserCount("alice", 5);
+  EXPECT_EQ(Enumerate().size(), 0u);
+}
+
+TEST_F(UserStoreTest, EnumerationFillsWholeRecords) {
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("bob", "b-pass", 0, 0));
+  ASSERT_TRUE(SetUserInfo("Carol", "c-pass", 42, 1));
+  ASSERT_TRUE(LockUser("carol", 1));
+  SetUserCount("bob", 1234567890123);
+
+  std::vector<tarvo::UserInfo> users(tarvo::kMaxEnumeratedUsers);
+  std::memset(users.data(), 0xAB, sizeof(tarvo::UserInfo) * 3);
+  ASSERT_EQ(EnumUsers2(users.data()), 2);
+  EXPECT_STREQ(users[0].name, "bob");
+  EXPECT_STREQ(users[0].password, "b-pass");
+  EXPECT_EQ(users[0].counter, 1234567890123);
+  EXPECT_EQ(users[0].locked, 0);
+  EXPECT_STREQ(users[1].name, "Carol");
+  EXPECT_STREQ(users[1].password, "c-pass");
+  EXPECT_EQ(users[1].limit, 42);
+  EXPECT_EQ(users[1].locked, 1);
+  // Nothing of the records is left over from the buffer, and nothing beyond them is written.
+  for (int i = 0; i < 2; ++i) {
+    const auto& user = users[i];
+    EXPECT_EQ(user.address, 0u);
+    EXPECT_EQ(user.sessionId, 0u);
+    for (std::size_t j = std::strlen(user.name); j < sizeof user.name; ++j) {
+      ASSERT_EQ(user.name[j], 0) << "name byte " << j;
+    }
+    for (std::size_t j = std::strlen(user.password); j < sizeof user.password; ++j) {
+      ASSERT_EQ(user.password[j], 0) << "password byte " << j;
+    }
+    for (auto b : user.padding1) EXPECT_EQ(b, 0);
+    for (auto b : user.padding2) EXPECT_EQ(b, 0);
+  }
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&users[2])[0], 0xAB);
+}
+
+TEST_F(UserStoreTest, RefusesNamesAndPasswordsTooLongToStore) {
+  ASSERT_TRUE(InitReader());
+  const std::string name256(256, 'N');
+  const std::string name257(257, 'N');
+  const std::string pass256(256, 'p');
+  const std::string pass257(257, 'p');
+
+  EXPECT_TRUE(SetUserInfo(name256.c_str(), pass256.c_str(), 1, 0));
+  EXPECT_FALSE(SetUserInfo(name257.c_str(), "x", 1, 0));
+  EXPECT_FALSE(SetUserInfo("shortname", pass257.c_str(), 1, 0));
+  EXPECT_FALSE(SetUserInfo("", "x", 1, 0));
+  // The sealed form of the longest password still fits its column.
+  EXPECT_TRUE(SetUserInfo("sealed", pass256.c_str(), 1, 1));
+  EXPECT_EQ(Get("SEALED").password, pass256);
+
+  Found found = Get(std::string(256, 'n').c_str());
+  ASSERT_TRUE(found.ok);
+  EXPECT_EQ(found.password, pass256);
+  EXPECT_FALSE(Get(name257.c_str()).ok);
+  EXPECT_FALSE(DeleteUser(name257.c_str()));
+  EXPECT_FALSE(LockUser(name257.c_str(), 1));
+  EXPECT_EQ(Enumerate().size(), 2u);
+}
+
+TEST_F(UserStoreTest, SealedPasswordsStayOffTheDiskAndOpenOnlyInPlace) {
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("Dave", "PlainTextVisible-17", 0, 0));
+  ASSERT_TRUE(SetUserInfo("Erin", "CorrectHorseBattery-42", 9, 1));
+  ASSERT_TRUE(SetUserInfo("Frank", "OtherSecret-99", 9, 1));
+  ASSERT_TRUE(SetUserInfo("Gina", "GinaSecret-55", 9, 1));
+
+  EXPECT_EQ(Get("erin").password, "CorrectHorseBattery-42");
+  auto users = Enumerate();
+  ASSERT_EQ(users.size(), 4u);
+  EXPECT_STREQ(users[1].password, "CorrectHorseBattery-42");
+
+  struct stat info {};
+  ASSERT_EQ(stat(KeyPath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_size, 32);
+  EXPECT_TRUE(HomeFilesContain("PlainTextVisible-17"));  // the scan sees stored text
+  EXPECT_FALSE(HomeFilesContain("CorrectHorseBattery-42"));
+
+  // A sealed value copied to another row, or altered, does not open.
+  RawExecute(
+      "UPDATE UsersTable SET user_password = (SELECT user_password FROM UsersTable "
+      "WHERE name_key = 'erin') WHERE name_key = 'frank'");
+  RawExecute(
+      "UPDATE UsersTable SET user_password = user_password || 'AAAA' "
+      "WHERE name_key = 'gina'");
+  EXPECT_FALSE(Get("frank").ok);
+  EXPECT_FALSE(Get("gina").ok);
+  users = Enumerate();
+  ASSERT_EQ(users.size(), 4u);
+  EXPECT_STREQ(users[2].name, "Frank");
+  EXPECT_STREQ(users[2].password, "");
+
+  // Writing a new password repairs the user; switching to plain storage works as well.
+  ASSERT_TRUE(SetUserInfo("FRANK", "Fresh-1", 9, 1));
+  EXPECT_EQ(Get("frank").password, "Fresh-1");
+  ASSERT_TRUE(SetUserInfo("gina", "Plain-2", 9, 0));
+  EXPECT_EQ(Get("gina").password, "Plain-2");
+}
+
+TEST_F(UserStoreTest, SealedPasswordsNeedTheirOwnKey) {
+  // A key file of the wrong size is never used for sealing; plain storage still works.
+  std::ofstream(KeyPath(), std::ios::binary) << std::string(31, 'k');
+  pid_t shortKey = StartChild([] {
+    return InitReader() && !SetUserInfo("ian", "i-secret", 1, 1) &&
+                   SetUserInfo("ian", "i-plain", 1, 0)
+               ? 0
+               : 1;
+  });
+  ASSERT_EQ(WaitChild(shortKey), 0);
+  ASSERT_EQ(unlink(KeyPath().c_str()), 0);
+
+  // Another process seals a password under a new key.
+  pid_t writer =
+      StartChild([] { return InitReader() && SetUserInfo("hal", "h-secret", 1, 1) ? 0 : 1; });
+  ASSERT_EQ(WaitChild(writer), 0);
+
+  // With the key file replaced by another key the password does not open.
+  ASSERT_EQ(unlink(KeyPath().c_str()), 0);
+  std::ofstream(KeyPath(), std::ios::binary) << std::string(32, '\x5a');
+  ASSERT_TRUE(InitReader());
+  EXPECT_FALSE(Get("hal").ok);
+  EXPECT_EQ(Get("ian").password, "i-plain");
+}
+
+TEST_F(UserStoreTest, InitReaderFailsWhenTheStoreCannotBeOpened) {
+  setenv("TARVO_STORE", "Driver=NoSuchDriverAnywhere;Database=/tmp/nothing;", 1);
+  EXPECT_FALSE(InitReader());
+  EXPECT_FALSE(SetUserInfo("a", "b", 0, 0));
+  EXPECT_FALSE(Get("a").ok);
+  EXPECT_EQ(EnumUsers2(nullptr), -1);
+  std::vector<tarvo::UserInfo> users(2);
+  EXPECT_EQ(EnumUsers2(users.data()), -1);
+  SetUserCount("a", 1);
+
+  unsetenv("TARVO_STORE");
+  setenv("TARVO_HOME", (home_ + "/no/such/directory").c_str(), 1);
+  EXPECT_FALSE(InitReader());
+
+  // The store opens once it can: nothing of the failures stuck.
+  setenv("TARVO_HOME", home_.c_str(), 1);
+  EXPECT_TRUE(InitReader());
+  EXPECT_TRUE(SetUserInfo("a", "b", 0, 0));
+}
+
+TEST_F(UserStoreTest, UsesTheDataSourceVpnWhenConfigured) {
+  std::string other = home_ + "/from-dsn.sqlite3";
+  std::ofstream(odbcIni_) << "[VPN]\nDriver=SQLite3\nDatabase=" << other << "\nTimeout=10000\n";
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("jo", "j", 0, 0));
+  EXPECT_TRUE(fs::exists(other));
+  EXPECT_FALSE(fs::exists(DatabasePath()));
+}
+
+TEST_F(UserStoreTest, TwoProcessesWriteAtOnce) {
+  constexpr int kRounds = 400;
+  int startPipe[2];
+  ASSERT_EQ(pipe(startPipe), 0);
+  auto writer = [&](int id) {
+    close(startPipe[1]);
+    char byte;
+    // Both start together: the read ends when the parent closes its end.
+    while (read(startPipe[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (!InitReader()) return 100;
+    int failures = 0;
+    for (int i = 0; i < kRounds; ++i) {
+      std::string own = "p" + std::to_string(id) + "-" + std::to_string(i);
+      // Both processes also write one shared user, sealed, racing for the key file too.
+      if (!SetUserInfo("Shared", "shared-pw", i, 1)) ++failures;
+      if (!SetUserInfo(own.c_str(), "own-pw", i, static_cast<std::uint8_t>(i % 2))) ++failures;
+      SetUserCount(own.c_str(), i * 10);
+      SetUserCount("shared", i);
+    }
+    return failures > 99 ? 99 : failures;
+  };
+  pid_t first = StartChild([&] { return writer(1); });
+  pid_t second = StartChild([&] { return writer(2); });
+  close(startPipe[0]);
+  close(startPipe[1]);
+  EXPECT_EQ(WaitChild(first), 0);
+  EXPECT_EQ(WaitChild(second), 0);
+
+  ASSERT_TRUE(InitReader());
+  auto users = Enumerate();
+  EXPECT_EQ(users.size(), 2u * kRounds + 1);
+  for (int id = 1; id <= 2; ++id) {
+    for (int i = 0; i < kRounds; ++i) {
+      std::string own = "p" + std::to_string(id) + "-" + std::to_string(i);
+      Found found = Get(own.c_str());
+      ASSERT_TRUE(found.ok) << own;
+      EXPECT_EQ(found.password, "own-pw");
+      EXPECT_EQ(found.limit, i);
+      EXPECT_EQ(found.counter, i * 10);
+    }
+  }
+  Found shared = Get("shared");
+  ASSERT_TRUE(shared.ok);
+  EXPECT_EQ(shared.password, "shared-pw");
+  EXPECT_EQ(shared.counter, kRounds - 1);
+}
+
+}  // namespace

@@ -1,61 +1,52 @@
 // An owned, growable byte buffer: bytes are appended at the end and consumed from the front.
 // Every queue, record and payload of the tunnel is one. Consuming from the front only moves
-// a read offset; the storage is compacted when the dead prefix outweighs the live bytes, so a
-// queue that is filled and drained piece by piece costs linear time.
+// a read offset; the storage is compacted when the dead prefix outweighs the live bytes or
+// before it grows.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <span>
 #include <utility>
-#include <memory>
-#include <vector>
 
 namespace tarvo {
-
-// Leaves new bytes uninitialised on resize: grow() is followed by a write of every byte.
-template <typename T>
-struct DefaultInitAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = DefaultInitAllocator<U>;
-  };
-  using std::allocator<T>::allocator;
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
 
 class ByteBuffer {
  public:
   ByteBuffer() = default;
   ByteBuffer(const void* data, std::size_t size) { append(data, size); }
-  ByteBuffer(const ByteBuffer&) = default;
-  ByteBuffer& operator=(const ByteBuffer&) = default;
-  // A moved-from buffer is empty: the read offset must not outlive the storage it indexed.
-  ByteBuffer(ByteBuffer&& other) noexcept
-      : storage_(std::move(other.storage_)), head_(std::exchange(other.head_, 0)) {
-    other.storage_.clear();
+  ByteBuffer(const ByteBuffer& other) { append(other); }
+  ByteBuffer& operator=(const ByteBuffer& other) {
+    if (this != &other) {
+      clear();
+      append(other);
+    }
+    return *this;
   }
+  // A moved-from buffer is empty and holds no storage.
+  ByteBuffer(ByteBuffer&& other) noexcept
+      : bytes_(std::move(other.bytes_)),
+        head_(std::exchange(other.head_, 0)),
+        end_(std::exchange(other.end_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
   ByteBuffer& operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
-      storage_ = std::move(other.storage_);
+      bytes_ = std::move(other.bytes_);
       head_ = std::exchange(other.head_, 0);
-      other.storage_.clear();
+      end_ = std::exchange(other.end_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
     }
     return *this;
   }
 
-  std::size_t size() const { return storage_.size() - head_; }
-  bool empty() const { return size() == 0; }
-  const std::uint8_t* data() const { return storage_.data() + head_; }
-  std::uint8_t* data() { return storage_.data() + head_; }
+  std::size_t size() const { return end_ - head_; }
+  bool empty() const { return end_ == head_; }
+  const std::uint8_t* data() const { return bytes_.get() + head_; }
+  std::uint8_t* data() { return bytes_.get() + head_; }
   std::span<const std::uint8_t> view() const { return {data(), size()}; }
 
   void append(const void* bytes, std::size_t count) {
@@ -77,10 +68,14 @@ class ByteBuffer {
 
   // Adds count bytes of unspecified value at the end and returns where they start.
   std::uint8_t* grow(std::size_t count) {
-    compactIfWorthIt(count);
-    std::size_t old = storage_.size();
-    storage_.resize(old + count);
-    return storage_.data() + old;
+    if (count > capacity_ - end_) {
+      makeRoom(count);
+    } else if (head_ != 0 && head_ >= size()) {
+      moveToFront();
+    }
+    std::uint8_t* at = bytes_.get() + end_;
+    end_ += count;
+    return at;
   }
 
   // Drops count bytes (at most size()) from the front.
@@ -97,35 +92,57 @@ class ByteBuffer {
     if (newSize == 0) {
       clear();
     } else if (newSize < size()) {
-      storage_.resize(head_ + newSize);
+      end_ = head_ + newSize;
     }
   }
 
-  void clear() {
-    storage_.clear();
-    head_ = 0;
-  }
+  void clear() { head_ = end_ = 0; }
 
   // Frees the storage too (a buffer of length 0 holds none).
   void release() {
-    Storage().swap(storage_);
-    head_ = 0;
+    bytes_.reset();
+    head_ = end_ = capacity_ = 0;
   }
 
-  void reserve(std::size_t capacity) { storage_.reserve(head_ + capacity); }
+  // Makes room for capacity bytes in all without another allocation.
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_ - head_) reallocate(std::max(capacity, size()));
+  }
 
  private:
-  void compactIfWorthIt(std::size_t incoming) {
-    if (head_ == 0) return;
-    if (head_ >= size() || storage_.size() + incoming > storage_.capacity()) {
-      storage_.erase(storage_.begin(), storage_.begin() + static_cast<std::ptrdiff_t>(head_));
-      head_ = 0;
+  // The dead prefix is reclaimed before the storage grows; growth doubles, so a queue filled
+  // and drained piece by piece costs linear time.
+  void makeRoom(std::size_t count) {
+    const std::size_t live = size();
+    if (count > SIZE_MAX / 2 - live) throw std::bad_alloc();
+    if (live + count <= capacity_) {
+      moveToFront();
+    } else {
+      reallocate(std::max(live + count, capacity_ * 2));
     }
   }
 
-  using Storage = std::vector<std::uint8_t, DefaultInitAllocator<std::uint8_t>>;
-  Storage storage_;
+  void moveToFront() {
+    const std::size_t live = size();
+    if (live != 0) std::memmove(bytes_.get(), bytes_.get() + head_, live);
+    head_ = 0;
+    end_ = live;
+  }
+
+  void reallocate(std::size_t capacity) {
+    const std::size_t live = size();
+    auto fresh = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    if (live != 0) std::memcpy(fresh.get(), bytes_.get() + head_, live);
+    bytes_ = std::move(fresh);
+    head_ = 0;
+    end_ = live;
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<std::uint8_t[]> bytes_;
   std::size_t head_ = 0;
+  std::size_t end_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace tarvo

@@ -1,0 +1,152 @@
+#include "external/userstore/user_table.h"
+
+#include "external/userstore/statement.h"
+
+namespace tarvo::userstore {
+namespace {
+
+constexpr char kColumns[] =
+    "user_name, name_key, user_password, pwd_sealed, user_limit, user_counter, user_locked";
+
+// Reads the columns of kColumns, in order, into row. False: a failure, or (with the
+// statement not failed) a value too long to be used.
+bool ReadRow(Statement& statement, UserRow& row) {
+  std::int64_t sealed = 0;
+  std::int64_t locked = 0;
+  if (!statement.GetText(1, kMaxNameLength, row.name) ||
+      !statement.GetText(2, kMaxNameLength, row.nameKey) ||
+      !statement.GetText(3, kMaxStoredPasswordLength, row.password) ||
+      !statement.GetInt64(4, sealed) || !statement.GetInt64(5, row.limit) ||
+      !statement.GetInt64(6, row.counter) || !statement.GetInt64(7, locked)) {
+    return false;
+  }
+  row.sealed = sealed != 0;
+  row.locked = locked != 0;
+  return true;
+}
+
+bool TableExists(StoreConnection& connection) {
+  Statement probe(connection.handle(), connection.lostFlag());
+  return probe.Prepare("SELECT COUNT(*) FROM UsersTable WHERE 1 = 0") && probe.Execute();
+}
+
+enum class UpdateResult { kUpdated, kMissing, kFailed };
+
+UpdateResult UpdateCredentials(StoreConnection& connection, const UserRow& row) {
+  Statement update(connection.handle(), connection.lostFlag());
+  if (!update.Prepare("UPDATE UsersTable SET user_password = ?, pwd_sealed = ?, user_limit = ? "
+                      "WHERE name_key = ?") ||
+      !update.BindText(1, row.password, kMaxStoredPasswordLength) ||
+      !update.BindInt32(2, row.sealed ? 1 : 0) || !update.BindInt64(3, row.limit) ||
+      !update.BindText(4, row.nameKey, kMaxNameLength) || !update.Execute()) {
+    return UpdateResult::kFailed;
+  }
+  SQLLEN changed = update.RowCount();
+  if (changed < 0) return UpdateResult::kFailed;
+  return changed > 0 ? UpdateResult::kUpdated : UpdateResult::kMissing;
+}
+
+bool InsertUser(StoreConnection& connection, const UserRow& row) {
+  Statement insert(connection.handle(), connection.lostFlag());
+  return insert.Prepare(
+             "INSERT INTO UsersTable (user_name, name_key, user_password, pwd_sealed, "
+             "user_limit, user_counter, user_locked) VALUES (?, ?, ?, ?, ?, 0, 0)") &&
+         insert.BindText(1, row.name, kMaxNameLength) &&
+         insert.BindText(2, row.nameKey, kMaxNameLength) &&
+         insert.BindText(3, row.password, kMaxStoredPasswordLength) &&
+         insert.BindInt32(4, row.sealed ? 1 : 0) && insert.BindInt64(5, row.limit) &&
+         insert.Execute();
+}
+
+// Runs an UPDATE or DELETE with the name key as its last parameter; true when a row matched.
+bool ChangeOneRow(StoreConnection& connection, const char* sql, const std::int64_t* value,
+                  const std::string& nameKey) {
+  Statement statement(connection.handle(), connection.lostFlag());
+  if (!statement.Prepare(sql)) return false;
+  SQLUSMALLINT index = 1;
+  if (value != nullptr && !statement.BindInt64(index++, *value)) return false;
+  if (!statement.BindText(index, nameKey, kMaxNameLength) || !statement.Execute()) return false;
+  return statement.RowCount() > 0;
+}
+
+}  // namespace
+
+std::string NameKey(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+bool EnsureUserTable(StoreConnection& connection) {
+  if (TableExists(connection)) return true;
+  if (connection.lost()) return false;
+  connection.Execute(
+      "CREATE TABLE UsersTable ("
+      "name_key VARCHAR(256) NOT NULL PRIMARY KEY, "
+      "user_name VARCHAR(256) NOT NULL, "
+      "user_password VARCHAR(600) NOT NULL, "
+      "pwd_sealed INTEGER NOT NULL, "
+      "user_limit BIGINT NOT NULL, "
+      "user_counter BIGINT NOT NULL, "
+      "user_locked INTEGER NOT NULL)");
+  // Whoever created it, the table is there now or the store is unusable.
+  return TableExists(connection);
+}
+
+bool FindUser(StoreConnection& connection, const std::string& nameKey, UserRow& row) {
+  Statement select(connection.handle(), connection.lostFlag());
+  std::string sql = std::string("SELECT ") + kColumns + " FROM UsersTable WHERE name_key = ?";
+  return select.Prepare(sql.c_str()) && select.BindText(1, nameKey, kMaxNameLength) &&
+         select.Execute() && select.Fetch() && ReadRow(select, row);
+}
+
+bool StoreUser(StoreConnection& connection, const UserRow& row) {
+  // Two attempts: when another process inserts the same user between our UPDATE and INSERT,
+  // the INSERT fails on the key and the second UPDATE finds the row.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!connection.SetAutoCommit(false)) return false;
+    UpdateResult result = UpdateCredentials(connection, row);
+    bool done = result == UpdateResult::kUpdated ||
+                (result == UpdateResult::kMissing && InsertUser(connection, row));
+    done = done && connection.EndTransaction(true);
+    if (!done) connection.EndTransaction(false);
+    bool restored = connection.SetAutoCommit(true);
+    if (done) return restored;
+    if (connection.lost() || result == UpdateResult::kFailed) return false;
+  }
+  return false;
+}
+
+bool DeleteUserRow(StoreConnection& connection, const std::string& nameKey) {
+  return ChangeOneRow(connection, "DELETE FROM UsersTable WHERE name_key = ?", nullptr, nameKey);
+}
+
+bool SetUserLocked(StoreConnection& connection, const std::string& nameKey, bool locked) {
+  std::int64_t value = locked ? 1 : 0;
+  return ChangeOneRow(connection, "UPDATE UsersTable SET user_locked = ? WHERE name_key = ?",
+                      &value, nameKey);
+}
+
+bool SetUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t counter) {
+  return ChangeOneRow(connection, "UPDATE UsersTable SET user_counter = ? WHERE name_key = ?",
+                      &counter, nameKey);
+}
+
+bool ForEachUser(StoreConnection& connection, const std::function<bool(const UserRow&)>& visit) {
+  Statement select(connection.handle(), connection.lostFlag());
+  std::string sql = std::string("SELECT ") + kColumns + " FROM UsersTable ORDER BY name_key";
+  if (!select.Prepare(sql.c_str()) || !select.Execute()) return false;
+  UserRow row;
+  while (select.Fetch()) {
+    if (!ReadRow(select, row)) {
+      if (select.failed()) return false;
+      continue;
+    }
+    if (!visit(row)) break;
+  }
+  return !select.failed();
+}
+
+}  // namespace tarvo::userstore

@@ -1,0 +1,51 @@
+// The table UsersTable: one row per user, found by name_key, the ASCII lower-cased name, so
+// that names match without regard to letter case while user_name keeps the name as given.
+// The SQL is plain enough for SQLite, PostgreSQL and SQL Server.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "external/userstore/store_connection.h"
+
+namespace tarvo::userstore {
+
+inline constexpr std::size_t kMaxNameLength = 256;
+inline constexpr std::size_t kMaxPasswordLength = 256;
+// Room for a sealed 256-character password (prefix and base64 of 284 bytes) and then some.
+inline constexpr std::size_t kMaxStoredPasswordLength = 600;
+
+struct UserRow {
+  std::string name;
+  std::string nameKey;
+  std::string password;  // as stored: plain, or sealed when sealed is set
+  bool sealed = false;
+  std::int64_t limit = 0;
+  std::int64_t counter = 0;
+  bool locked = false;
+};
+
+// The name as matched: ASCII letters lower-cased, every other byte kept.
+std::string NameKey(const std::string& name);
+
+// Creates UsersTable when it does not exist yet (also when another process races to do so).
+bool EnsureUserTable(StoreConnection& connection);
+
+// True with the row filled when a user with this name key exists.
+bool FindUser(StoreConnection& connection, const std::string& nameKey, UserRow& row);
+
+// Replaces password and limit of the row with row.nameKey, or inserts row with counter 0 and
+// unlocked, in one transaction. A row inserted meanwhile by another process is updated instead.
+bool StoreUser(StoreConnection& connection, const UserRow& row);
+
+// The setters answer false when no row has the name key.
+bool DeleteUserRow(StoreConnection& connection, const std::string& nameKey);
+bool SetUserLocked(StoreConnection& connection, const std::string& nameKey, bool locked);
+bool SetUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t counter);
+
+// Calls visit for each row in name-key order until it returns false. Rows whose values are too
+// long for the records are skipped. False on a failure of the store.
+bool ForEachUser(StoreConnection& connection, const std::function<bool(const UserRow&)>& visit);
+
+}  // namespace tarvo::userstore
