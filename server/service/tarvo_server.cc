@@ -1,0 +1,123 @@
+// TarvoServer: the tunnel daemon's process entry, its service procedure and control handler,
+// and the server thread that runs the network loop.
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "external/reader.h"
+#include "platform/fd.h"
+#include "platform/presence_lock.h"
+#include "platform/service_host.h"
+#include "server/service/network_loop.h"
+#include "server/service/session_list.h"
+#include "server/service/settings.h"
+#include "server/service/socket.h"
+
+namespace tarvo {
+namespace {
+
+// The server thread; started by ServiceMain, joined by the stop control.
+std::thread ServerThreadHandle;
+
+// Binds the control channel's port functions. The control channel has no Linux counterpart
+// yet, so there is nothing to bind.
+bool LoadPortFunctions() { return true; }
+
+// Starts the control listener thread (console requests) before the network loop runs.
+// No control channel exists yet.
+void StartControlListener() {}
+
+void ServerThread() {
+  StartControlListener();
+  RunNetworkLoop();
+}
+
+void ServiceCtrlHandler(std::uint32_t control) {
+  switch (control) {
+    case kServiceControlStop:
+    case kServiceControlShutdown:
+      ReportServiceState(ServiceState::StopPending, 0, "Stopping");
+      // The network thread finishes its pass and returns; no thread is killed.
+      RequestNetworkLoopStop();
+      if (ServerThreadHandle.joinable()) ServerThreadHandle.join();
+      ReportServiceState(ServiceState::Stopped, 0, "Stopped");
+      break;
+    case kServiceControlInterrogate:
+      ReportServiceState(CurrentServiceState());
+      break;
+    default:
+      break;
+  }
+}
+
+void ServiceMain() {
+  if (!RegisterServiceCtrlHandler(ServiceCtrlHandler)) return;
+  ReportServiceState(ServiceState::StartPending);
+
+  if (!InitReader()) {
+    ReportServiceState(ServiceState::Stopped, 1, "The user store cannot be opened");
+    std::fprintf(stderr, "TarvoServer: the user store cannot be opened\n");
+    return;
+  }
+
+  const int serverPort = ServerSettings.ServerPort;
+  {
+    std::lock_guard lock(NetworkLock);
+    // Owned by the socket list: the stop path deletes it with every other socket.
+    auto* acceptor = new AcceptSocket();
+    if (acceptor->bind(serverPort & 0xFFFF) == -1) {
+      ReportServiceState(ServiceState::Stopped, 1, "Binding error");
+      std::fprintf(stderr, "Port %d :binding error\n", serverPort);
+      return;
+    }
+    acceptor->listen();
+  }
+
+  ServerThreadHandle = std::thread(ServerThread);
+  std::string status = "Listening on port " + std::to_string(serverPort & 0xFFFF);
+  ReportServiceState(ServiceState::Running, 0, status.c_str());
+}
+
+}  // namespace
+}  // namespace tarvo
+
+int main() {
+  using namespace tarvo;
+  // A peer that goes away must never end the daemon; sends use MSG_NOSIGNAL as well.
+  ::signal(SIGPIPE, SIG_IGN);
+  // Every session holds descriptors; take what the system allows. Failing leaves the default.
+  RaiseOpenFileLimit();
+
+  PresenceLock presence;
+  std::string error;
+  switch (presence.acquire(&error)) {
+    case PresenceLock::Result::Acquired:
+      break;
+    case PresenceLock::Result::HeldByOther:
+      std::fprintf(stderr, "TarvoServer: another TarvoServer is running (%s is locked)\n",
+                   presence.path().c_str());
+      return 1;
+    case PresenceLock::Result::Failed:
+      std::fprintf(stderr, "TarvoServer: %s\n", error.c_str());
+      return 1;
+  }
+
+  // The network lock is a static mutex (NetworkLock), ready before any thread starts.
+  // Without a settings file the embedded defaults stay.
+  LoadSettings();
+  LoadPortFunctions();
+
+  int status = RunServiceDispatcher(ServiceMain);
+
+  // Sessions first, so that their closing rows are written, then whatever sockets remain.
+  {
+    std::lock_guard lock(NetworkLock);
+    DeleteAllSessions();
+    DeleteAllSockets();
+  }
+  return status;
+}
