@@ -331,6 +331,17 @@ TEST_F(UserStoreTest, UsesTheDataSourceVpnWhenConfigured) {
   EXPECT_FALSE(fs::exists(DatabasePath()));
 }
 
+TEST_F(UserStoreTest, FindsTheSqliteDriverWhenItIsNotRegistered) {
+  // An ODBC system directory whose driver list is empty.
+  fs::create_directory(home_ + "/odbcsys");
+  std::ofstream(home_ + "/odbcsys/odbcinst.ini").flush();
+  std::ofstream(home_ + "/odbcsys/odbc.ini").flush();
+  setenv("ODBCSYSINI", (home_ + "/odbcsys").c_str(), 1);
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("kim", "k", 0, 0));
+  EXPECT_TRUE(fs::exists(DatabasePath()));
+}
+
 TEST_F(UserStoreTest, TwoProcessesWriteAtOnce) {
   constexpr int kRounds = 400;
   int startPipe[2];

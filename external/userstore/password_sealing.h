@@ -1,7 +1,8 @@
 // Passwords kept encrypted at rest: AES-256-GCM under a 32-byte key in the file
 // "tarvostore.key" of the home directory. The sealed text is kSealedPrefix followed by the
 // base64 of nonce (12 bytes) | ciphertext | tag (16 bytes); the user's name key is bound in as
-// associated data, so a sealed value moved to another row does not open.
+// associated data, so a sealed value moved to another row does not open. Programs that share
+// one store (a PostgreSQL data source, say) need copies of the same key file in their homes.
 #pragma once
 
 #include <array>

@@ -40,14 +40,6 @@ bool Statement::BindInt64(SQLUSMALLINT index, std::int64_t value) {
                                 0, &stored, 0, &indicator));
 }
 
-bool Statement::BindInt32(SQLUSMALLINT index, std::int32_t value) {
-  if (failed_) return false;
-  std::int32_t& stored = int32s_.emplace_back(value);
-  SQLLEN& indicator = indicators_.emplace_back(0);
-  return Check(SQLBindParameter(handle_.get(), index, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0,
-                                0, &stored, 0, &indicator));
-}
-
 bool Statement::Execute() {
   if (failed_) return false;
   SQLRETURN rc = SQLExecute(handle_.get());

@@ -18,8 +18,8 @@ class Statement {
   bool Prepare(const char* sql);
   // Parameters are numbered from 1 in the order of the '?' markers; values are copied.
   bool BindText(SQLUSMALLINT index, const std::string& value, SQLULEN columnSize);
+  // Integers go as BIGINT; the databases convert them for INTEGER columns.
   bool BindInt64(SQLUSMALLINT index, std::int64_t value);
-  bool BindInt32(SQLUSMALLINT index, std::int32_t value);
   bool Execute();
   // Rows changed by the last UPDATE, INSERT or DELETE; -1 when unknown.
   SQLLEN RowCount();
@@ -43,7 +43,6 @@ class Statement {
   // Bound values must stay where they are until execution; a deque never moves its elements.
   std::deque<std::string> texts_;
   std::deque<std::int64_t> int64s_;
-  std::deque<std::int32_t> int32s_;
   std::deque<SQLLEN> indicators_;
 };
 

@@ -37,7 +37,7 @@ UpdateResult UpdateCredentials(StoreConnection& connection, const UserRow& row) 
   if (!update.Prepare("UPDATE UsersTable SET user_password = ?, pwd_sealed = ?, user_limit = ? "
                       "WHERE name_key = ?") ||
       !update.BindText(1, row.password, kMaxStoredPasswordLength) ||
-      !update.BindInt32(2, row.sealed ? 1 : 0) || !update.BindInt64(3, row.limit) ||
+      !update.BindInt64(2, row.sealed ? 1 : 0) || !update.BindInt64(3, row.limit) ||
       !update.BindText(4, row.nameKey, kMaxNameLength) || !update.Execute()) {
     return UpdateResult::kFailed;
   }
@@ -54,7 +54,7 @@ bool InsertUser(StoreConnection& connection, const UserRow& row) {
          insert.BindText(1, row.name, kMaxNameLength) &&
          insert.BindText(2, row.nameKey, kMaxNameLength) &&
          insert.BindText(3, row.password, kMaxStoredPasswordLength) &&
-         insert.BindInt32(4, row.sealed ? 1 : 0) && insert.BindInt64(5, row.limit) &&
+         insert.BindInt64(4, row.sealed ? 1 : 0) && insert.BindInt64(5, row.limit) &&
          insert.Execute();
 }
 
