@@ -46,17 +46,6 @@ TEST(Records, VectorsUnderSecretKey) {
   }
 }
 
-TEST(Records, SizesAndPadding) {
-  EXPECT_EQ(Encrypt({}), (Bytes{0, 0}));
-  EXPECT_EQ(Encrypt(Sequence(32)).size(), 34u);
-  Bytes r = Encrypt(Sequence(33, 1));
-  ASSERT_EQ(r.size(), 66u);
-  Bytes key(kSecretKey, kSecretKey + 32);
-  ecbdecrypt(r.data() + 34, r.data() + 34, key.data());
-  EXPECT_EQ(r[34], 33);
-  EXPECT_EQ(Bytes(r.begin() + 35, r.end()), Bytes(31, 0));
-}
-
 TEST(Records, DecoderDeliversEachUnitAsItArrives) {
   // n = 33: prefix plus first unit gives 32 bytes, the second unit the last byte.
   const Bytes plain = Sequence(33, 9);
