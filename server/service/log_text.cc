@@ -1,0 +1,77 @@
+#include "server/service/log_text.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/home.h"
+
+namespace tarvo {
+
+std::tm LocalTimeNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return local;
+}
+
+bool AppendEscaped(std::string& out, std::string_view text, bool doubleQuotes,
+                   std::size_t maxSize) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    char piece[4];
+    std::size_t length = 2;
+    piece[0] = '\\';
+    if (c == '\\') {
+      piece[1] = '\\';
+    } else if (c == '\r') {
+      piece[1] = 'r';
+    } else if (c == '\n') {
+      piece[1] = 'n';
+    } else if (c == '\t') {
+      piece[1] = 't';
+    } else if (byte < 0x20 || byte == 0x7F) {
+      piece[1] = 'x';
+      piece[2] = kHex[byte >> 4];
+      piece[3] = kHex[byte & 0xF];
+      length = 4;
+    } else if (c == '"' && doubleQuotes) {
+      piece[0] = piece[1] = '"';
+    } else {
+      piece[0] = c;
+      length = 1;
+    }
+    if (maxSize != std::string::npos && out.size() + length > maxSize) return false;
+    out.append(piece, length);
+  }
+  return true;
+}
+
+bool AppendLineToHomeFile(const char* fileName, std::string_view line) {
+  std::string path;
+  if (!HomeFilePath(fileName, path)) return false;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  bool written = true;
+  std::size_t done = 0;
+  // A regular file takes the whole line in one write; the loop only covers a short write
+  // (a full disk) or a signal.
+  while (done < line.size()) {
+    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      written = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return written;
+}
+
+}  // namespace tarvo

@@ -1,0 +1,50 @@
+#include "server/service/message_log.h"
+
+#include <cstdio>
+
+#include "server/common/session_protocol.h"
+#include "server/service/log_text.h"
+
+namespace tarvo {
+namespace {
+
+const char* NameAt(const char* const* names, int count, int index) {
+  return index >= 0 && index < count ? names[index] : "???";
+}
+
+}  // namespace
+
+std::string FormatMessageTime(const std::tm& when) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %s %.2d %.2d:%.2d:%.2d %d", NameAt(kDays, 7, when.tm_wday),
+                NameAt(kMonths, 12, when.tm_mon), when.tm_mday, when.tm_hour, when.tm_min,
+                when.tm_sec, when.tm_year + 1900);
+  return text;
+}
+
+std::string FormatMessageLine(const std::tm& when, std::string_view name, std::uint32_t address,
+                              std::string_view text) {
+  std::string line = FormatMessageTime(when);
+  line += " from ";
+  AppendEscaped(line, name, false);
+  line += '[';
+  line += FormatIPv4(address);
+  line += "] :";
+  std::string escaped;
+  AppendEscaped(escaped, text, false, kMaxLoggedMessageText);
+  line += escaped;
+  line += '\n';
+  return line;
+}
+
+bool SaveUserMessage(std::string_view name, std::uint32_t address,
+                     std::span<const std::uint8_t> plaintext) {
+  std::string text = TextUpToNul(plaintext);
+  return AppendLineToHomeFile(kMessageFileName,
+                              FormatMessageLine(LocalTimeNow(), name, address, text));
+}
+
+}  // namespace tarvo
