@@ -1,22 +1,72 @@
 #include "server/service/dispatch_socket.h"
 
-#include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "server/service/relay_entry.h"
+#include "server/service/session_list.h"
+#include "server/service/settings.h"
+#include "server/service/user_socket.h"
 
 namespace tarvo {
 
 DispatchSocket::DispatchSocket(int handle, Socket* owner)
-    : TcpSocket(handle, owner), created_(static_cast<std::int64_t>(std::time(nullptr))) {}
+    : TcpSocket(handle, owner), created_(MonotonicSeconds()) {}
 
 bool DispatchSocket::wantRead() {
   if (hasFlag(Closing)) return false;
-  if (static_cast<std::int64_t>(std::time(nullptr)) - created_ > kOpeningTimeoutSeconds) {
-    throw CloseSocketException();
-  }
+  if (MonotonicSeconds() - created_ > kOpeningTimeoutSeconds) throw CloseSocketException();
   return true;
 }
 
 bool DispatchSocket::wantWrite() { return !output_.empty() || hasFlag(Closing); }
 
-bool DispatchSocket::onData(std::span<const std::uint8_t>) { return true; }
+bool DispatchSocket::onRead() {
+  std::uint8_t bytes[kOpeningMaxLength + kSessionIdSize];
+  for (;;) {
+    // Never more than the rest of the opening message (and a data connection's session id):
+    // what follows belongs to the session or relay that takes the connection over.
+    const std::size_t want = opening_.wanted();
+    if (want == 0) return false;
+    ssize_t received;
+    do {
+      received = ::recv(handle_, bytes, want, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received == 0) return false;
+    if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    switch (opening_.feed({bytes, static_cast<std::size_t>(received)})) {
+      case ParseResult::kBad:
+        return false;
+      case ParseResult::kNeedMore:
+        continue;
+      case ParseResult::kDone:
+        return dispatch();
+    }
+  }
+}
+
+bool DispatchSocket::dispatch() {
+  if (opening_.kind() == kOpeningKindSession) {
+    const std::string version = opening_.versionText();
+    if (!IsClientVersionAllowed(version.c_str())) {
+      AppendVersionRefused(output_,
+                           VersionRangeText(ServerSettings.MinClientVersion, kServerVersion));
+      setFlag(Closing);
+      return true;
+    }
+    new UserSocket(releaseHandle(), owner());  // owned by the acceptor, as this was
+    return false;
+  }
+  // A data connection (the parser admits kinds 0 and 1 only).
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(handle_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
+  UserSocket* session = FindSession(peer.sin_addr.s_addr, opening_.sessionId());
+  if (session == nullptr) return false;
+  StartDataConnection(*session, releaseHandle());
+  return false;
+}
 
 }  // namespace tarvo

@@ -1,14 +1,18 @@
-// A freshly accepted connection that has not yet said what it is for. Owned by the acceptor.
+// A freshly accepted connection that has not yet said what it is for. It reads the opening
+// message and nothing past it, then hands the connection to a session (kind 0) or to the
+// relay of a logged-in session (kind 1). Owned by the acceptor.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
+#include "server/common/session_protocol.h"
 #include "server/service/socket.h"
 
 namespace tarvo {
 
-// Seconds a connection may take to send its opening message.
+// Seconds a connection may take to send its opening message (and a data connection its
+// session id).
 inline constexpr std::int64_t kOpeningTimeoutSeconds = 15;
 
 class DispatchSocket : public TcpSocket {
@@ -18,13 +22,18 @@ class DispatchSocket : public TcpSocket {
   bool wantRead() override;
   bool wantWrite() override;
   bool wantExcept() override { return true; }
+  bool onRead() override;
   bool onExcept() override { return false; }
-  bool onData(std::span<const std::uint8_t> bytes) override;
+  bool onData(std::span<const std::uint8_t>) override { return true; }
   void onConnected() override {}
   void onConnectFailed() override {}
 
  private:
-  std::int64_t created_;  // seconds since 1970
+  // The opening message is complete: hand the connection over or refuse it.
+  bool dispatch();
+
+  OpeningParser opening_;
+  std::int64_t created_;  // MonotonicSeconds()
 };
 
 }  // namespace tarvo
