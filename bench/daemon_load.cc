@@ -1,0 +1,144 @@
+// Whole-daemon figures over loopback, against a TarvoServer that daemon_load.sh started:
+//   daemon_load idle PORT PID USER PASSWORD [SESSIONS] [SECONDS]
+//     CPU time the daemon uses while SESSIONS logged-in sessions sit idle (each sends one
+//     ignored message halfway, as a client must within 30 s to stay logged in).
+//   daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]
+//     logins per second with CLIENTS clients logging in at once (connect, Hello, Login, close).
+#include <dirent.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <latch>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/tarvo_client_lib.h"
+
+namespace {
+
+using tarvo::client::ClientStatus;
+using tarvo::client::LoginOutcome;
+using tarvo::client::SessionClient;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTimeoutMs = 10000;
+
+bool LogIn(SessionClient& session, std::uint16_t port, const std::string& user,
+           const std::string& password) {
+  return session.open("127.0.0.1", port, "2.0.5", kTimeoutMs) == ClientStatus::kOk &&
+         session.login(user, password, kTimeoutMs).outcome == LoginOutcome::kAccepted;
+}
+
+// utime + stime of the whole process, in clock ticks (/proc/PID/stat fields 14 and 15).
+long long ProcessTicks(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::atoll(field.c_str());
+    if (i == 15) stime = std::atoll(field.c_str());
+  }
+  return utime + stime;
+}
+
+// CPU time of every thread of the process in nanoseconds (/proc/PID/task/*/schedstat), finer
+// than the clock ticks.
+long long ProcessCpuNs(pid_t pid) {
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* tasks = ::opendir(dir.c_str());
+  if (tasks == nullptr) return -1;
+  long long total = 0;
+  while (dirent* entry = ::readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream file(dir + "/" + entry->d_name + "/schedstat");
+    long long ns = 0;
+    if (file >> ns) total += ns;
+  }
+  ::closedir(tasks);
+  return total;
+}
+
+int Idle(std::uint16_t port, pid_t pid, const std::string& user, const std::string& password,
+         int sessions, int seconds) {
+  std::vector<SessionClient> clients(static_cast<std::size_t>(sessions));
+  for (auto& client : clients) {
+    if (!LogIn(client, port, user, password)) {
+      std::fprintf(stderr, "login failed\n");
+      return 1;
+    }
+  }
+  // Let the logins' work settle before measuring.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long long ticks0 = ProcessTicks(pid);
+  const long long ns0 = ProcessCpuNs(pid);
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds) / 2);
+  for (auto& client : clients) client.sendMessage(5);  // an ignored type keeps a session alive
+  std::this_thread::sleep_until(start + std::chrono::seconds(seconds));
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const long long ticks = ProcessTicks(pid) - ticks0;
+  const long long ns = ProcessCpuNs(pid) - ns0;
+
+  int alive = 0;
+  for (auto& client : clients) {
+    std::int64_t limit, counter;
+    if (client.trafficInfo(limit, counter, kTimeoutMs) == ClientStatus::kOk) ++alive;
+  }
+  const double tickSeconds = static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  std::printf("idle: %d logged-in sessions for %.1f s: daemon CPU %.3f ms (%.4f%% of one core; "
+              "utime+stime %lld ticks = %.4f%%); sessions still served afterwards: %d\n",
+              sessions, wall, static_cast<double>(ns) / 1e6, static_cast<double>(ns) / 1e7 / wall,
+              ticks, tickSeconds * 100.0 / wall, alive);
+  return alive == sessions ? 0 : 1;
+}
+
+int Logins(std::uint16_t port, const std::string& user, const std::string& password,
+           int clients, int perClient) {
+  std::atomic<int> done{0}, failed{0};
+  std::latch go(1);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&] {
+      go.wait();
+      for (int i = 0; i < perClient; ++i) {
+        SessionClient session;
+        (LogIn(session, port, user, password) ? done : failed)++;
+      }
+    });
+  }
+  const auto start = Clock::now();
+  go.count_down();
+  for (auto& thread : threads) thread.join();
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("logins: %d clients x %d logins: %d done, %d failed in %.2f s: %.0f logins/s\n",
+              clients, perClient, done.load(), failed.load(), wall, done.load() / wall);
+  return failed.load() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "idle" && argc >= 6) {
+    return Idle(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), argv[4],
+                argv[5], argc > 6 ? std::atoi(argv[6]) : 100, argc > 7 ? std::atoi(argv[7]) : 30);
+  }
+  if (mode == "logins" && argc >= 5) {
+    return Logins(static_cast<std::uint16_t>(std::atoi(argv[2])), argv[3], argv[4],
+                  argc > 5 ? std::atoi(argv[5]) : 50, argc > 6 ? std::atoi(argv[6]) : 20);
+  }
+  std::fprintf(stderr,
+               "usage: daemon_load idle PORT PID USER PASSWORD [SESSIONS] [SECONDS]\n"
+               "       daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]\n");
+  return 2;
+}
