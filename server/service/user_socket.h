@@ -1,5 +1,8 @@
 // A client's session connection: announces the accepted versions (Hello), takes the login,
 // then serves the framed session messages. Owned by the acceptor; owns its relays.
+// A session logs in once: a second Login ends it without a reply, so it never changes its user
+// and sits in the session list at most once. Once Closing is set (a refused login, the
+// administrator's disconnect) no further message is handled.
 #pragma once
 
 #include <chrono>
