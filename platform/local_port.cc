@@ -29,15 +29,24 @@ using port_frames::SystemError;
 
 const char* PortStatusName(PortStatus status) {
   switch (status) {
-    case PortStatus::Ok: return "ok";
-    case PortStatus::NameTaken: return "name taken";
-    case PortStatus::NotFound: return "no such port";
-    case PortStatus::Refused: return "connection refused";
-    case PortStatus::AccessDenied: return "access denied";
-    case PortStatus::Closed: return "port closed";
-    case PortStatus::TimedOut: return "timed out";
-    case PortStatus::Interrupted: return "interrupted";
-    case PortStatus::Failed: return "failed";
+    case PortStatus::Ok:
+      return "ok";
+    case PortStatus::NameTaken:
+      return "name taken";
+    case PortStatus::NotFound:
+      return "no such port";
+    case PortStatus::Refused:
+      return "connection refused";
+    case PortStatus::AccessDenied:
+      return "access denied";
+    case PortStatus::Closed:
+      return "port closed";
+    case PortStatus::TimedOut:
+      return "timed out";
+    case PortStatus::Interrupted:
+      return "interrupted";
+    case PortStatus::Failed:
+      return "failed";
   }
   return "unknown";
 }
@@ -120,7 +129,8 @@ PortStatus WaitFrame(int socket, const Deadline& deadline, PortMessage& frame, U
 }
 
 void SendClosed(int socket) {
-  port_frames::SendFrameNow(socket, MakeFrame(static_cast<std::uint16_t>(PortMessageType::PortClosed)));
+  port_frames::SendFrameNow(socket,
+                            MakeFrame(static_cast<std::uint16_t>(PortMessageType::PortClosed)));
 }
 
 }  // namespace
@@ -131,7 +141,7 @@ struct LocalPort::Connection {
     Requested,        // reported to the owner, awaiting accept or refuse
     Accepted,         // awaiting complete
     Connected,
-    Ended,            // reported closed; awaiting close()
+    Ended,  // reported closed; awaiting close()
   };
   UniqueFd socket;
   State state = State::AwaitingRequest;
@@ -164,7 +174,7 @@ PortStatus LocalPort::Create(const std::string& name, const PortAccessRule& rule
   const auto* raw = reinterpret_cast<const sockaddr*>(&address);
   if (::bind(created->listener_.get(), raw, sizeof address) != 0) {
     if (errno != EADDRINUSE) return Failure(error, SystemError(("bind " + path).c_str()));
-    struct stat existing{};
+    struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
       return Failure(error, path + " exists and is not a socket");
     }
@@ -177,7 +187,7 @@ PortStatus LocalPort::Create(const std::string& name, const PortAccessRule& rule
     }
   }
   created->path_ = path;
-  struct stat bound{};
+  struct stat bound {};
   if (::stat(path.c_str(), &bound) == 0) {
     created->device_ = bound.st_dev;
     created->inode_ = bound.st_ino;
@@ -206,7 +216,7 @@ LocalPort::~LocalPort() {
   connections_.clear();
   listener_.reset();
   // Remove the file only while it is still ours: a successor may have taken the name over.
-  struct stat current{};
+  struct stat current {};
   if (!path_.empty() && ::stat(path_.c_str(), &current) == 0 && current.st_dev == device_ &&
       current.st_ino == inode_) {
     ::unlink(path_.c_str());
@@ -390,8 +400,8 @@ PortStatus LocalPort::complete(ConnectionId id, std::string* error) {
   PortMessage frame = MakeFrame(port_frames::kAcceptFrame);
   frame.header.clientViewSize = static_cast<std::uint32_t>(connection->offeredViewSize);
   // The connector waits for this frame alone, so its queue has room: no wait here.
-  switch (SendFrame(connection->socket.get(), frame, connection->offered.get(),
-                    Deadline::After(0), error)) {
+  switch (SendFrame(connection->socket.get(), frame, connection->offered.get(), Deadline::After(0),
+                    error)) {
     case SendResult::Sent:
       break;
     case SendResult::Closed:

@@ -42,8 +42,8 @@ enum class PortStatus {
   AccessDenied,  // Connect: the port's access rule does not admit this process
   Closed,        // the peer closed the connection or died
   TimedOut,
-  Interrupted,   // receive: interrupt() was called
-  Failed,        // a system call failed, or a call did not fit the connection's state
+  Interrupted,  // receive: interrupt() was called
+  Failed,       // a system call failed, or a call did not fit the connection's state
 };
 
 const char* PortStatusName(PortStatus status);

@@ -42,7 +42,7 @@ bool ReadPeerCredentials(int socket, PeerCredentials& peer, std::string* error) 
 
 PortAccessRule PortAccessRule::ForControlPort(const std::string& groupName) {
   const uid_t self = ::geteuid();
-  struct group buffer{};
+  struct group buffer {};
   struct group* found = nullptr;
   std::vector<char> text(4096);
   int result;

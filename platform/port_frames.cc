@@ -24,7 +24,9 @@ int Deadline::remainingMs() const {
   return left.count() > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(left.count());
 }
 
-std::string SystemError(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
+std::string SystemError(const char* call) {
+  return std::string(call) + ": " + std::strerror(errno);
+}
 
 PortMessage MakeFrame(std::uint16_t type) {
   PortMessage frame{};

@@ -50,8 +50,9 @@ bool SharedSection::Create(std::size_t sectionSize, std::size_t viewSize, Shared
                            std::string* error) {
   out.reset();
   if (viewSize == 0 || viewSize > sectionSize) {
-    if (error) *error = "section view of " + std::to_string(viewSize) + " bytes does not fit a " +
-                        std::to_string(sectionSize) + "-byte section";
+    if (error)
+      *error = "section view of " + std::to_string(viewSize) + " bytes does not fit a " +
+               std::to_string(sectionSize) + "-byte section";
     return false;
   }
   UniqueFd fd(::memfd_create("tarvo-section", MFD_CLOEXEC | MFD_ALLOW_SEALING));
@@ -80,12 +81,13 @@ bool SharedSection::MapReceived(UniqueFd section, std::size_t viewSize, SharedSe
     if (error) *error = "the peer's section is not sealed against shrinking";
     return false;
   }
-  struct stat status{};
+  struct stat status {};
   if (::fstat(section.get(), &status) != 0) return Fail(error, "fstat on the peer's section");
   const auto sectionSize = static_cast<std::size_t>(status.st_size);
   if (viewSize == 0 || viewSize > sectionSize) {
-    if (error) *error = "the peer offers a view of " + std::to_string(viewSize) +
-                        " bytes of a " + std::to_string(sectionSize) + "-byte section";
+    if (error)
+      *error = "the peer offers a view of " + std::to_string(viewSize) + " bytes of a " +
+               std::to_string(sectionSize) + "-byte section";
     return false;
   }
   out.fd_ = std::move(section);

@@ -3,8 +3,8 @@
 #include "platform/local_port.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -326,7 +326,11 @@ TEST_F(LocalPortTest, LiveNameIsKeptAndStaleSocketFileIsTakenOver) {
   EXPECT_FALSE(std::filesystem::exists(path));  // removed with its port
 
   // Something that is not a socket is never removed to make room.
-  { std::FILE* file = std::fopen(path.c_str(), "w"); ASSERT_TRUE(file); std::fclose(file); }
+  {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_TRUE(file);
+    std::fclose(file);
+  }
   std::unique_ptr<LocalPort> port;
   std::string error;
   EXPECT_EQ(LocalPort::Create(kPort, OwnRule(), port, &error), PortStatus::Failed);
@@ -383,19 +387,21 @@ PortStatus RawConnect(int fd, std::uint32_t viewSize) {
   if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return PortStatus::Failed;
   }
-  PortMessage frame = port_frames::MakeFrame(
-      static_cast<std::uint16_t>(PortMessageType::ConnectionRequest));
+  PortMessage frame =
+      port_frames::MakeFrame(static_cast<std::uint16_t>(PortMessageType::ConnectionRequest));
   frame.header.clientViewSize = viewSize;
   const auto deadline = port_frames::Deadline::After(kBoundMs);
   if (port_frames::SendFrame(socket.get(), frame, fd, deadline, nullptr) !=
       port_frames::SendResult::Sent) {
     return PortStatus::Failed;
   }
-  if (port_frames::WaitReadable(socket.get(), deadline, nullptr) != port_frames::WaitResult::Ready) {
+  if (port_frames::WaitReadable(socket.get(), deadline, nullptr) !=
+      port_frames::WaitResult::Ready) {
     return PortStatus::TimedOut;
   }
   UniqueFd passed;
-  if (port_frames::ReadFrame(socket.get(), frame, passed, nullptr) != port_frames::ReadResult::Frame) {
+  if (port_frames::ReadFrame(socket.get(), frame, passed, nullptr) !=
+      port_frames::ReadResult::Frame) {
     return PortStatus::Closed;
   }
   return frame.header.type == port_frames::kRefuseFrame ? PortStatus::Refused : PortStatus::Ok;

@@ -6,21 +6,21 @@
 namespace tarvo {
 
 // Requests a console sends on the control port. Arguments are in the request area.
-inline constexpr std::uint32_t CTL_ATTACH = 0;              // none
-inline constexpr std::uint32_t CTL_DETACH = 1;              // none
-inline constexpr std::uint32_t CTL_ADD_USER = 2;            // UserInfo: name, password, limit
-inline constexpr std::uint32_t CTL_DELETE_USER = 3;         // UserInfo: name
-inline constexpr std::uint32_t CTL_UPDATE_USER = 4;         // UserInfo: name, password, limit
-inline constexpr std::uint32_t CTL_TOGGLE_LOCK = 5;         // UserInfo: name
-inline constexpr std::uint32_t CTL_RESET_COUNTER = 6;       // UserInfo: name
-inline constexpr std::uint32_t CTL_GET_SETTINGS = 7;        // none; reply: SettingsRecord
-inline constexpr std::uint32_t CTL_SET_SETTINGS = 8;        // SettingsRecord
-inline constexpr std::uint32_t CTL_ENUM_USERS = 9;          // none; reply: value UserInfo records
-inline constexpr std::uint32_t CTL_LIST_SESSIONS = 10;      // none; reply: value UserInfo records
-inline constexpr std::uint32_t CTL_DISCONNECT_SESSION = 11; // UserInfo: name, address, session id
-inline constexpr std::uint32_t CTL_SEND_MESSAGE = 12;       // u32 address, text from offset 4
-inline constexpr std::uint32_t CTL_LIST_RELAYS = 13;        // u32 address, u32 session id, name
-                                                            // from 8; reply: value RelayInfo
+inline constexpr std::uint32_t CTL_ATTACH = 0;               // none
+inline constexpr std::uint32_t CTL_DETACH = 1;               // none
+inline constexpr std::uint32_t CTL_ADD_USER = 2;             // UserInfo: name, password, limit
+inline constexpr std::uint32_t CTL_DELETE_USER = 3;          // UserInfo: name
+inline constexpr std::uint32_t CTL_UPDATE_USER = 4;          // UserInfo: name, password, limit
+inline constexpr std::uint32_t CTL_TOGGLE_LOCK = 5;          // UserInfo: name
+inline constexpr std::uint32_t CTL_RESET_COUNTER = 6;        // UserInfo: name
+inline constexpr std::uint32_t CTL_GET_SETTINGS = 7;         // none; reply: SettingsRecord
+inline constexpr std::uint32_t CTL_SET_SETTINGS = 8;         // SettingsRecord
+inline constexpr std::uint32_t CTL_ENUM_USERS = 9;           // none; reply: value UserInfo records
+inline constexpr std::uint32_t CTL_LIST_SESSIONS = 10;       // none; reply: value UserInfo records
+inline constexpr std::uint32_t CTL_DISCONNECT_SESSION = 11;  // UserInfo: name, address, session id
+inline constexpr std::uint32_t CTL_SEND_MESSAGE = 12;        // u32 address, text from offset 4
+inline constexpr std::uint32_t CTL_LIST_RELAYS = 13;         // u32 address, u32 session id, name
+                                                             // from 8; reply: value RelayInfo
 
 // Reply statuses.
 inline constexpr std::uint32_t CTL_OK = 0;

@@ -97,9 +97,9 @@ static_assert(offsetof(SettingsRecord, AutoRefresh) == 148);
 
 // One relay (request 13 replies and notifications 5-7).
 struct RelayInfo {
-  std::uint32_t address;     // destination IPv4 address, network byte order
-  std::uint32_t port;        // destination port, host order
-  std::uint32_t sourcePort;  // the relay's local port
+  std::uint32_t address;               // destination IPv4 address, network byte order
+  std::uint32_t port;                  // destination port, host order
+  std::uint32_t sourcePort;            // the relay's local port
   std::uint32_t connectedOrSessionId;  // request 13: 1 once connected; notifications: session id
 };
 
