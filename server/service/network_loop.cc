@@ -165,8 +165,7 @@ void RunNetworkPass(int maxWaitMs) {
     }
   }
 
-  int timeout = std::min(maxWaitMs, MsToNextSecond());
-  if (timeout < 0) timeout = 0;
+  const int timeout = maxWaitMs < 0 ? -1 : std::min(maxWaitMs, MsToNextSecond());
   int ready = ::poll(fds.data(), fds.size(), timeout);
   if (ready < 0) {
     if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -19,7 +19,8 @@ inline constexpr int kMaxPassWaitMs = 1000;
 // (the request is used up). Call without the network lock.
 void RunNetworkLoop();
 
-// One pass whose wait lasts at most maxWaitMs (and never past the next whole second).
+// One pass whose wait lasts at most maxWaitMs (and never past the next whole second). A
+// negative maxWaitMs waits for readiness or a wake-up only (tools and tests).
 // Call without the network lock.
 void RunNetworkPass(int maxWaitMs = kMaxPassWaitMs);
 

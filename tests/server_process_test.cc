@@ -1,0 +1,128 @@
+// The real TarvoServer: start, listen, refuse to run twice, fail cleanly, stop on a signal.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/daemon_process.h"
+
+namespace tarvo::test {
+namespace {
+
+bool HasNotification(const DaemonProcess& daemon, const std::string& text) {
+  for (const auto& message : daemon.notifications()) {
+    if (message.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(ServerProcessTest, ListensReportsReadyAndStopsOnSigtermWithExitZero) {
+  TempDir home;
+  int port = FreeLoopbackPort();
+  DaemonProcess daemon(home.path());
+  ASSERT_TRUE(daemon.writeSettings(port));
+  ASSERT_TRUE(daemon.start());
+  ASSERT_TRUE(daemon.waitReady()) << daemon.stderrText();
+  EXPECT_TRUE(PortAcceptsConnections(port));
+
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
+  EXPECT_TRUE(HasNotification(daemon, "STOPPING=1"));
+  EXPECT_EQ(daemon.stderrText(), "");
+  EXPECT_FALSE(PortAcceptsConnections(port));
+}
+
+TEST(ServerProcessTest, SigintStopsLikeSigtermAndARestartBindsAtOnce) {
+  TempDir home;
+  int port = FreeLoopbackPort();
+  {
+    DaemonProcess first(home.path());
+    ASSERT_TRUE(first.writeSettings(port));
+    ASSERT_TRUE(first.start());
+    ASSERT_TRUE(first.waitReady()) << first.stderrText();
+    // A connection the daemon closes leaves its side in TIME_WAIT on the port.
+    int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(first.stop(SIGINT), 0);
+    ::close(client);
+  }
+  DaemonProcess second(home.path());
+  ASSERT_TRUE(second.start());
+  ASSERT_TRUE(second.waitReady()) << second.stderrText();
+  EXPECT_EQ(second.stop(SIGTERM), 0);
+}
+
+TEST(ServerProcessTest, PortInUseGivesTheBindingErrorAndFails) {
+  TempDir home;
+  int port = FreeLoopbackPort();
+  int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+
+  // Only the low 16 bits are bound; the message names the value as configured.
+  for (int configured : {port, port + 65536}) {
+    DaemonProcess daemon(home.path());
+    ASSERT_TRUE(daemon.writeSettings(configured));
+    ASSERT_TRUE(daemon.start());
+    EXPECT_FALSE(daemon.waitReady());
+    std::optional<int> status = daemon.waitExit();
+    ASSERT_TRUE(status);
+    EXPECT_NE(*status, 0);
+    EXPECT_EQ(daemon.stderrText(), "Port " + std::to_string(configured) + " :binding error\n");
+  }
+  ::close(blocker);
+}
+
+TEST(ServerProcessTest, UnopenableStoreFailsWithoutListening) {
+  TempDir home;
+  int port = FreeLoopbackPort();
+  DaemonProcess daemon(home.path());
+  ASSERT_TRUE(daemon.writeSettings(port));
+  daemon.setEnv("TARVO_STORE", "Driver=NoSuchDriver;");
+  ASSERT_TRUE(daemon.start());
+  EXPECT_FALSE(daemon.waitReady());
+  std::optional<int> status = daemon.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_NE(*status, 0);
+  EXPECT_FALSE(PortAcceptsConnections(port));
+  std::string text = daemon.stderrText();
+  EXPECT_NE(text.find("user store"), std::string::npos) << text;
+  EXPECT_EQ(text.find("binding error"), std::string::npos);
+}
+
+TEST(ServerProcessTest, SecondDaemonOnTheSameRuntimeDirectoryIsRefused) {
+  TempDir home, otherHome;
+  int port = FreeLoopbackPort();
+  DaemonProcess first(home.path());
+  ASSERT_TRUE(first.writeSettings(port));
+  ASSERT_TRUE(first.start());
+  ASSERT_TRUE(first.waitReady()) << first.stderrText();
+
+  DaemonProcess second(otherHome.path());
+  second.setRuntimeDir(home.path());
+  ASSERT_TRUE(second.writeSettings(FreeLoopbackPort()));
+  ASSERT_TRUE(second.start());
+  std::optional<int> status = second.waitExit();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 1);
+  std::string text = second.stderrText();
+  EXPECT_NE(text.find("another TarvoServer is running"), std::string::npos) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+
+  EXPECT_TRUE(PortAcceptsConnections(port));  // the first one goes on
+  EXPECT_EQ(first.stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace tarvo::test
