@@ -28,6 +28,11 @@ TARVO_READER_API bool LockUser(const char* name, std::uint8_t lock);
 TARVO_READER_API bool ResetUser(const char* name);
 TARVO_READER_API void SetUserCount(const char* name, std::int64_t counter);
 
+// Adds delta (0 or more) to the stored counter inside the database, so that daemons sharing one
+// store never overwrite each other's counts, and puts the resulting counter in *counter. A sum
+// past the largest 64-bit value stays at that value. False: no such user, or the store failed.
+TARVO_READER_API bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter);
+
 // Writes at most tarvo::kMaxEnumeratedUsers records; returns how many, or -1 on failure.
 TARVO_READER_API std::int32_t EnumUsers2(tarvo::UserInfo* users);
 }

@@ -16,7 +16,8 @@ namespace {
 class UserStore {
  public:
   // Runs operation on an open connection; when the connection broke during it, opens a new one
-  // and runs it again. Every operation is idempotent, so the repeat is safe.
+  // and runs it again. Every operation is idempotent, so the repeat is safe (AddUserCount, which
+  // is not, refuses a repeat once its commit was sent).
   template <typename Result, typename Operation>
   Result Run(Result failure, Operation operation) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -159,6 +160,17 @@ void SetUserCount(const char* name, std::int64_t counter) {
   if (!UsableName(name)) return;
   Store().Run(false, [&](StoreConnection& connection) {
     return SetUserCounter(connection, NameKey(name), counter);
+  });
+}
+
+bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter) {
+  if (!UsableName(name) || delta < 0 || counter == nullptr) return false;
+  // The one operation that is not idempotent: once its commit was sent, a lost connection is
+  // not followed by a second attempt, which could count the bytes twice.
+  bool commitSent = false;
+  return Store().Run(false, [&](StoreConnection& connection) {
+    if (commitSent) return false;
+    return AddToUserCounter(connection, NameKey(name), delta, *counter, commitSent);
   });
 }
 

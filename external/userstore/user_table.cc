@@ -1,5 +1,7 @@
 #include "external/userstore/user_table.h"
 
+#include <limits>
+
 #include "external/userstore/statement.h"
 
 namespace tarvo::userstore {
@@ -132,6 +134,33 @@ bool SetUserLocked(StoreConnection& connection, const std::string& nameKey, bool
 bool SetUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t counter) {
   return ChangeOneRow(connection, "UPDATE UsersTable SET user_counter = ? WHERE name_key = ?",
                       &counter, nameKey);
+}
+
+bool AddToUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t delta,
+                      std::int64_t& counter, bool& commitSent) {
+  if (delta < 0 || !connection.SetAutoCommit(false)) return false;
+  // The CASE keeps the sum from overflowing, which SQLite would turn into a float and
+  // PostgreSQL into an error.
+  Statement update(connection.handle(), connection.lostFlag());
+  bool done = update.Prepare(
+                  "UPDATE UsersTable SET user_counter = CASE WHEN user_counter > ? THEN ? "
+                  "ELSE user_counter + ? END WHERE name_key = ?") &&
+              update.BindInt64(1, std::numeric_limits<std::int64_t>::max() - delta) &&
+              update.BindInt64(2, std::numeric_limits<std::int64_t>::max()) &&
+              update.BindInt64(3, delta) && update.BindText(4, nameKey, kMaxNameLength) &&
+              update.Execute() && update.RowCount() > 0;
+  if (done) {
+    Statement select(connection.handle(), connection.lostFlag());
+    done = select.Prepare("SELECT user_counter FROM UsersTable WHERE name_key = ?") &&
+           select.BindText(1, nameKey, kMaxNameLength) && select.Execute() && select.Fetch() &&
+           select.GetInt64(1, counter);
+  }
+  if (done) {
+    commitSent = true;
+    done = connection.EndTransaction(true);
+  }
+  if (!done) connection.EndTransaction(false);
+  return connection.SetAutoCommit(true) && done;
 }
 
 bool ForEachUser(StoreConnection& connection, const std::function<bool(const UserRow&)>& visit) {

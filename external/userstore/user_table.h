@@ -44,6 +44,12 @@ bool DeleteUserRow(StoreConnection& connection, const std::string& nameKey);
 bool SetUserLocked(StoreConnection& connection, const std::string& nameKey, bool locked);
 bool SetUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t counter);
 
+// Adds delta (0 or more, saturating) to the counter and reads it back, in one transaction.
+// commitSent is set once the commit went to the database: after that a lost connection leaves
+// unknown whether the addition happened, so it must not be tried again.
+bool AddToUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t delta,
+                      std::int64_t& counter, bool& commitSent);
+
 // Calls visit for each row in name-key order until it returns false. Rows whose values are too
 // long for the records are skipped. False on a failure of the store.
 bool ForEachUser(StoreConnection& connection, const std::function<bool(const UserRow&)>& visit);

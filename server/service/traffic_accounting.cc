@@ -35,8 +35,16 @@ void StoreTrafficCounter(UserSocket& session) {
     session.lastStoreTime = MonotonicSeconds();
     return;
   }
-  const std::int64_t counter = AddCount(info.counter, session.pendingBytes);
-  SetUserCount(name.c_str(), counter);
+  // The addition happens in the store, so that daemons sharing it never overwrite each other's
+  // counts; alone, a daemon gets what reading, adding and writing back would give. When the
+  // row vanished meanwhile, the copies still take the sum, as a plain write would have.
+  std::int64_t counter = AddCount(info.counter, session.pendingBytes);
+  if (session.pendingBytes != 0) {
+    const std::int64_t delta = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(session.pendingBytes, std::numeric_limits<std::int64_t>::max()));
+    std::int64_t stored = 0;
+    if (AddUserCount(name.c_str(), delta, &stored)) counter = stored;
+  }
   session.limitCopy = info.limit;
   session.counterCopy = counter;
   if (ConsoleAttached.load()) {
