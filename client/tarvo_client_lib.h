@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
@@ -111,6 +112,9 @@ class SessionClient {
   std::uint16_t port() const { return port_; }
   Socket& socket() { return socket_; }
   void close() { socket_.close(); }
+  // Bytes already received past the last message read, for a caller that goes on reading the
+  // socket itself.
+  ByteBuffer takeReceived() { return std::move(received_); }
 
  private:
   Socket socket_;

@@ -1,5 +1,6 @@
-// Notifications to an attached console. While no console is attached nothing is built or sent;
-// callers test ConsoleAttached before they assemble a payload.
+// Notifications to an attached console. Senders never wait on the console: a notification is
+// queued, in order, and the notifier thread (notifier.h) delivers it. Callers test
+// ConsoleAttached before they assemble the payload of a "while attached" notification.
 #pragma once
 
 #include <atomic>
@@ -11,14 +12,19 @@
 
 namespace tarvo {
 
-// Set while a console is attached to the notification connection.
+// Set by a console's attach request, cleared by its detach request.
 extern std::atomic<bool> ConsoleAttached;
 
-// Held while one notification is delivered. Lock order: network lock, then this.
+// Guards the queue of notifications waiting for delivery; held only to add or take one.
+// Lock order: network lock, then this.
 extern std::mutex NotifyLock;
 
-// Delivers one notification (an NTF_* code and its payload). Callable from any thread; a
-// failed delivery is dropped.
+// Queues one notification (an NTF_* code and its payload, copied). Callable from any thread;
+// never waits on the console. A notification that cannot be delivered is dropped.
 void SendNotification(std::uint32_t code, const void* payload, std::size_t size);
+
+// Queues the end of the current notify connection, after the notifications queued before it:
+// the next notification connects anew (to whichever console then owns the notify port).
+void DropNotifyConnection();
 
 }  // namespace tarvo

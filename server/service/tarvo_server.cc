@@ -12,7 +12,9 @@
 #include "platform/fd.h"
 #include "platform/presence_lock.h"
 #include "platform/service_host.h"
+#include "server/service/control_listener.h"
 #include "server/service/network_loop.h"
+#include "server/service/notifier.h"
 #include "server/service/session_list.h"
 #include "server/service/settings.h"
 #include "server/service/socket.h"
@@ -23,13 +25,9 @@ namespace {
 // The server thread; started by ServiceMain, joined by the stop control.
 std::thread ServerThreadHandle;
 
-// Binds the control channel's port functions. The control channel has no Linux counterpart
-// yet, so there is nothing to bind.
+// Binds the control channel's port functions. The local port layer is linked in: nothing to
+// bind at run time.
 bool LoadPortFunctions() { return true; }
-
-// Starts the control listener thread (console requests) before the network loop runs.
-// No control channel exists yet.
-void StartControlListener() {}
 
 void ServerThread() {
   StartControlListener();
@@ -44,6 +42,7 @@ void ServiceCtrlHandler(std::uint32_t control) {
       // The network thread finishes its pass and returns; no thread is killed.
       RequestNetworkLoopStop();
       if (ServerThreadHandle.joinable()) ServerThreadHandle.join();
+      StopControlListener();
       ReportServiceState(ServiceState::Stopped, 0, "Stopped");
       break;
     case kServiceControlInterrogate:
@@ -75,6 +74,13 @@ void ServiceMain() {
       return;
     }
     acceptor->listen();
+  }
+
+  // The control port exists before the daemon reports that it runs, so that a console started
+  // then finds it. Without it the daemon serves clients but no console.
+  std::string portError;
+  if (!OpenControlPort(&portError)) {
+    std::fprintf(stderr, "TarvoServer: no control port: %s\n", portError.c_str());
   }
 
   ServerThreadHandle = std::thread(ServerThread);
@@ -119,5 +125,7 @@ int main() {
     DeleteAllSessions();
     DeleteAllSockets();
   }
+  // Delivers the notifications of those ends (bounded), then ends the notifier thread.
+  StopNotifier();
   return status;
 }

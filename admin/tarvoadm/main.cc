@@ -1,0 +1,86 @@
+// tarvoadm: the command-line console. Administers a running TarvoServer over its control
+// channel, as TarvoConsole does: users, settings, sessions, relays, messages, notifications.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "admin/tarvoadm/command.h"
+#include "platform/home.h"
+
+namespace tarvo::adm {
+
+namespace {
+
+constexpr char kUsageText[] =
+    "usage: tarvoadm [--json] COMMAND ...\n"
+    "  users                                     list the users\n"
+    "  user add NAME (--password P | --password-file F) [--limit L]\n"
+    "  user set NAME [--password P | --password-file F] [--limit L]\n"
+    "  user delete NAME | user lock NAME | user unlock NAME | user reset NAME\n"
+    "  settings                                  show the seven settings\n"
+    "  settings set KEY=VALUE ...                change settings\n"
+    "  sessions                                  list the logged-in sessions\n"
+    "  relays NAME ADDRESS SESSION_ID            list a session's relays\n"
+    "  disconnect NAME ADDRESS SESSION_ID        close a session\n"
+    "  message ADDRESS TEXT                      send a text to every session from ADDRESS\n"
+    "  watch                                     print notifications until interrupted\n"
+    "Limits: bytes, or with a binary unit: K/KB/KiB = 1024, MB/MiB = 2^20, GB/GiB = 2^30,\n"
+    "TB/TiB = 2^40; 0 = no limit. --password-file - reads the password from standard input.\n"
+    "Exit status: 0 done, 1 refused by the daemon, 2 usage, 3 daemon not running or not\n"
+    "reachable. The daemon is found in TARVO_RUNTIME_DIR, else TARVO_HOME, else the\n"
+    "directory of this program.\n";
+
+}  // namespace
+
+std::optional<int> Connect(Context& context) {
+  std::string error;
+  switch (ControlClient::ConnectControlPort(context.connection, &error)) {
+    case PortStatus::Ok:
+      context.client = context.connection.get();
+      return std::nullopt;
+    case PortStatus::NotFound:
+      return Fail(context, kUnreachable,
+                  "the Tarvo daemon is not running (no control port in " + RuntimeDirectory() + ")");
+    case PortStatus::AccessDenied:
+      return Fail(context, kUnreachable,
+                  "access denied: root, the daemon's user and members of its admin group "
+                  "may administer it");
+    case PortStatus::Refused:
+      return Fail(context, kUnreachable, "the daemon keeps refusing the connection");
+    default:
+      return Fail(context, kUnreachable, "cannot reach the daemon: " + error);
+  }
+}
+
+}  // namespace tarvo::adm
+
+int main(int argc, char** argv) {
+  using namespace tarvo::adm;
+  Context context;
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      context.json = true;
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsageText, stdout);
+      return kDone;
+    } else {
+      words.emplace_back(argv[i]);
+    }
+  }
+  if (words.empty()) {
+    std::fputs(kUsageText, stderr);
+    return kUsage;
+  }
+  static const std::map<std::string, int (*)(Context&)> kCommands = {
+      {"users", UsersCommand},       {"user", UserCommand},
+      {"settings", SettingsCommand}, {"sessions", SessionsCommand},
+      {"relays", RelaysCommand},     {"disconnect", DisconnectCommand},
+      {"message", MessageCommand},   {"watch", WatchCommand},
+  };
+  auto command = kCommands.find(words[0]);
+  if (command == kCommands.end()) return UsageError(context, "unknown command '" + words[0] + "'");
+  context.args.assign(words.begin() + 1, words.end());
+  return command->second(context);
+}

@@ -1,0 +1,37 @@
+// The work behind the console's requests 2-13. Each runs on the control listener thread under
+// the network lock and returns the reply's status (or, for lists, the record count). Request
+// arguments arrive as copies the dispatcher made and bounded; results go to the reply area,
+// never past its end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "server/common/control_records.h"
+#include "server/common/user_info.h"
+
+namespace tarvo {
+
+// User requests. R is the request's UserInfo; 4, 5 and 6 write the user's current data into it.
+std::uint32_t AddUserCmd(const UserInfo& r);
+std::uint32_t DeleteUserCmd(const UserInfo& r);
+std::uint32_t UpdateUserCmd(UserInfo& r);
+std::uint32_t ToggleLockCmd(UserInfo& r);
+std::uint32_t ResetCounterCmd(UserInfo& r);
+
+std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply);
+std::uint32_t SetSettingsCmd(const SettingsRecord& record);
+
+// Request 9: the store's users into the reply area; CTL_FAILED when the store fails.
+std::uint32_t EnumUsersCmd(std::span<std::uint8_t> reply, std::uint32_t& count);
+
+// Requests 10-13.
+std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply);
+std::uint32_t DisconnectSessionCmd(const UserInfo& r);
+std::uint32_t SendMessageCmd(std::uint32_t address, std::string_view text);
+std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std::string_view name,
+                            std::span<std::uint8_t> reply);
+
+}  // namespace tarvo

@@ -1,0 +1,148 @@
+#include "server/service/notifier.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "platform/local_port.h"
+#include "server/common/control_records.h"
+#include "server/service/notifications.h"
+
+namespace tarvo {
+
+namespace {
+
+// The notify connection, touched only by the notifier thread.
+class NotifyConnection {
+ public:
+  explicit NotifyConnection(const PortAccessRule& rule) : rule_(rule) {}
+
+  // Connects when needed and delivers; false (and no connection) when the console is absent,
+  // refuses, or does not answer in time.
+  bool deliver(const QueuedNotification& item) {
+    if (!port_ && !connect()) return false;
+    std::memcpy(area_.base(), item.payload.data(), item.payload.size());
+    PortMessage message = ToPortMessage(MakeNotification(item.code));
+    if (port_->requestWaitReply(message, kNotificationTimeoutMs) != PortStatus::Ok) {
+      drop();
+      return false;
+    }
+    return true;
+  }
+
+  void drop() {
+    port_.reset();
+    area_.reset();
+  }
+
+ private:
+  // A fresh notification area for every connection: a console that held an earlier one sees
+  // nothing written for its successor.
+  bool connect() {
+    if (!SharedSection::Create(kNotificationSectionSize, kRequestViewSize, area_)) return false;
+    if (PortConnection::Connect(kNotifyPortName, &area_, port_, kNotificationTimeoutMs) !=
+            PortStatus::Ok ||
+        !rule_.admits(port_->peer())) {
+      drop();
+      return false;
+    }
+    return true;
+  }
+
+  PortAccessRule rule_;
+  std::unique_ptr<PortConnection> port_;
+  SharedSection area_;
+};
+
+struct Notifier {
+  std::condition_variable wake;
+  std::deque<QueuedNotification> queue;  // guarded by NotifyLock
+  bool running = false;                  // guarded by NotifyLock
+  bool stopping = false;                 // guarded by NotifyLock
+  std::thread thread;
+  std::atomic<std::uint64_t> dropped{0};
+};
+
+Notifier& State() {
+  static Notifier notifier;
+  return notifier;
+}
+
+void NotifierThread(PortAccessRule rule) {
+  Notifier& state = State();
+  NotifyConnection connection(rule);
+  for (;;) {
+    QueuedNotification item;
+    bool stopping;
+    {
+      std::unique_lock lock(NotifyLock);
+      state.wake.wait(lock, [&] { return !state.queue.empty() || state.stopping; });
+      if (state.queue.empty()) break;
+      item = std::move(state.queue.front());
+      state.queue.pop_front();
+      stopping = state.stopping;
+    }
+    if (item.dropConnection) {
+      connection.drop();
+      continue;
+    }
+    if (!connection.deliver(item) && stopping) {
+      // The daemon is stopping and the console does not take notifications: do not make the
+      // stop wait for each of the rest in turn.
+      std::lock_guard lock(NotifyLock);
+      state.dropped += state.queue.size();
+      state.queue.clear();
+      break;
+    }
+  }
+  connection.drop();
+}
+
+}  // namespace
+
+void StartNotifier(const PortAccessRule& consoleRule) {
+  Notifier& state = State();
+  std::lock_guard lock(NotifyLock);
+  if (state.running) return;
+  state.running = true;
+  state.stopping = false;
+  state.thread = std::thread(NotifierThread, consoleRule);
+}
+
+void StopNotifier() {
+  Notifier& state = State();
+  {
+    std::lock_guard lock(NotifyLock);
+    if (!state.running) return;
+    state.stopping = true;
+  }
+  state.wake.notify_one();
+  state.thread.join();
+  std::lock_guard lock(NotifyLock);
+  state.running = false;
+  state.queue.clear();
+}
+
+void QueueNotification(QueuedNotification item) {
+  Notifier& state = State();
+  {
+    std::lock_guard lock(NotifyLock);
+    // Without a notifier (tools and tests that run the socket layer alone) there is no
+    // console to tell.
+    if (!state.running || state.stopping) return;
+    if (item.payload.size() > kMaxNotificationPayload ||
+        state.queue.size() >= kMaxQueuedNotifications) {
+      ++state.dropped;
+      return;
+    }
+    state.queue.push_back(std::move(item));
+  }
+  state.wake.notify_one();
+}
+
+std::uint64_t DroppedNotificationCount() { return State().dropped.load(); }
+
+}  // namespace tarvo
