@@ -20,6 +20,13 @@ std::string BuiltDirectory() { return fs::path(TarvoServerPath()).parent_path().
 
 }  // namespace
 
+std::string OdbcLeakOptions() {
+  // Full stacks, so the suppressions see the driver's frames.
+  const char* own = std::getenv("LSAN_OPTIONS");
+  return std::string("LSAN_OPTIONS=") + (own != nullptr ? std::string(own) + ":" : "") +
+         "fast_unwind_on_malloc=0:suppressions=" TARVO_TEST_DATA_DIR "/odbc_driver_leaks.supp";
+}
+
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -40,9 +47,10 @@ ProgramResult RunWithEnv(const std::vector<std::string>& argv, const EnvList& en
       "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
   for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
   // Sanitizer settings pass on, so the programs run under the same checks as the test.
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) envText.push_back(std::string(name) + "=" + value);
   }
+  envText.push_back(OdbcLeakOptions());
   std::vector<char*> envp, args;
   for (std::string& entry : envText) envp.push_back(entry.data());
   envp.push_back(nullptr);

@@ -52,6 +52,9 @@ class InstallLayout {
 // in scratch.
 ProgramResult RunWithEnv(const std::vector<std::string>& argv, const EnvList& env,
                          const std::string& scratch);
+// "LSAN_OPTIONS=..." for programs that open the store through an ODBC data source, whose
+// drivers leak what they read for it.
+std::string OdbcLeakOptions();
 std::string ReadText(const std::string& path);
 bool WriteText(const std::string& path, const std::string& text);
 

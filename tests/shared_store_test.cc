@@ -122,6 +122,8 @@ TEST_F(PostgresStoreTest, InstallCreatesVpndbAndTheStoreAndDaemonUseIt) {
   DaemonProcess daemon(home.path());
   ASSERT_TRUE(daemon.writeSettings(FreeLoopbackPort()));
   daemon.setEnv("ODBCSYSINI", layout.root() + "/odbc");
+  const std::string leakOptions = OdbcLeakOptions();
+  daemon.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));
   ASSERT_TRUE(daemon.start());
   EXPECT_TRUE(daemon.waitReady()) << daemon.stderrText();
   EXPECT_EQ(daemon.stop(SIGTERM), 0) << daemon.stderrText();
