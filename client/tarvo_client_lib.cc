@@ -281,6 +281,30 @@ ClientStatus SessionClient::sendTextMessage(std::string_view text, int timeoutMs
   return sendRaw(frame.view(), timeoutMs);
 }
 
+ClientStatus SessionClient::sendUdpData(std::uint32_t address, std::uint16_t port,
+                                        std::uint32_t channel,
+                                        std::span<const std::uint8_t> datagram,
+                                        std::uint16_t value, int timeoutMs) {
+  if (!encryptor_) return ClientStatus::kNotLoggedIn;
+  if (datagram.size() > kMaxRecordPlaintext) return ClientStatus::kProtocolError;
+  ByteBuffer frame;
+  AppendUdpDataRequest(frame, *encryptor_, address, port, value, channel, datagram);
+  return sendRaw(frame.view(), timeoutMs);
+}
+
+ClientStatus SessionClient::sendUdpClose(std::uint32_t channel, int timeoutMs) {
+  ByteBuffer frame;
+  AppendUdpClose(frame, channel);
+  return sendRaw(frame.view(), timeoutMs);
+}
+
+ClientStatus SessionClient::sendResolve(std::span<const std::string> names, int timeoutMs) {
+  if (!encryptor_) return ClientStatus::kNotLoggedIn;
+  ByteBuffer frame;
+  AppendResolveRequest(frame, *encryptor_, names);
+  return sendRaw(frame.view(), timeoutMs);
+}
+
 ClientStatus SessionClient::decipher(std::span<const std::uint8_t> records,
                                      ByteBuffer& plaintext) {
   if (!decryptor_) return ClientStatus::kNotLoggedIn;

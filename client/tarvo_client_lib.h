@@ -100,6 +100,14 @@ class SessionClient {
   ClientStatus trafficInfo(std::int64_t& limit, std::int64_t& counter, int timeoutMs);
   // Sends a TextMessage enciphered under the session key.
   ClientStatus sendTextMessage(std::string_view text, int timeoutMs = 5000);
+  // Sends one datagram on a UDP channel (address in network order, port in host order); at most
+  // 65535 bytes.
+  ClientStatus sendUdpData(std::uint32_t address, std::uint16_t port, std::uint32_t channel,
+                           std::span<const std::uint8_t> datagram, std::uint16_t value = 0,
+                           int timeoutMs = 5000);
+  ClientStatus sendUdpClose(std::uint32_t channel, int timeoutMs = 5000);
+  // Asks for the names to be looked up; each that resolves comes back as a Resolve message.
+  ClientStatus sendResolve(std::span<const std::string> names, int timeoutMs = 5000);
   // Deciphers the records in a received payload (TextMessage, Resolve, or the part of a
   // UdpData after its header) with the session's decryptor.
   ClientStatus decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext);

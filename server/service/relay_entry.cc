@@ -1,32 +1,70 @@
 #include "server/service/relay_entry.h"
 
-#include "server/service/socket.h"
+#include <string>
+#include <vector>
+
+#include "platform/fd.h"
+#include "server/common/coding.h"
+#include "server/common/session_protocol.h"
+#include "server/service/client_socket.h"
+#include "server/service/name_resolver.h"
+#include "server/service/session_relays.h"
+#include "server/service/udp_server_socket.h"
 #include "server/service/user_socket.h"
 
 namespace tarvo {
 
-namespace {
-
-// Holds a matched data connection until the relay code exists: what arrives is discarded and
-// the connection ends with its session (its owner) or when the client closes it.
-class HeldDataConnection : public TcpSocket {
- public:
-  HeldDataConnection(int handle, Socket* owner) : TcpSocket(handle, owner) {}
-  bool wantExcept() override { return true; }
-  bool onExcept() override { return false; }
-  bool onData(std::span<const std::uint8_t>) override { return true; }
-  void onConnected() override {}
-  void onConnectFailed() override {}
-};
-
-}  // namespace
-
 void StartDataConnection(UserSocket& session, int handle) {
-  new HeldDataConnection(handle, &session);  // owned by the session
+  if (session.relays.dataConnections >= kMaxRelaysPerSession) {
+    CloseDescriptor(handle);
+    return;
+  }
+  new ClientSocket(session, handle);  // owned by the session
 }
 
-bool HandleUdpData(UserSocket&, std::span<const std::uint8_t>) { return true; }
-bool HandleUdpClose(UserSocket&, std::span<const std::uint8_t>) { return true; }
-bool HandleResolve(UserSocket&, std::span<const std::uint8_t>) { return true; }
+bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
+  UdpDataHeader header;
+  if (!ParseUdpDataRequest(payload, header)) return true;
+  static thread_local ByteBuffer datagram;
+  datagram.clear();
+  // A record cut short is dropped rather than sent in part.
+  if (!session.decipher(header.record, datagram)) return true;
+  if (datagram.size() > kMaxRecordPlaintext) return true;
+  UdpServerSocket* channel = session.relays.findChannel(header.channel);
+  if (channel == nullptr) {
+    if (session.relays.channels.size() >= kMaxUdpChannelsPerSession) return true;
+    channel = new UdpServerSocket(session, header.value, header.channel);  // owned by the session
+  }
+  channel->send(header.address, header.port, datagram.view());
+  return true;
+}
+
+bool HandleUdpClose(UserSocket& session, std::span<const std::uint8_t> payload) {
+  std::uint32_t channelId = 0;
+  if (!ParseUdpClose(payload, channelId)) return true;
+  delete session.relays.findChannel(channelId);  // an unknown id: nothing
+  return true;
+}
+
+bool HandleResolve(UserSocket& session, std::span<const std::uint8_t> payload) {
+  if (payload.size() < 4) return true;
+  const std::uint32_t count = DecodeFixed32(payload.data());
+  payload = payload.subspan(4);
+  std::vector<std::string> names;
+  ByteBuffer plaintext;
+  // The count is the client's word: stop at the end of the payload whatever it says.
+  for (std::uint32_t i = 0; i < count && payload.size() >= kRecordPrefixSize; ++i) {
+    const std::size_t size = RecordSize(DecodeFixed16(payload.data()));
+    if (payload.size() < size) break;
+    plaintext.clear();
+    if (session.decipher(payload.first(size), plaintext)) {
+      names.push_back(TextUpToNul(plaintext.view()));
+    }
+    payload = payload.subspan(size);
+    if (names.size() >= kMaxPendingNamesPerSession) break;
+  }
+  if (!names.empty()) RequestLookups(session, std::move(names));
+  return true;
+}
 
 }  // namespace tarvo

@@ -1,7 +1,5 @@
 // Where session work meets the relays: data connections and the datagram and name-lookup
-// messages of a logged-in session. For now a data connection is held open, its input discarded,
-// until it or its session ends, and the messages are accepted and ignored; the relay code takes
-// these over.
+// messages of a logged-in session.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +10,11 @@ namespace tarvo {
 class UserSocket;
 
 // A data connection matched to session by peer address and session id. Takes the handle over:
-// whatever the client sent after its opening message is still unread in it.
+// whatever the client sent after its opening message is still unread in it. A session at its
+// bound of data connections has the new one closed at once.
 void StartDataConnection(UserSocket& session, int handle);
 
-// Session messages of a logged-in session; false closes the session.
+// Session messages of a logged-in session; each returns true (a malformed one is ignored).
 bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload);
 bool HandleUdpClose(UserSocket& session, std::span<const std::uint8_t> payload);
 bool HandleResolve(UserSocket& session, std::span<const std::uint8_t> payload);

@@ -87,7 +87,10 @@ void UserSocket::queueMessage(std::uint32_t type, std::span<const std::uint8_t> 
 bool UserSocket::wantRead() {
   const std::int64_t now = MonotonicSeconds();
   if (now - lastActivity_ >= kIdleTimeoutSeconds) throw CloseSocketException();
-  if (loggedIn() && pendingBytes != 0 && now - lastStoreTime > kStoreIntervalSeconds) {
+  // Over its limit a session relays nothing, so it rereads the store on the same schedule: a
+  // limit raised or a counter reset there lets it relay again.
+  if (loggedIn() && (pendingBytes != 0 || OverQuota(*this)) &&
+      now - lastStoreTime > kStoreIntervalSeconds) {
     StoreTrafficCounter(*this);
   }
   return !hasFlag(Closing);

@@ -15,6 +15,7 @@
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
 #include "server/common/session_protocol.h"
+#include "server/service/session_relays.h"
 #include "server/service/socket.h"
 
 namespace tarvo {
@@ -69,6 +70,9 @@ class UserSocket : public TcpSocket {
   std::int64_t limitCopy = 0;    // 0 = no limit
   std::int64_t counterCopy = 0;
   std::int64_t lastStoreTime = 0;
+
+  // The session's relays, UDP channels and name look-ups (relay_entry.h).
+  SessionRelays relays;
 
  private:
   bool dispatch(std::uint32_t type, std::span<const std::uint8_t> payload);

@@ -1,0 +1,178 @@
+#include "server/service/server_socket.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "server/common/control_records.h"
+#include "server/common/encryption.h"
+#include "server/service/audit_log.h"
+#include "server/service/client_socket.h"
+#include "server/service/notifications.h"
+#include "server/service/relay_io.h"
+#include "server/service/session_relays.h"
+#include "server/service/user_socket.h"
+
+namespace tarvo {
+
+namespace {
+
+// Turns n plaintext bytes that already sit after record's 2-byte prefix into one cipher
+// record in place; the room up to the next whole unit must be there.
+void SealRecord(AesUnitCipher& cipher, std::uint8_t* record, std::size_t n) {
+  record[0] = static_cast<std::uint8_t>(n & 0xff);
+  record[1] = static_cast<std::uint8_t>(n >> 8);
+  std::uint8_t* units = record + kRecordPrefixSize;
+  const std::size_t unitCount = (n + kCipherUnitSize - 1) / kCipherUnitSize;
+  std::memset(units + n, 0, unitCount * kCipherUnitSize - n);
+  cipher.transform(units, unitCount);
+}
+
+}  // namespace
+
+ServerSocket::ServerSocket(UserSocket& session, ClientSocket* partner, std::uint32_t address,
+                           std::uint16_t port)
+    : TcpSocket(kNoHandle, &session),
+      session_(session),
+      partner_(partner),
+      cipher_(session.encryptor()->key(), AesUnitCipher::Direction::kEncrypt),
+      address_(address),
+      port_(port) {
+  session_.relays.servers.push_back(this);
+}
+
+ServerSocket::~ServerSocket() {
+  auto& servers = session_.relays.servers;
+  servers.erase(std::find(servers.begin(), servers.end(), this));
+  if (hasFlag(Connecting)) {
+    AuditRelayConnect(session_.userName(), session_.peerAddress(), "fail", address_, port_);
+  } else {
+    AuditRelayDisconnect(session_.userName(), session_.peerAddress(), address_, port_);
+  }
+  if (ConsoleAttached.load()) notify(NTF_RELAY_CLOSED);
+  if (partner_ != nullptr) {
+    partner_->setFlag(Closing);
+    partner_->partner_ = nullptr;
+  }
+}
+
+bool ServerSocket::start() {
+  // Until the connection completes, deleting this socket writes the "fail" row.
+  setFlag(Connecting);
+  bool started = false;
+  if (handle_ != kNoHandle) {
+    // The source port is chosen by connect, per destination, rather than by a bare bind to
+    // port 0, which would draw every relay's port from one shared pool.
+    int on = 1;
+    ::setsockopt(handle_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    SetNoDelay(handle_);
+    started = bind(0) >= 0 && connect(address_, port_);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (started && ::getsockname(handle_, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+      localPort_ = ntohs(local.sin_port);
+    }
+  }
+  if (ConsoleAttached.load()) notify(NTF_RELAY_CREATED);
+  return started;
+}
+
+bool ServerSocket::wantRead() {
+  if (OverQuota(session_)) throw CloseSocketException();
+  if (hasFlag(Connecting)) {
+    if (hasFlag(Closing)) throw CloseSocketException();
+    return false;
+  }
+  if (hasFlag(Closing)) return false;
+  return partner_ != nullptr && partner_->output_.size() < kRelayQueueLimit;
+}
+
+bool ServerSocket::onRead() { return readDestination(); }
+
+bool ServerSocket::readDestination() {
+  constexpr std::size_t kRecordRoom = RecordSize(kRelayReadChunk);
+  for (int round = 0; round < kRelayRoundsPerEvent; ++round) {
+    if (partner_ == nullptr) {
+      setFlag(Closing);
+      return true;
+    }
+    ByteBuffer& queue = partner_->output_;
+    if (queue.size() >= kRelayQueueLimit) return true;
+    // Room for the queue at its limit plus one more read, taken once per busy spell.
+    if (queue.empty()) queue.reserve(kRelayQueueLimit + kRecordRoom);
+    // The bytes are read straight into their record on the client's queue and enciphered
+    // there: no copy between the destination and the client.
+    std::uint8_t* record = queue.grow(kRecordRoom);
+    const ssize_t received = RelayReceive(handle_, record + kRecordPrefixSize, kRelayReadChunk);
+    if (received <= 0) {
+      queue.truncate(queue.size() - kRecordRoom);
+      if (received == 0) {
+        setFlag(Closing);
+        return true;
+      }
+      return RelayWouldBlock();
+    }
+    const auto n = static_cast<std::size_t>(received);
+    SealRecord(cipher_, record, n);
+    queue.truncate(queue.size() - (kRecordRoom - RecordSize(n)));
+    session_.pendingBytes += n;
+    if (n < kRelayReadChunk) return true;  // the destination has nothing more for now
+  }
+  return true;
+}
+
+bool ServerSocket::onData(std::span<const std::uint8_t> bytes) {
+  if (partner_ == nullptr) {
+    setFlag(Closing);
+    return true;
+  }
+  ByteBuffer& queue = partner_->output_;
+  while (!bytes.empty()) {
+    const std::size_t n = std::min(bytes.size(), kRelayReadChunk);
+    std::uint8_t* record = queue.grow(RecordSize(n));
+    std::memcpy(record + kRecordPrefixSize, bytes.data(), n);
+    SealRecord(cipher_, record, n);
+    session_.pendingBytes += n;
+    bytes = bytes.subspan(n);
+  }
+  return true;
+}
+
+bool ServerSocket::onWrite() {
+  // Writable while connecting: the connection is made; what the client sent meanwhile follows.
+  if (hasFlag(Connecting) && !TcpSocket::onWrite()) return false;
+  const SendResult sent = SendWithRefill(handle_, output_, kRelayRoundsPerEvent, [this] {
+    if (partner_ == nullptr || partner_->hasFlag(Closing)) return false;
+    partner_->readRecords();  // an error shows again at the partner's own next read
+    return true;
+  });
+  if (sent != SendResult::kDrained) return sent == SendResult::kWouldBlock;
+  output_.release();  // an idle relay holds no buffer
+  return !hasFlag(Closing);
+}
+
+bool ServerSocket::onExcept() {
+  if (!hasFlag(Connecting)) return false;
+  return TcpSocket::onExcept();
+}
+
+void ServerSocket::onConnected() {
+  connected_ = true;
+  AuditRelayConnect(session_.userName(), session_.peerAddress(), "done", address_, port_);
+  if (ConsoleAttached.load()) notify(NTF_RELAY_CONNECTED);
+}
+
+void ServerSocket::notify(std::uint32_t code) const {
+  // RelayInfo whose last word is the session id, then the user name and its NUL.
+  const std::string& name = session_.userName();
+  RelayInfo info{address_, port_, localPort_, session_.sessionId()};
+  std::string payload(sizeof info + name.size() + 1, '\0');
+  std::memcpy(payload.data(), &info, sizeof info);
+  std::memcpy(payload.data() + sizeof info, name.data(), name.size());
+  SendNotification(code, payload.data(), payload.size());
+}
+
+}  // namespace tarvo

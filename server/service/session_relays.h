@@ -1,0 +1,45 @@
+// What a session keeps of its relays: the destination sides of its TCP relays (for listing),
+// its UDP channels, and the counts that bound them. A member of the session; every field is
+// guarded by the network lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tarvo {
+
+class ServerSocket;
+class UdpServerSocket;
+class UserSocket;
+
+// Bounds per session, far above what a normal client reaches, so that a hostile one cannot
+// exhaust the daemon's descriptors or memory. Past a bound a new data connection is closed at
+// once, a datagram for a new channel or an over-full queue is dropped.
+inline constexpr std::size_t kMaxRelaysPerSession = 1024;  // open data connections
+inline constexpr std::size_t kMaxUdpChannelsPerSession = 256;
+inline constexpr std::size_t kMaxQueuedDatagramsPerSession = 256;  // waiting for sendto
+// A channel stops reading while the session connection has this much queued for the client.
+inline constexpr std::size_t kMaxSessionOutputForDatagrams = std::size_t{1} << 20;
+
+struct SessionRelays {
+  SessionRelays() = default;
+  // Cancels the session's pending name look-ups.
+  ~SessionRelays();
+  SessionRelays(const SessionRelays&) = delete;
+  SessionRelays& operator=(const SessionRelays&) = delete;
+
+  UdpServerSocket* findChannel(std::uint32_t channelId) const;
+
+  std::vector<ServerSocket*> servers;      // in creation order
+  std::vector<UdpServerSocket*> channels;  // in creation order
+  std::size_t dataConnections = 0;         // live ClientSockets
+  std::size_t queuedDatagrams = 0;         // over all channels
+  std::uint64_t resolverToken = 0;         // 0 until the first look-up (name_resolver.h)
+};
+
+// True while the session's relayed traffic has reached its limit: the limit copy is not 0 and
+// the counter copy plus the pending bytes is at least the limit (signed 64-bit).
+bool OverQuota(const UserSocket& session);
+
+}  // namespace tarvo

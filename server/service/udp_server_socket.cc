@@ -1,0 +1,56 @@
+#include "server/service/udp_server_socket.h"
+
+#include <netinet/in.h>
+
+#include <algorithm>
+
+#include "server/common/session_protocol.h"
+#include "server/service/session_relays.h"
+#include "server/service/user_socket.h"
+
+namespace tarvo {
+
+UdpServerSocket::UdpServerSocket(UserSocket& session, std::uint16_t value, std::uint32_t channelId)
+    : UdpSocket(&session), session_(session), value_(value), channelId_(channelId) {
+  session_.relays.channels.push_back(this);
+}
+
+UdpServerSocket::~UdpServerSocket() {
+  auto& channels = session_.relays.channels;
+  channels.erase(std::find(channels.begin(), channels.end(), this));
+  session_.relays.queuedDatagrams -= queue_.size();
+}
+
+bool UdpServerSocket::send(std::uint32_t address, std::uint16_t port,
+                           std::span<const std::uint8_t> bytes) {
+  if (session_.relays.queuedDatagrams >= kMaxQueuedDatagramsPerSession) return false;
+  queueDatagram(std::make_unique<Datagram>(address, htons(port), bytes.data(), bytes.size()));
+  ++session_.relays.queuedDatagrams;
+  return true;
+}
+
+bool UdpServerSocket::wantRead() {
+  return session_.outputQueue().size() < kMaxSessionOutputForDatagrams;
+}
+
+bool UdpServerSocket::onWrite() {
+  const std::size_t before = queue_.size();
+  const bool keep = UdpSocket::onWrite();  // a sendto error deletes the channel
+  session_.relays.queuedDatagrams -= before - queue_.size();
+  return keep;
+}
+
+bool UdpServerSocket::onDatagram(std::unique_ptr<Datagram> datagram) {
+  // Nothing larger arrives over IPv4, but a record could not carry it.
+  if (datagram->payload.size() > kMaxRecordPlaintext) return true;
+  AESEncryptor* encryptor = session_.encryptor();
+  if (encryptor == nullptr) return true;
+  static thread_local ByteBuffer frame;
+  frame.clear();
+  AppendUdpDataReply(frame, *encryptor, datagram->address, ntohs(datagram->port), channelId_,
+                     datagram->payload.view());
+  session_.queueOutput(frame.view());
+  return true;
+}
+
+}  // namespace tarvo

@@ -1,0 +1,169 @@
+#include "tests/loopback_servers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace tarvo::test {
+
+namespace {
+
+constexpr int kPollStepMs = 100;
+
+// Waits until fd is ready for events or stopping; false when stopping.
+bool WaitReady(int fd, short events, const std::atomic<bool>& stopping) {
+  while (!stopping.load()) {
+    pollfd p{fd, events, 0};
+    int ready = ::poll(&p, 1, kPollStepMs);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  return false;
+}
+
+bool SendAll(int fd, const std::uint8_t* data, std::size_t size,
+             const std::atomic<bool>& stopping) {
+  while (size > 0) {
+    if (!WaitReady(fd, POLLOUT, stopping)) return false;
+    ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return false;
+    }
+    data += sent;
+    size -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+std::uint16_t BoundPort(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+int LoopbackSocket(int type) {
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+LoopbackTcpServer::LoopbackTcpServer(Handler handler) : handler_(std::move(handler)) {
+  listener_ = LoopbackSocket(SOCK_STREAM);
+  if (listener_ < 0 || ::listen(listener_, 64) != 0) return;
+  port_ = BoundPort(listener_);
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+LoopbackTcpServer::~LoopbackTcpServer() {
+  stopping_.store(true);
+  if (acceptor_.joinable()) acceptor_.join();
+  std::lock_guard lock(mutex_);
+  for (auto& thread : threads_) thread.join();
+  if (listener_ >= 0) ::close(listener_);
+}
+
+void LoopbackTcpServer::acceptLoop() {
+  while (WaitReady(listener_, POLLIN, stopping_)) {
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    ++accepted_;
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back([this, fd] {
+      handler_(fd, stopping_);
+      ::close(fd);
+    });
+  }
+}
+
+void EchoHandler(int fd, const std::atomic<bool>& stopping) {
+  std::uint8_t buffer[65536];
+  while (WaitReady(fd, POLLIN, stopping)) {
+    ssize_t received = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (received < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (received <= 0) return;
+    if (!SendAll(fd, buffer, static_cast<std::size_t>(received), stopping)) return;
+  }
+}
+
+LoopbackTcpServer::Handler SourceHandler(std::size_t count) {
+  return [count](int fd, const std::atomic<bool>& stopping) {
+    std::vector<std::uint8_t> bytes(count);
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = PatternByte(i);
+    SendAll(fd, bytes.data(), bytes.size(), stopping);
+  };
+}
+
+LoopbackTcpServer::Handler SinkHandler(const std::atomic<bool>& release,
+                                       std::atomic<std::size_t>& received,
+                                       std::atomic<bool>& intact) {
+  return [&release, &received, &intact](int fd, const std::atomic<bool>& stopping) {
+    while (!release.load() && !stopping.load()) {
+      pollfd p{-1, 0, 0};
+      ::poll(&p, 0, kPollStepMs);
+    }
+    std::vector<std::uint8_t> buffer(1 << 20);
+    while (WaitReady(fd, POLLIN, stopping)) {
+      ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) return;
+      const std::size_t at = received.load();
+      for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        if (buffer[i] != PatternByte(at + i)) intact.store(false);
+      }
+      received.store(at + static_cast<std::size_t>(n));
+    }
+  };
+}
+
+UdpEchoServer::UdpEchoServer() {
+  fd_ = LoopbackSocket(SOCK_DGRAM);
+  if (fd_ < 0) return;
+  port_ = BoundPort(fd_);
+  thread_ = std::thread([this] {
+    std::uint8_t buffer[65536 + 2];
+    while (WaitReady(fd_, POLLIN, stopping_)) {
+      sockaddr_in peer{};
+      socklen_t length = sizeof peer;
+      ssize_t n =
+          ::recvfrom(fd_, buffer, 65536, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&peer), &length);
+      if (n < 0) continue;
+      std::memcpy(buffer + n, &peer.sin_port, 2);
+      ::sendto(fd_, buffer, static_cast<std::size_t>(n) + 2, 0, reinterpret_cast<sockaddr*>(&peer),
+               length);
+    }
+  });
+}
+
+UdpEchoServer::~UdpEchoServer() {
+  stopping_.store(true);
+  if (thread_.joinable()) thread_.join();
+  if (fd_ >= 0) ::close(fd_);
+}
+
+long ResidentKiB(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+}  // namespace tarvo::test
