@@ -21,7 +21,10 @@ inline constexpr int kNoHandle = -1;
 
 inline constexpr std::size_t kStreamReadChunk = 16384;
 inline constexpr std::size_t kDatagramReadSize = 65536;
-inline constexpr int kListenBacklog = 100;
+// Every relayed TCP connection is a new connection to the daemon: a short backlog overflows
+// under a burst of relays and the dropped SYNs cost a second each. The kernel caps it at
+// net.core.somaxconn.
+inline constexpr int kListenBacklog = 4096;
 
 // Thrown by value from a query or handler to say "delete this socket"; carries nothing.
 struct CloseSocketException {};

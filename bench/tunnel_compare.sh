@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Whole-program tunnel comparison on loopback, all paths in one run:
+#   (a) direct, (b) tarvoclient + TarvoServer, (c) shadowsocks-libev ss-local + ss-server
+#   (aes-256-gcm), (d) OpenSSH dynamic forwarding (ssh -N -D, aes128-gcm@openssh.com).
+# Prints: median MB/s of a 1 GiB HTTP download per path (runs interleaved) and the ratios;
+# the one-byte round trip with every process pinned to CPU 0; new relays per second for 2,000
+# short downloads at 200 in flight; daemon memory per idle relay with 1,000 idle relays; idle CPU.
+# Usage: bench/tunnel_compare.sh [BUILD_DIR] [RUNS]   (a Release build: build-release)
+# Installs shadowsocks-libev and OpenSSH for itself when they are missing (root, Debian).
+set -euo pipefail
+
+build=${1:-build-release}
+runs=${2:-5}
+bin="$build/bin"
+for program in TarvoServer tarvostore tarvoclient tunnel_probe; do
+  [[ -x "$bin/$program" ]] || { echo "missing $bin/$program (Release build with TARVO_BUILD_BENCH=ON)" >&2; exit 1; }
+done
+if ! command -v ss-server >/dev/null || ! [[ -x /usr/sbin/sshd ]] || ! command -v ssh >/dev/null; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    shadowsocks-libev openssh-server openssh-client >/dev/null
+fi
+# The package starts its own services; they are not part of the figures.
+systemctl stop shadowsocks-libev 2>/dev/null || true
+
+work=$(mktemp -d /tmp/tarvo-compare-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+ulimit -n "$(ulimit -Hn)"
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+wait_port() {
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "nothing listens on port $1" >&2; exit 1
+}
+start() { "$@" & pids+=($!); }
+
+http=$(free_port); echo_port=$(free_port)
+start "$bin/tunnel_probe" http "$http"; http_pid=$!
+start "$bin/tunnel_probe" echo "$echo_port"; echo_pid=$!
+
+# (b) Tarvo, with auditing on as in production.
+tport=$(free_port); tsocks=$(free_port)
+printf '[ServerPort]:%s\n[AuditType]:1\n' "$tport" > "$work/tarvoserver.ini"
+TARVO_HOME="$work" "$bin/tarvostore" add bench benchpass >/dev/null
+TARVO_HOME="$work" start "$bin/TarvoServer"; tarvo_pid=$!
+wait_port "$tport"
+TARVO_PASSWORD=benchpass start "$bin/tarvoclient" --server "127.0.0.1:$tport" --user bench \
+  --listen "127.0.0.1:$tsocks" 2>"$work/tarvoclient.log"; tclient_pid=$!
+wait_port "$tsocks"
+
+# (c) shadowsocks-libev.
+sport=$(free_port); ssocks=$(free_port)
+start ss-server -s 127.0.0.1 -p "$sport" -k benchpass -m aes-256-gcm -u 2>"$work/ss-server.log"; ss_pid=$!
+start ss-local -s 127.0.0.1 -p "$sport" -b 127.0.0.1 -l "$ssocks" -k benchpass -m aes-256-gcm -u 2>"$work/ss-local.log"; sslocal_pid=$!
+wait_port "$sport"; wait_port "$ssocks"
+
+# (d) OpenSSH: a throw-away sshd on a loopback port, key login as the current user.
+hport=$(free_port); hsocks=$(free_port)
+mkdir -p /run/sshd
+ssh-keygen -q -t ed25519 -N '' -f "$work/host_key"
+ssh-keygen -q -t ed25519 -N '' -f "$work/user_key"
+cp "$work/user_key.pub" "$work/authorized_keys"
+cat > "$work/sshd_config" <<CONF
+Port $hport
+ListenAddress 127.0.0.1
+HostKey $work/host_key
+AuthorizedKeysFile $work/authorized_keys
+PermitRootLogin prohibit-password
+StrictModes no
+UsePAM no
+PasswordAuthentication no
+Ciphers aes128-gcm@openssh.com
+PidFile $work/sshd.pid
+CONF
+start /usr/sbin/sshd -D -e -f "$work/sshd_config" 2>"$work/sshd.log"
+wait_port "$hport"
+start ssh -N -q -D "127.0.0.1:$hsocks" -p "$hport" -i "$work/user_key" -c aes128-gcm@openssh.com \
+  -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o BatchMode=yes "$(id -un)@127.0.0.1"
+wait_port "$hsocks"
+
+declare -A socks=([direct]="" [tarvo]="$tsocks" [shadowsocks]="$ssocks" [ssh]="$hsocks")
+paths=(direct tarvo shadowsocks ssh)
+median() { sort -g | awk '{v[NR]=$1} END {print (NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2)}'; }
+
+echo "== 1 GiB over HTTP, $runs runs each, interleaved (MB/s = 10^6 bytes/s)"
+declare -A results
+for run in $(seq "$runs"); do
+  for path in "${paths[@]}"; do
+    proxy=()
+    [[ -n "${socks[$path]}" ]] && proxy=(--socks5 "127.0.0.1:${socks[$path]}")
+    speed=$(curl -s "${proxy[@]}" -o /dev/null -w '%{speed_download}' "http://127.0.0.1:$http/1073741824")
+    mbs=$(awk -v s="$speed" 'BEGIN {printf "%.0f", s / 1e6}')
+    results[$path]+="$mbs "
+  done
+done
+declare -A med
+for path in "${paths[@]}"; do
+  med[$path]=$(tr ' ' '\n' <<<"${results[$path]}" | grep . | median)
+  printf '%-12s median %6s MB/s   runs: %s\n' "$path" "${med[$path]}" "${results[$path]}"
+done
+awk -v t="${med[tarvo]}" -v s="${med[shadowsocks]}" -v h="${med[ssh]}" -v d="${med[direct]}" 'BEGIN {
+  printf "tarvo / shadowsocks = %.2f (target >= 1.5)\ntarvo / ssh = %.2f (target >= 1.1)\ntarvo / direct = %.2f\n", t/s, t/h, t/d }'
+
+echo "== one-byte round trip, every process on CPU 0 (median of 20000, microseconds)"
+all_pids=("${pids[@]}")
+for pid in "${all_pids[@]}"; do taskset -a -pc 0 "$pid" >/dev/null 2>&1 || true; done
+for path in direct tarvo shadowsocks; do
+  us=$(taskset -c 0 "$bin/tunnel_probe" rtt "${socks[$path]:-0}" "$echo_port" 20000)
+  printf '%-12s %s us\n' "$path" "$us"
+done
+for pid in "${all_pids[@]}"; do taskset -a -pc 0-$(($(nproc) - 1)) "$pid" >/dev/null 2>&1 || true; done
+
+echo "== new relays per second: 2000 downloads of 1 KiB, 200 in flight"
+for path in tarvo shadowsocks; do
+  rate=$("$bin/tunnel_probe" relays "${socks[$path]}" "$http" 2000 200 1024)
+  printf '%-12s %s relays/s\n' "$path" "$rate"
+done
+
+rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+echo "== server memory per idle relay (1000 idle relays) and idle CPU"
+for path in tarvo shadowsocks; do
+  server_pid=$tarvo_pid; [[ $path == shadowsocks ]] && server_pid=$ss_pid
+  client_pid=$tclient_pid; [[ $path == shadowsocks ]] && client_pid=$sslocal_pid
+  before=$(rss_kib "$server_pid")
+  mkfifo "$work/hold-$path"
+  "$bin/tunnel_probe" idle "${socks[$path]}" "$echo_port" 1000 <"$work/hold-$path" >"$work/idle-$path.out" &
+  holder=$!
+  exec 7>"$work/hold-$path"
+  for _ in $(seq 600); do grep -q ready "$work/idle-$path.out" 2>/dev/null && break; sleep 0.1; done
+  sleep 1
+  after=$(rss_kib "$server_pid")
+  t0=$(cpu_ticks "$server_pid"); c0=$(cpu_ticks "$client_pid")
+  sleep 20
+  t1=$(cpu_ticks "$server_pid"); c1=$(cpu_ticks "$client_pid")
+  hz=$(getconf CLK_TCK)
+  awk -v b="$before" -v a="$after" -v t=$((t1 - t0)) -v c=$((c1 - c0)) -v hz="$hz" -v p="$path" 'BEGIN {
+    printf "%-12s %.1f KiB per idle relay (RSS %d -> %d KiB); idle CPU over 20 s with them open: server %.3f%%, client %.3f%%\n",
+      p, (a - b) / 1000, b, a, 100 * t / hz / 20, 100 * c / hz / 20 }'
+  exec 7>&-
+  wait "$holder" || true
+done
