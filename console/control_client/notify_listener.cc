@@ -21,9 +21,10 @@ PortStatus NotifyListener::Start(uid_t daemonUser, Callback callback,
 }
 
 NotifyListener::~NotifyListener() {
+  if (!thread_.joinable()) return;
   stopping_.store(true);
   port_->interrupt();
-  if (thread_.joinable()) thread_.join();
+  thread_.join();
 }
 
 void NotifyListener::NotifyListenerThread() {
