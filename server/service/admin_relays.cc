@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "server/service/admin_commands.h"
+#include "server/service/server_socket.h"
 #include "server/service/session_list.h"
 #include "server/service/user_socket.h"
 
@@ -18,9 +19,19 @@ std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std:
     }
   }
   if (session == nullptr) return 0;
-  (void)reply;
-  // Relays are not built yet: a session has none.
-  return 0;
+  const std::size_t room = reply.size() / sizeof(RelayInfo);
+  std::size_t count = 0;
+  for (const ServerSocket* relay : session->relays.servers) {
+    if (count == room) break;
+    RelayInfo info{};
+    info.address = relay->destinationAddress();
+    info.port = relay->destinationPort();
+    info.sourcePort = relay->localPort();
+    info.connectedOrSessionId = relay->hasFlag(Socket::Connecting) ? 0 : 1;
+    std::memcpy(reply.data() + count * sizeof info, &info, sizeof info);
+    ++count;
+  }
+  return static_cast<std::uint32_t>(count);
 }
 
 }  // namespace tarvo
