@@ -1,0 +1,112 @@
+// Relay throughput of a running TarvoServer on loopback, the daemon alone (no SOCKS client in
+// between): one relay downloads BYTES from a source server run here, then uploads BYTES to a
+// sink run here, through the client library's data connection; prints MB/s of each.
+//   relay_throughput PORT USER PASSWORD BYTES
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "client/tarvo_client_lib.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tarvo::ByteBuffer;
+using tarvo::client::ClientStatus;
+
+int ListenAny(std::uint16_t& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 4) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("listen");
+    std::exit(1);
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+double MBps(std::size_t bytes, Clock::duration elapsed) {
+  return bytes / 1e6 / std::chrono::duration<double>(elapsed).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: relay_throughput PORT USER PASSWORD BYTES\n");
+    return 2;
+  }
+  const auto daemonPort = static_cast<std::uint16_t>(std::atoi(argv[1]));
+  const std::size_t total = std::strtoull(argv[4], nullptr, 10);
+  tarvo::client::SessionClient session;
+  if (session.open("127.0.0.1", daemonPort, "2.0.5", 5000) != ClientStatus::kOk ||
+      session.login(argv[2], argv[3], 5000).outcome != tarvo::client::LoginOutcome::kAccepted) {
+    std::fprintf(stderr, "login failed\n");
+    return 1;
+  }
+  const std::uint32_t loopback = ::inet_addr("127.0.0.1");
+  std::vector<std::uint8_t> block(1 << 20, 0x5a);
+
+  // Download: the source writes as fast as the relay takes it.
+  std::uint16_t port = 0;
+  int listener = ListenAny(port);
+  std::thread source([&] {
+    int fd = ::accept(listener, nullptr, nullptr);
+    for (std::size_t sent = 0; sent < total;) {
+      ssize_t n = ::send(fd, block.data(), std::min(block.size(), total - sent), MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+  });
+  tarvo::client::DataConnection down;
+  down.open(session, loopback, port, 5000);
+  const auto start = Clock::now();
+  std::size_t received = 0;
+  ByteBuffer plaintext;
+  while (down.receive(plaintext, 10'000) == ClientStatus::kOk) {
+    received += plaintext.size();
+    plaintext.clear();
+  }
+  const auto downTime = Clock::now() - start;
+  source.join();
+  ::close(listener);
+  std::printf("download %zu MB: %.0f MB/s\n", received >> 20, MBps(received, downTime));
+
+  // Upload: the sink reads as fast as the relay delivers.
+  listener = ListenAny(port);
+  std::size_t sunk = 0;
+  std::thread sink([&] {
+    int fd = ::accept(listener, nullptr, nullptr);
+    std::vector<std::uint8_t> buffer(1 << 20);
+    for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;) sunk += n;
+    ::close(fd);
+  });
+  tarvo::client::DataConnection up;
+  up.open(session, loopback, port, 5000);
+  const auto upStart = Clock::now();
+  for (std::size_t sent = 0; sent < total; sent += block.size()) {
+    if (up.send({block.data(), std::min(block.size(), total - sent)}, 10'000) !=
+        ClientStatus::kOk) {
+      break;
+    }
+  }
+  up.close();
+  sink.join();
+  const auto upTime = Clock::now() - upStart;
+  ::close(listener);
+  std::printf("upload %zu MB: %.0f MB/s\n", sunk >> 20, MBps(sunk, upTime));
+  return 0;
+}
