@@ -373,6 +373,8 @@ std::string FormatIPv4(std::uint32_t address) {
 }
 
 std::string TextUpToNul(std::span<const std::uint8_t> bytes) {
+  // An empty buffer may have no storage at all, and memchr must not see a null pointer.
+  if (bytes.empty()) return {};
   const auto* begin = reinterpret_cast<const char*>(bytes.data());
   const void* nul = std::memchr(begin, '\0', bytes.size());
   std::size_t length = nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - begin)

@@ -30,21 +30,25 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// Reads the next piece of at most kMaxLineLength characters, ending at LF or CR LF (a CR
-// just before the end of the file counts as a line end too). False at the end of the file.
-bool ReadLinePiece(std::FILE* file, std::string& line) {
+// Takes the next piece of at most kMaxLineLength characters from text, ending at LF or CR LF
+// (a CR just before the end of the text counts as a line end too). False at the end.
+bool TakeLinePiece(std::string_view& text, std::string& line) {
   line.clear();
+  std::size_t pos = 0;
   while (line.size() < kMaxLineLength) {
-    int c = std::getc(file);
-    if (c == EOF) return !line.empty();
-    if (c == '\n') return true;
-    if (c == '\r') {
-      int next = std::getc(file);
-      if (next == '\n' || next == EOF) return true;
-      std::ungetc(next, file);
+    if (pos == text.size()) {
+      text.remove_prefix(pos);
+      return !line.empty();
     }
-    line.push_back(static_cast<char>(c));
+    char c = text[pos++];
+    if (c == '\n') break;
+    if (c == '\r' && (pos == text.size() || text[pos] == '\n')) {
+      if (pos < text.size()) ++pos;
+      break;
+    }
+    line.push_back(c);
   }
+  text.remove_prefix(pos);
   return true;
 }
 
@@ -194,11 +198,19 @@ std::string_view CText(const char* text) { return text == nullptr ? std::string_
 
 }  // namespace
 
+void ParseSettingsText(std::string_view text, ServerSettingsRecord& settings) {
+  std::string line;
+  while (TakeLinePiece(text, line)) ApplyLine(line, settings);
+}
+
 bool LoadSettingsFile(const std::string& path, ServerSettingsRecord& settings) {
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (!file) return false;
-  std::string line;
-  while (ReadLinePiece(file.get(), line)) ApplyLine(line, settings);
+  std::string text;
+  char chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, got);
+  ParseSettingsText(text, settings);
   return true;
 }
 

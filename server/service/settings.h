@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tarvo {
 
@@ -36,6 +37,8 @@ bool IsClientVersionAllowed(const char* clientVersion);
 // The same operations on an explicit file and record (used by the above and by tests).
 bool LoadSettingsFile(const std::string& path, ServerSettingsRecord& settings);
 bool SaveSettingsFile(const std::string& path, const ServerSettingsRecord& settings);
+// What LoadSettingsFile does with the file's text: applies every "[Key]:value" line it knows.
+void ParseSettingsText(std::string_view text, ServerSettingsRecord& settings);
 bool IsClientVersionAllowed(const char* clientVersion, const char* minimumVersion);
 
 // Dotted numeric comparison of two version texts: -1, 0 or 1.
