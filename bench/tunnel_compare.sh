@@ -58,8 +58,8 @@ wait_port "$tsocks"
 
 # (c) shadowsocks-libev.
 sport=$(free_port); ssocks=$(free_port)
-start ss-server -s 127.0.0.1 -p "$sport" -k benchpass -m aes-256-gcm -u 2>"$work/ss-server.log"; ss_pid=$!
-start ss-local -s 127.0.0.1 -p "$sport" -b 127.0.0.1 -l "$ssocks" -k benchpass -m aes-256-gcm -u 2>"$work/ss-local.log"; sslocal_pid=$!
+start ss-server -s 127.0.0.1 -p "$sport" -k benchpass -m aes-256-gcm -u >"$work/ss-server.log" 2>&1; ss_pid=$!
+start ss-local -s 127.0.0.1 -p "$sport" -b 127.0.0.1 -l "$ssocks" -k benchpass -m aes-256-gcm -u >"$work/ss-local.log" 2>&1; sslocal_pid=$!
 wait_port "$sport"; wait_port "$ssocks"
 
 # (d) OpenSSH: a throw-away sshd on a loopback port, key login as the current user.
@@ -127,6 +127,17 @@ done
 rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
+echo "== idle CPU over 20 s, no relays open (logged in, keep-alive running)"
+hz=$(getconf CLK_TCK)
+declare -A idle0
+for pid in "$tarvo_pid" "$tclient_pid" "$ss_pid" "$sslocal_pid"; do idle0[$pid]=$(cpu_ticks "$pid"); done
+sleep 20
+for name in "TarvoServer:$tarvo_pid" "tarvoclient:$tclient_pid" "ss-server:$ss_pid" "ss-local:$sslocal_pid"; do
+  pid=${name#*:}
+  awk -v t=$(($(cpu_ticks "$pid") - idle0[$pid])) -v hz="$hz" -v n="${name%%:*}" \
+    'BEGIN { printf "%-12s %.3f%%\n", n, 100 * t / hz / 20 }'
+done
+
 echo "== server memory per idle relay (1000 idle relays) and idle CPU"
 for path in tarvo shadowsocks; do
   server_pid=$tarvo_pid; [[ $path == shadowsocks ]] && server_pid=$ss_pid
@@ -137,12 +148,12 @@ for path in tarvo shadowsocks; do
   holder=$!
   exec 7>"$work/hold-$path"
   for _ in $(seq 600); do grep -q ready "$work/idle-$path.out" 2>/dev/null && break; sleep 0.1; done
-  sleep 1
+  # Past the first traffic-counter store (10 s after the relays' bytes), so the window is idle.
+  sleep 12
   after=$(rss_kib "$server_pid")
   t0=$(cpu_ticks "$server_pid"); c0=$(cpu_ticks "$client_pid")
   sleep 20
   t1=$(cpu_ticks "$server_pid"); c1=$(cpu_ticks "$client_pid")
-  hz=$(getconf CLK_TCK)
   awk -v b="$before" -v a="$after" -v t=$((t1 - t0)) -v c=$((c1 - c0)) -v hz="$hz" -v p="$path" 'BEGIN {
     printf "%-12s %.1f KiB per idle relay (RSS %d -> %d KiB); idle CPU over 20 s with them open: server %.3f%%, client %.3f%%\n",
       p, (a - b) / 1000, b, a, 100 * t / hz / 20, 100 * c / hz / 20 }'

@@ -90,9 +90,10 @@ void ServeHttp(int port) {
       if (auto slash = request.find(' '); slash != std::string::npos) {
         size = std::strtoull(request.c_str() + slash + 2, nullptr, 10);
       }
-      std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                         "Content-Length: " + std::to_string(size) +
-                         "\r\nConnection: close\r\n\r\n";
+      std::string head =
+          "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+          "Content-Length: " +
+          std::to_string(size) + "\r\nConnection: close\r\n\r\n";
       bool ok = SendAll(fd, head.data(), head.size());
       while (ok && size > 0) {
         std::size_t n = static_cast<std::size_t>(std::min<unsigned long long>(size, block.size()));
@@ -139,12 +140,22 @@ int Open(int socksPort, int port) {
     return -1;
   }
   if (socksPort == 0) return fd;
-  const unsigned char request[] = {5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1,
+  const unsigned char request[] = {5,
+                                   1,
+                                   0,
+                                   5,
+                                   1,
+                                   0,
+                                   1,
+                                   127,
+                                   0,
+                                   0,
+                                   1,
                                    static_cast<unsigned char>(port >> 8),
                                    static_cast<unsigned char>(port & 0xff)};
   unsigned char reply[12];
-  if (!SendAll(fd, request, sizeof request) || !RecvAll(fd, reply, sizeof reply) ||
-      reply[1] != 0 || reply[3] != 0) {
+  if (!SendAll(fd, request, sizeof request) || !RecvAll(fd, reply, sizeof reply) || reply[1] != 0 ||
+      reply[3] != 0) {
     ::close(fd);
     return -1;
   }

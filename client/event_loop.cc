@@ -64,8 +64,8 @@ void EventLoop::cancelTimer(TimerId id) {
 
 int EventLoop::timeoutMs() const {
   if (timers_.empty()) return -1;
-  auto wait = std::chrono::ceil<std::chrono::milliseconds>(timers_.begin()->first.first -
-                                                           Clock::now());
+  auto wait =
+      std::chrono::ceil<std::chrono::milliseconds>(timers_.begin()->first.first - Clock::now());
   return wait.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(wait.count(), 60000));
 }
 

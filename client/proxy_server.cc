@@ -53,8 +53,8 @@ bool ProxyServer::listen() {
       ::listen(listenFd_, SOMAXCONN) != 0) {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    std::fprintf(stderr, "tarvoclient: cannot listen on %s:%u: %s\n", text,
-                 ntohs(address.sin_port), std::strerror(errno));
+    std::fprintf(stderr, "tarvoclient: cannot listen on %s:%u: %s\n", text, ntohs(address.sin_port),
+                 std::strerror(errno));
     return false;
   }
   socklen_t length = sizeof address;

@@ -6,19 +6,23 @@ namespace tarvo::socks {
 namespace {
 
 // Reads an address (type byte, address, port) at bytes[0]; sets size to the bytes it takes.
-ParseResult ParseAddress(std::span<const std::uint8_t> bytes, Address& address,
-                         std::size_t& size) {
+ParseResult ParseAddress(std::span<const std::uint8_t> bytes, Address& address, std::size_t& size) {
   if (bytes.empty()) return ParseResult::kNeedMore;
   std::size_t addressSize = 0;
   switch (bytes[0]) {
-    case static_cast<std::uint8_t>(AddressType::kIPv4): addressSize = 4; break;
-    case static_cast<std::uint8_t>(AddressType::kIPv6): addressSize = 16; break;
+    case static_cast<std::uint8_t>(AddressType::kIPv4):
+      addressSize = 4;
+      break;
+    case static_cast<std::uint8_t>(AddressType::kIPv6):
+      addressSize = 16;
+      break;
     case static_cast<std::uint8_t>(AddressType::kDomain):
       if (bytes.size() < 2) return ParseResult::kNeedMore;
       if (bytes[1] == 0) return ParseResult::kBad;
       addressSize = 1 + bytes[1];
       break;
-    default: return ParseResult::kBad;
+    default:
+      return ParseResult::kBad;
   }
   size = 1 + addressSize + 2;
   if (bytes.size() < size) return ParseResult::kNeedMore;
@@ -48,8 +52,8 @@ void AppendIPv4(ByteBuffer& out, std::uint32_t address, std::uint16_t port) {
 
 ParseResult ParseGreeting(std::span<const std::uint8_t> bytes, Greeting& greeting,
                           std::size_t& consumed) {
-  if (bytes.size() < 2) return bytes.empty() || bytes[0] == kVersion ? ParseResult::kNeedMore
-                                                                      : ParseResult::kBad;
+  if (bytes.size() < 2)
+    return bytes.empty() || bytes[0] == kVersion ? ParseResult::kNeedMore : ParseResult::kBad;
   if (bytes[0] != kVersion || bytes[1] == 0) return ParseResult::kBad;
   const std::size_t size = 2 + bytes[1];
   if (bytes.size() < size) return ParseResult::kNeedMore;

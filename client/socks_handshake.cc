@@ -82,8 +82,8 @@ void SocksHandshake::advance() {
         if (parsed == ParseResult::kNeedMore) return flush();
         if (parsed == ParseResult::kBad) return end();
         in_.consume(used);
-        const bool accepted = credentials.user == options.proxyUser &&
-                              credentials.password == options.proxyPassword;
+        const bool accepted =
+            credentials.user == options.proxyUser && credentials.password == options.proxyPassword;
         socks::AppendAuthResult(out_, accepted);
         if (!accepted) {
           state_ = State::kReplying;
@@ -115,14 +115,15 @@ void SocksHandshake::advance() {
           next = std::make_unique<TcpRelay>(server_, fd, std::move(out_), std::move(in_),
                                             request.destination);
         } else {
-          next = std::make_unique<UdpAssociation>(server_, fd, std::move(out_),
-                                                  request.destination);
+          next =
+              std::make_unique<UdpAssociation>(server_, fd, std::move(out_), request.destination);
         }
         end();
         server_.adopt(std::move(next));
         return;
       }
-      case State::kReplying: return flush();
+      case State::kReplying:
+        return flush();
     }
   }
 }
@@ -135,9 +136,12 @@ void SocksHandshake::replyAndEnd(socks::Reply reply) {
 
 void SocksHandshake::flush() {
   switch (SendQueued(fd_, out_)) {
-    case SendResult::kFailed: return end();
-    case SendResult::kBlocked: return server_.loop().setInterest(fd_, EPOLLOUT);
-    case SendResult::kAllSent: break;
+    case SendResult::kFailed:
+      return end();
+    case SendResult::kBlocked:
+      return server_.loop().setInterest(fd_, EPOLLOUT);
+    case SendResult::kAllSent:
+      break;
   }
   if (state_ == State::kReplying) return end();
   server_.loop().setInterest(fd_, EPOLLIN);

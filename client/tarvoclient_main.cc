@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +132,15 @@ int Main(int argc, char** argv) {
   std::string passwordFile;
   std::string proxyPasswordFile;
   std::string listen = "127.0.0.1:1080";
+  const std::map<std::string, std::string*> optionsByName = {
+      {"--server", &server},
+      {"--user", &config.user},
+      {"--password-file", &passwordFile},
+      {"--listen", &listen},
+      {"--client-version", &config.version},
+      {"--proxy-user", &options.proxyUser},
+      {"--proxy-password-file", &proxyPasswordFile},
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--status") {
@@ -139,14 +149,9 @@ int Main(int argc, char** argv) {
     }
     if (i + 1 >= args.size()) return Usage();
     const std::string& value = args[++i];
-    if (arg == "--server") server = value;
-    else if (arg == "--user") config.user = value;
-    else if (arg == "--password-file") passwordFile = value;
-    else if (arg == "--listen") listen = value;
-    else if (arg == "--client-version") config.version = value;
-    else if (arg == "--proxy-user") options.proxyUser = value;
-    else if (arg == "--proxy-password-file") proxyPasswordFile = value;
-    else return Usage();
+    auto target = optionsByName.find(arg);
+    if (target == optionsByName.end()) return Usage();
+    *target->second = value;
   }
   if (server.empty() || config.user.empty()) return Usage();
   if (!SplitHostPort(server, config.host, config.port)) {
@@ -155,8 +160,7 @@ int Main(int argc, char** argv) {
   }
   if (!passwordFile.empty()) {
     if (!ReadSecret(passwordFile, config.password)) {
-      std::fprintf(stderr, "tarvoclient: cannot read the password file %s\n",
-                   passwordFile.c_str());
+      std::fprintf(stderr, "tarvoclient: cannot read the password file %s\n", passwordFile.c_str());
       return kExitFailure;
     }
   } else if (const char* env = std::getenv("TARVO_PASSWORD")) {

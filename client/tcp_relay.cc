@@ -208,8 +208,10 @@ void TcpRelay::progress() {
   // A relay of an earlier session is gone at the daemon: end it with its session.
   if (daemonFd_ >= 0 && generation_ != server_.tunnel().generation()) return end();
   if (state_ == State::kFailing) {
-    if (toClient_.empty()) end();
-    else server_.loop().setInterest(clientFd_, EPOLLOUT);
+    if (toClient_.empty())
+      end();
+    else
+      server_.loop().setInterest(clientFd_, EPOLLOUT);
     return;
   }
   // The daemon ended the relay: hand the client what is left, then close.

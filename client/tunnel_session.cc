@@ -51,9 +51,15 @@ LoginReport LogIn(SessionClient& session, const TunnelConfig& config) {
       report.text = "logged in to " + where + " as " + config.user + " (session " +
                     std::to_string(result.sessionId) + ")";
       return report;
-    case LoginOutcome::kUnknownUser: report.text = "login refused: unknown user"; break;
-    case LoginOutcome::kInvalidPassword: report.text = "login refused: invalid password"; break;
-    case LoginOutcome::kUserLocked: report.text = "login refused: user locked"; break;
+    case LoginOutcome::kUnknownUser:
+      report.text = "login refused: unknown user";
+      break;
+    case LoginOutcome::kInvalidPassword:
+      report.text = "login refused: invalid password";
+      break;
+    case LoginOutcome::kUserLocked:
+      report.text = "login refused: user locked";
+      break;
     case LoginOutcome::kDoubleConnect:
       report.text = "login refused: double connect (the user already has a session)";
       break;
@@ -131,8 +137,8 @@ void TunnelSession::keepAlive() {
   if (fd_ >= 0) keepAliveTimer_ = loop_.addTimer(kKeepAlive, [this] { keepAlive(); });
 }
 
-bool TunnelSession::sendUdpData(std::uint32_t channel, std::uint32_t address,
-                                std::uint16_t port, std::span<const std::uint8_t> datagram) {
+bool TunnelSession::sendUdpData(std::uint32_t channel, std::uint32_t address, std::uint16_t port,
+                                std::span<const std::uint8_t> datagram) {
   if (fd_ < 0 || out_.size() >= kQueueLimit || datagram.size() > kMaxRecordPlaintext) {
     return false;
   }
@@ -218,8 +224,8 @@ bool TunnelSession::handleMessage(std::uint32_t type, std::span<const std::uint8
       if (!ParseUdpDataReply(payload, header)) return false;
       ByteBuffer datagram;
       session_.decipher(header.record, datagram);
-      if (listener_) listener_->onUdpData(header.channel, header.address, header.port,
-                                          datagram.view());
+      if (listener_)
+        listener_->onUdpData(header.channel, header.address, header.port, datagram.view());
       return true;
     }
     case MessageType::Resolve: {
@@ -231,7 +237,8 @@ bool TunnelSession::handleMessage(std::uint32_t type, std::span<const std::uint8
       if (listener_) listener_->onResolved(address, name);
       return true;
     }
-    default: return true;  // nothing else is meant for a logged-in client
+    default:
+      return true;  // nothing else is meant for a logged-in client
   }
 }
 

@@ -47,7 +47,8 @@ bool UdpAssociation::start() {
   ::getpeername(controlFd_, reinterpret_cast<sockaddr*>(&peer), &length);
   clientAddress_ = peer.sin_addr;
   // A client that names its own port up front gets datagrams there before it sends any.
-  if (requested_.type == socks::AddressType::kIPv4 && requested_.ipv4 != 0 && requested_.port != 0) {
+  if (requested_.type == socks::AddressType::kIPv4 && requested_.ipv4 != 0 &&
+      requested_.port != 0) {
     clientEndpoint_.sin_family = AF_INET;
     clientEndpoint_.sin_addr.s_addr = requested_.ipv4;
     clientEndpoint_.sin_port = htons(requested_.port);
@@ -86,7 +87,8 @@ bool UdpAssociation::start() {
 
 void UdpAssociation::flushControl() {
   if (SendQueued(controlFd_, toClient_) == SendResult::kFailed) return end();
-  if (!ended_) server_.loop().setInterest(controlFd_, EPOLLIN | (toClient_.empty() ? 0u : EPOLLOUT));
+  if (!ended_)
+    server_.loop().setInterest(controlFd_, EPOLLIN | (toClient_.empty() ? 0u : EPOLLOUT));
 }
 
 void UdpAssociation::onIo(int fd, std::uint32_t events) {

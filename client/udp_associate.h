@@ -19,8 +19,7 @@ class UdpAssociation : public Connection {
   // Datagrams held while their destination name is looked up.
   static constexpr std::size_t kMaxWaiting = 32;
 
-  UdpAssociation(ProxyServer& server, int controlFd, ByteBuffer toClient,
-                 socks::Address requested);
+  UdpAssociation(ProxyServer& server, int controlFd, ByteBuffer toClient, socks::Address requested);
   ~UdpAssociation() override;
 
   bool start() override;

@@ -36,8 +36,8 @@ TEST(Socks5Greeting, WrongVersionOrNoMethodsIsBad) {
   EXPECT_EQ(ParseGreeting(Bytes{5, 0}, parsed, used), ParseResult::kBad);
   // An HTTP request sent to the proxy port by mistake.
   const std::string http = "GET / HTTP/1.1\r\n";
-  EXPECT_EQ(ParseGreeting({reinterpret_cast<const std::uint8_t*>(http.data()), http.size()},
-                          parsed, used),
+  EXPECT_EQ(ParseGreeting({reinterpret_cast<const std::uint8_t*>(http.data()), http.size()}, parsed,
+                          used),
             ParseResult::kBad);
 }
 

@@ -96,9 +96,9 @@ std::string ClientPath() { return TARVOCLIENT_PATH; }
 
 std::vector<std::string> ClientArgs(const TestDaemon& daemon, const std::string& user,
                                     std::vector<std::string> more = {}) {
-  std::vector<std::string> args{ClientPath(), "--server",
-                                "127.0.0.1:" + std::to_string(daemon.port()), "--user", user,
-                                "--listen", "127.0.0.1:0"};
+  std::vector<std::string> args{
+      ClientPath(), "--server",   "127.0.0.1:" + std::to_string(daemon.port()), "--user", user,
+      "--listen",   "127.0.0.1:0"};
   args.insert(args.end(), more.begin(), more.end());
   return args;
 }
@@ -112,10 +112,9 @@ struct RunningClient {
 RunningClient StartClient(const TestDaemon& daemon, const std::string& user,
                           const std::string& password, std::vector<std::string> more = {}) {
   RunningClient client;
-  client.process = std::make_unique<ChildProcess>(ClientArgs(daemon, user, std::move(more)),
-                                                  daemon.home(),
-                                                  std::vector<std::string>{"TARVO_PASSWORD=" +
-                                                                           password});
+  client.process =
+      std::make_unique<ChildProcess>(ClientArgs(daemon, user, std::move(more)), daemon.home(),
+                                     std::vector<std::string>{"TARVO_PASSWORD=" + password});
   const std::string marker = "listening on 127.0.0.1:";
   if (client.process->waitOutput(marker)) {
     std::string text = client.process->output();
@@ -173,8 +172,7 @@ int SocksRequest(int fd, std::uint8_t command, const std::vector<std::uint8_t>& 
     return -1;
   }
   std::uint8_t reply[12];
-  if (!ReadAll(fd, reply, 12) || reply[0] != 5 || reply[1] != 0 || reply[2] != 5 ||
-      reply[5] != 1) {
+  if (!ReadAll(fd, reply, 12) || reply[0] != 5 || reply[1] != 0 || reply[2] != 5 || reply[5] != 1) {
     return -1;
   }
   if (bound) {
@@ -253,9 +251,9 @@ TEST(TarvoClient, LoginOutcomesArePrintedAndRefusalsExitNonZero) {
   EXPECT_NE(text.find("login refused: double connect"), std::string::npos) << text;
 
   // No daemon at all is not a refusal.
-  ChildProcess nowhere({ClientPath(), "--server", "127.0.0.1:" + std::to_string(ClosedPort()),
-                        "--user", "alice"},
-                       daemon.home(), {"TARVO_PASSWORD=secret"});
+  ChildProcess nowhere(
+      {ClientPath(), "--server", "127.0.0.1:" + std::to_string(ClosedPort()), "--user", "alice"},
+      daemon.home(), {"TARVO_PASSWORD=secret"});
   EXPECT_EQ(nowhere.waitExit(10000), 1);
   EXPECT_NE(nowhere.output().find("cannot reach the server"), std::string::npos);
   EXPECT_EQ(first.process->stop(), 0);
@@ -329,7 +327,8 @@ TEST(TarvoClient, FailedDestinationsGetTheirSocksReplies) {
   fd = ConnectLoopback(client.port);
   std::vector<std::uint8_t> ipv6(17, 0);
   ipv6[0] = 4;
-  EXPECT_EQ(SocksRequest(fd, 1, ipv6, 80), static_cast<int>(socks::Reply::kAddressTypeNotSupported));
+  EXPECT_EQ(SocksRequest(fd, 1, ipv6, 80),
+            static_cast<int>(socks::Reply::kAddressTypeNotSupported));
   ::close(fd);
   fd = ConnectLoopback(client.port);
   EXPECT_EQ(SocksRequest(fd, 2, IPv4Loopback(), 80),
@@ -351,12 +350,10 @@ TEST(TarvoClient, ProxyUserAndPasswordAreChecked) {
   TestDaemon daemon;
   ASSERT_TRUE(daemon.started());
   ASSERT_TRUE(daemon.addUser("alice", "secret"));
-  {
-    std::ofstream(daemon.home() + "/proxy-pass") << "letmein\n";
-  }
-  RunningClient client = StartClient(daemon, "alice", "secret",
-                                     {"--proxy-user", "app", "--proxy-password-file",
-                                      daemon.home() + "/proxy-pass"});
+  { std::ofstream(daemon.home() + "/proxy-pass") << "letmein\n"; }
+  RunningClient client =
+      StartClient(daemon, "alice", "secret",
+                  {"--proxy-user", "app", "--proxy-password-file", daemon.home() + "/proxy-pass"});
   ASSERT_NE(client.port, 0) << client.process->output();
 
   auto attempt = [&](const std::vector<std::uint8_t>& bytes, std::size_t replySize) {
@@ -400,8 +397,8 @@ TEST(TarvoClient, UdpAssociateRoundTripThroughTheTunnel) {
       char buffer[2048];
       sockaddr_in from{};
       socklen_t fromLength = sizeof from;
-      ssize_t got = ::recvfrom(echo, buffer, sizeof buffer, 0,
-                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+      ssize_t got = ::recvfrom(echo, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                               &fromLength);
       if (got > 0) {
         ::sendto(echo, buffer, got, 0, reinterpret_cast<sockaddr*>(&from), fromLength);
       }
@@ -448,9 +445,7 @@ TEST(TarvoClient, LogsInAgainAfterTheDaemonComesBack) {
   ASSERT_TRUE(daemon.started());
   ASSERT_TRUE(daemon.addUser("alice", "secret"));
   HttpServer http(daemon.home());
-  {
-    std::ofstream(daemon.home() + "/small.txt") << "hello";
-  }
+  { std::ofstream(daemon.home() + "/small.txt") << "hello"; }
   RunningClient client = StartClient(daemon, "alice", "secret");
   ASSERT_NE(client.port, 0) << client.process->output();
 
