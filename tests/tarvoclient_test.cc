@@ -271,6 +271,21 @@ TEST(TarvoClient, StatusPrintsLimitAndCounter) {
   EXPECT_NE(status.output().find("counter: 0 bytes"), std::string::npos) << status.output();
 }
 
+TEST(TarvoClient, AdministratorMessagesGoToStderrWithoutControlBytes) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("alice", "secret"));
+  RunningClient client = StartClient(daemon, "alice", "secret");
+  ASSERT_NE(client.port, 0) << client.process->output();
+  ChildProcess admin({TARVOADM_PATH, "message", "127.0.0.1", "disk full\x1b[2J soon"},
+                     daemon.home(), {"TARVO_HOME=" + daemon.home()});
+  EXPECT_EQ(admin.waitExit(10000), 0) << admin.output();
+  // An escape sequence from the wire could clear or retitle the user's terminal.
+  EXPECT_TRUE(client.process->waitOutput("message from the administrator: disk full?[2J soon"))
+      << client.process->output();
+  EXPECT_EQ(client.process->stop(), 0);
+}
+
 TEST(TarvoClient, CurlFetches100MBByteIdenticalByHostName) {
   TestDaemon daemon;
   ASSERT_TRUE(daemon.started());

@@ -1,0 +1,51 @@
+// CEditUser: the modal dialog in which one user's name, password and traffic limit are
+// entered. An empty name means a new user; a given name cannot be changed.
+#pragma once
+
+#include <QDialog>
+#include <cstdint>
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace tarvo {
+
+class CEditUser : public QDialog {
+  Q_OBJECT
+
+ public:
+  CEditUser(QWidget* owner, bool hidePwd, const QString& name = {}, const QString& password = {},
+            std::int64_t limit = 0);
+
+  QString name() const { return name_; }
+  QString password() const { return password_; }
+  std::int64_t limit() const { return limit_; }
+
+  QLineEdit* nameEdit() const { return nameEdit_; }
+  QLineEdit* passwordEdit() const { return passwordEdit_; }
+  QLineEdit* limitEdit() const { return limitEdit_; }
+  QComboBox* unitList() const { return unitList_; }
+  QPushButton* okButton() const { return okButton_; }
+  QPushButton* cancelButton() const { return cancelButton_; }
+
+  // The limit in bytes for a decimal text and a unit index (0 Bytes, 1 KB, 2 MB, 3 GB). An empty
+  // text is 0; a value or product past the largest 64-bit value is held at that value.
+  static std::int64_t LimitFromText(const QString& text, int unitIndex);
+
+ private:
+  void UpdateOkButton();
+  void OnOk();
+
+  QLineEdit* nameEdit_ = nullptr;
+  QLineEdit* passwordEdit_ = nullptr;
+  QLineEdit* limitEdit_ = nullptr;
+  QComboBox* unitList_ = nullptr;
+  QPushButton* okButton_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
+  QString name_;
+  QString password_;
+  std::int64_t limit_ = 0;
+};
+
+}  // namespace tarvo
