@@ -1,0 +1,186 @@
+// tarvoadm through the real program against the real daemon: outputs, exit codes, --json.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/control_test_support.h"
+
+namespace tarvo::test {
+namespace {
+
+struct AdmRun {
+  int exit = -1;
+  std::string out;
+};
+
+// Runs tarvoadm with args against runtimeDir; stdout captured, stderr dropped.
+AdmRun Adm(const std::string& runtimeDir, const std::vector<std::string>& args) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeFds[1], 1);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ::freopen("/dev/null", "w", stderr);
+    ::setenv("TARVO_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>(TARVOADM_PATH)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(TARVOADM_PATH, argv.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  AdmRun run;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) run.out.append(buffer, got);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+nlohmann::json Json(const AdmRun& run) { return nlohmann::json::parse(run.out); }
+
+TEST(Tarvoadm, UsersFromAddToDelete) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  const std::string dir = daemon.home();
+  TempDir scratch;
+  const std::string passwordFile = scratch.path() + "/pw";
+  std::ofstream(passwordFile) << "from-file\n";
+
+  EXPECT_EQ(Adm(dir, {"user", "add", "ivy", "--password-file", passwordFile, "--limit", "10MB"}).exit, 0);
+  EXPECT_EQ(Adm(dir, {"user", "add", "IVY", "--password", "x"}).exit, 1);
+  AdmRun users = Adm(dir, {"--json", "users"});
+  ASSERT_EQ(users.exit, 0);
+  auto list = Json(users)["users"];
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["name"], "ivy");
+  EXPECT_EQ(list[0]["limit"], 10 << 20);
+  EXPECT_EQ(list[0]["locked"], false);
+  EXPECT_EQ(list[0].count("password"), 0u);  // never printed
+  EXPECT_NE(Adm(dir, {"users"}).out.find("ivy\t10 MiB\t0\tno"), std::string::npos);
+
+  // The password from the file is the one the daemon checks.
+  client::SessionClient session;
+  EXPECT_TRUE(LoggedIn(session, daemon, "ivy", "from-file"));
+  session.close();
+
+  EXPECT_EQ(Adm(dir, {"user", "set", "ivy", "--limit", "2GiB"}).exit, 0);
+  EXPECT_EQ(Json(Adm(dir, {"--json", "users"}))["users"][0]["limit"], std::int64_t{2} << 30);
+  EXPECT_EQ(Adm(dir, {"user", "set", "ghost", "--limit", "1"}).exit, 1);
+
+  AdmRun lock = Adm(dir, {"--json", "user", "lock", "ivy"});
+  EXPECT_EQ(lock.exit, 0);
+  EXPECT_EQ(Json(lock)["changed"], true);
+  AdmRun again = Adm(dir, {"--json", "user", "lock", "ivy"});
+  EXPECT_EQ(again.exit, 0);
+  EXPECT_EQ(Json(again)["changed"], false);  // already locked: no toggle
+  EXPECT_EQ(Json(Adm(dir, {"--json", "users"}))["users"][0]["locked"], true);
+  EXPECT_EQ(Adm(dir, {"user", "unlock", "ivy"}).exit, 0);
+  EXPECT_EQ(Adm(dir, {"user", "unlock", "ghost"}).exit, 1);
+  EXPECT_EQ(Adm(dir, {"user", "reset", "ivy"}).exit, 0);
+  EXPECT_EQ(Adm(dir, {"user", "reset", "ghost"}).exit, 1);
+
+  EXPECT_EQ(Adm(dir, {"user", "delete", "ivy"}).exit, 0);
+  AdmRun gone = Adm(dir, {"--json", "user", "delete", "ivy"});
+  EXPECT_EQ(gone.exit, 1);
+  EXPECT_EQ(Json(gone)["ok"], false);
+}
+
+TEST(Tarvoadm, SettingsSessionsAndMessages) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("jo", "pw"));
+  const std::string dir = daemon.home();
+
+  AdmRun settings = Adm(dir, {"--json", "settings"});
+  ASSERT_EQ(settings.exit, 0);
+  EXPECT_EQ(Json(settings)["settings"]["ServerPort"], daemon.port());
+  EXPECT_EQ(Adm(dir, {"settings", "set", "MultiConnect=yes", "MinClientVersion=2.0.3"}).exit, 0);
+  EXPECT_NE(Adm(dir, {"settings"}).out.find("MultiConnect=yes\n"), std::string::npos);
+  EXPECT_EQ(Adm(dir, {"settings", "set", "Bogus=1"}).exit, 2);
+  EXPECT_EQ(Adm(dir, {"settings", "set", "ServerPort=70000"}).exit, 2);
+
+  client::SessionClient session;
+  ASSERT_TRUE(LoggedIn(session, daemon, "jo", "pw"));
+  AdmRun sessions = Adm(dir, {"--json", "sessions"});
+  ASSERT_EQ(sessions.exit, 0);
+  auto list = Json(sessions)["sessions"];
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["address"], "127.0.0.1");
+  EXPECT_EQ(list[0]["session_id"], session.sessionId());
+  const std::string id = std::to_string(session.sessionId());
+
+  EXPECT_EQ(Json(Adm(dir, {"--json", "relays", "jo", "127.0.0.1", id}))["relays"].size(), 0u);
+  EXPECT_EQ(Adm(dir, {"message", "127.0.0.1", "hello"}).exit, 0);
+  EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", std::to_string(session.sessionId() ^ 1)}).exit, 1);
+  EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", id}).exit, 0);
+  EXPECT_TRUE(ClosedByPeer(session.socket()));
+}
+
+TEST(Tarvoadm, UsageAndDaemonNotRunning) {
+  TempDir empty;
+  EXPECT_EQ(Adm(empty.path(), {}).exit, 2);
+  EXPECT_EQ(Adm(empty.path(), {"frobnicate"}).exit, 2);
+  EXPECT_EQ(Adm(empty.path(), {"user", "add", "x"}).exit, 2);  // no password
+  EXPECT_EQ(Adm(empty.path(), {"user", "add", "x", "--password", "p", "--limit", "5XB"}).exit, 2);
+  EXPECT_EQ(Adm(empty.path(), {"message", "not-an-address", "hi"}).exit, 2);
+  AdmRun down = Adm(empty.path(), {"--json", "users"});
+  EXPECT_EQ(down.exit, 3);
+  EXPECT_EQ(Json(down)["exit"], 3);
+}
+
+TEST(Tarvoadm, WatchPrintsOneJsonObjectPerNotification) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("kim", "pw"));
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeFds[1], 1);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ::setenv("TARVO_RUNTIME_DIR", daemon.home().c_str(), 1);
+    ::execl(TARVOADM_PATH, TARVOADM_PATH, "--json", "watch", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  // Logins until the watcher, once attached, prints the first one (bounded).
+  std::string first;
+  for (int attempt = 0; attempt < 50 && first.find('\n') == std::string::npos; ++attempt) {
+    client::SessionClient probe;
+    ASSERT_TRUE(LoggedIn(probe, daemon, "kim", "pw"));
+    pollfd ready{pipeFds[0], POLLIN, 0};
+    while (::poll(&ready, 1, 200) == 1) {
+      char buffer[4096];
+      const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
+      if (got <= 0) break;
+      first.append(buffer, static_cast<std::size_t>(got));
+      if (first.find('\n') != std::string::npos) break;
+    }
+  }
+  ASSERT_NE(first.find('\n'), std::string::npos);
+  auto event = nlohmann::json::parse(first.substr(0, first.find('\n')));
+  // Whichever the probes' logins and ends gave first once the watcher attached.
+  const std::string name = event["event"];
+  EXPECT_TRUE(name == "session_opened" || name == "session_closed" || name == "user_changed")
+      << name;
+  EXPECT_EQ(event["name"], "kim");
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ::close(pipeFds[0]);
+}
+
+}  // namespace
+}  // namespace tarvo::test
