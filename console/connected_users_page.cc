@@ -254,21 +254,29 @@ void CConnectedUsers::customEvent(QEvent* event) {
     return;
   }
   const QString name = QString::fromStdString(notification.name);
+  QTreeWidgetItem* row =
+      FindSessionRow(name, AddressText(notification.address), notification.sessionId);
   if (event->type() == kAddedEvent) {
-    AddSessionRow(name, notification.address, notification.sessionId);
-    return;
+    // A login can be both in the list fetched at the first show and in a notification that
+    // was on its way meanwhile: one session, one row.
+    if (row == nullptr) AddSessionRow(name, notification.address, notification.sessionId);
+  } else {
+    delete row;
   }
-  const QString address = AddressText(notification.address);
-  const QString sessionId = SessionIdText(notification.sessionId);
+}
+
+QTreeWidgetItem* CConnectedUsers::FindSessionRow(const QString& name, const QString& address,
+                                                 std::uint32_t sessionId) const {
+  const QString id = SessionIdText(sessionId);
   for (int i = 0; i < sessions_->topLevelItemCount(); ++i) {
     QTreeWidgetItem* row = sessions_->topLevelItem(i);
     if (row->text(kName).compare(name, Qt::CaseInsensitive) == 0 &&
         row->text(kAddress).compare(address, Qt::CaseInsensitive) == 0 &&
-        row->text(kSessionId) == sessionId) {
-      delete row;
-      return;
+        row->text(kSessionId) == id) {
+      return row;
     }
   }
+  return nullptr;
 }
 
 }  // namespace tarvo

@@ -45,6 +45,9 @@ class CConnectedUsers : public CPropertyPage {
  private:
   void OnSelectionChanged();
   QTreeWidgetItem* SelectedSession() const;
+  // The row of a session: name (case ignored), dotted address and id all equal.
+  QTreeWidgetItem* FindSessionRow(const QString& name, const QString& address,
+                                  std::uint32_t sessionId) const;
   void AddSessionRow(const QString& name, std::uint32_t address, std::uint32_t sessionId);
   void AddRelayRow(std::uint32_t address, std::uint32_t port, std::uint32_t sourcePort,
                    int image);

@@ -275,6 +275,8 @@ void CUsers::customEvent(QEvent* event) {
                                          static_cast<qsizetype>(notification.name.size()));
   if (event->type() == kAddedEvent) {
     const UserInfo& user = notification.user;
+    // A user added while the store was being read can be in the list already: one row each.
+    delete FindRow(name);
     AddRow(name, Text(user.password, sizeof user.password), user.limit, 0, 0);
   } else if (event->type() == kDeletedEvent) {
     delete FindRow(name);
