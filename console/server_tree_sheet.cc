@@ -159,16 +159,23 @@ bool CServerTreeSheet::AskToSaveSettings() {
 }
 
 void CServerTreeSheet::closeEvent(QCloseEvent* event) {
-  if (event->spontaneous()) {
-    // The title-bar close: the console ends at once, asking nothing and saving nothing.
+  if (!plainClose_) {
+    // The title-bar close (or Alt+F4): the console ends at once, asking nothing and saving
+    // nothing.
     event->ignore();
     EndConsoleProcess();
     return;
   }
-  // A close asked for by the program: empty the users list, let the page detach, then close.
+  plainClose_ = false;
+  // A plain close request: empty the users list, let the page detach, then close.
   users_->OnWindowClose();
   event->accept();
   done(QDialog::Rejected);
+}
+
+void CServerTreeSheet::PlainClose() {
+  plainClose_ = true;
+  close();
 }
 
 void CServerTreeSheet::StartNotifyListener() {

@@ -55,6 +55,10 @@ class CServerTreeSheet : public QDialog {
   // The text the page area shows, or the empty-page text when no page is selected.
   bool showsEmptyPage() const;
 
+  // A close request that is not the title-bar close: the users list is emptied, the console
+  // detaches and the sheet closes as after Cancel. Every other close ends the process at once.
+  void PlainClose();
+
   // The question every page asks before the sheet is cancelled: when the settings page holds
   // changes, "Save changed data?", and on Yes the settings page applies. Always true.
   bool AskToSaveSettings();
@@ -97,6 +101,7 @@ class CServerTreeSheet : public QDialog {
   QWidget* emptyPage_ = nullptr;
   QPushButton* applyButton_ = nullptr;
   bool shown_ = false;
+  bool plainClose_ = false;
 
   std::unique_ptr<NotifyListener> listener_;
   std::atomic<bool> connectedPageWindow_{false};
