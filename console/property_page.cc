@@ -51,6 +51,7 @@ void CPropertyPage::SetUpReportList(QTreeWidget* list, const QStringList& header
   list->setUniformRowHeights(true);
   list->setAllColumnsShowFocus(true);
   list->header()->setSectionsClickable(false);
+  list->header()->setSortIndicatorShown(false);
   list->header()->setStretchLastSection(false);
   list->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   list->setIconSize(QSize(16, 16));
