@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The daemon's relay throughput on loopback, without a SOCKS client: one relay downloads and
-# then uploads BYTES (default 1 GiB) through a fresh TarvoServer.
+# then uploads BYTES (default 1 GiB) through a fresh TarvoServer; then the daemon's memory per
+# idle relay with 1,000 relays open.
 # Usage: bench/relay_throughput.sh [BUILD_DIR] [BYTES]   (a release build is what figures are for)
 set -euo pipefail
 
@@ -30,4 +31,4 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-"$bin/relay_throughput" "$port" bench benchpass "$bytes"
+"$bin/relay_throughput" "$port" bench benchpass "$bytes" 1000 "$daemon"

@@ -89,8 +89,12 @@ bool ClientSocket::readRecords() {
       return true;
     }
     if (received < 0) return RelayWouldBlock();
-    if (queue.empty()) queue.reserve(kRelayQueueLimit + kClientReadSize);
+    // A full read means a busy spell: room for the queue at its limit plus one more read, once.
+    if (queue.empty() && static_cast<std::size_t>(received) == sizeof buffer) {
+      queue.reserve(kRelayQueueLimit + kClientReadSize);
+    }
     onData({buffer, static_cast<std::size_t>(received)});
+    partner_->sendNow();
     if (static_cast<std::size_t>(received) < sizeof buffer) return true;
   }
   return true;
@@ -106,6 +110,11 @@ bool ClientSocket::onData(std::span<const std::uint8_t> bytes) {
   decryptor_->transformAppend(bytes.data(), bytes.size(), queue);
   session_.pendingBytes += queue.size() - before;
   return true;
+}
+
+void ClientSocket::sendNow() {
+  SendQueued(handle_, output_);  // an error is met again by onWrite
+  if (output_.empty()) output_.release();
 }
 
 bool ClientSocket::onWrite() {

@@ -39,6 +39,8 @@ class ClientSocket : public TcpSocket {
   // Deciphers what the client has sent into the partner's queue, while that queue is below
   // its limit. False on a socket error.
   bool readRecords();
+  // Sends what is queued at once, without waiting for another pass of the loop.
+  void sendNow();
 
   UserSocket& session_;
   ServerSocket* partner_ = nullptr;

@@ -20,15 +20,22 @@ namespace tarvo {
 
 namespace {
 
-// Turns n plaintext bytes that already sit after record's 2-byte prefix into one cipher
-// record in place; the room up to the next whole unit must be there.
-void SealRecord(AesUnitCipher& cipher, std::uint8_t* record, std::size_t n) {
+// Appends plaintext as one cipher record to queue: whole units are enciphered straight from
+// the plaintext into the queue, only the last, padded unit is copied first.
+void AppendRecord(AesUnitCipher& cipher, const std::uint8_t* plaintext, std::size_t n,
+                  ByteBuffer& queue) {
+  std::uint8_t* record = queue.grow(RecordSize(n));
   record[0] = static_cast<std::uint8_t>(n & 0xff);
   record[1] = static_cast<std::uint8_t>(n >> 8);
   std::uint8_t* units = record + kRecordPrefixSize;
-  const std::size_t unitCount = (n + kCipherUnitSize - 1) / kCipherUnitSize;
-  std::memset(units + n, 0, unitCount * kCipherUnitSize - n);
-  cipher.transform(units, unitCount);
+  const std::size_t whole = n / kCipherUnitSize;
+  if (whole != 0) cipher.transform(plaintext, units, whole);
+  if (const std::size_t tail = n % kCipherUnitSize; tail != 0) {
+    std::uint8_t* last = units + whole * kCipherUnitSize;
+    std::memcpy(last, plaintext + whole * kCipherUnitSize, tail);
+    std::memset(last + tail, 0, kCipherUnitSize - tail);
+    cipher.transform(last, 1);
+  }
 }
 
 }  // namespace
@@ -93,33 +100,22 @@ bool ServerSocket::wantRead() {
 bool ServerSocket::onRead() { return readDestination(); }
 
 bool ServerSocket::readDestination() {
-  constexpr std::size_t kRecordRoom = RecordSize(kRelayReadChunk);
+  static thread_local std::uint8_t buffer[kRelayReadChunk];
   for (int round = 0; round < kRelayRoundsPerEvent; ++round) {
     if (partner_ == nullptr) {
       setFlag(Closing);
       return true;
     }
-    ByteBuffer& queue = partner_->output_;
-    if (queue.size() >= kRelayQueueLimit) return true;
-    // Room for the queue at its limit plus one more read, taken once per busy spell.
-    if (queue.empty()) queue.reserve(kRelayQueueLimit + kRecordRoom);
-    // The bytes are read straight into their record on the client's queue and enciphered
-    // there: no copy between the destination and the client.
-    std::uint8_t* record = queue.grow(kRecordRoom);
-    const ssize_t received = RelayReceive(handle_, record + kRecordPrefixSize, kRelayReadChunk);
-    if (received <= 0) {
-      queue.truncate(queue.size() - kRecordRoom);
-      if (received == 0) {
-        setFlag(Closing);
-        return true;
-      }
-      return RelayWouldBlock();
+    if (partner_->output_.size() >= kRelayQueueLimit) return true;
+    const ssize_t received = RelayReceive(handle_, buffer, sizeof buffer);
+    if (received == 0) {
+      setFlag(Closing);
+      return true;
     }
-    const auto n = static_cast<std::size_t>(received);
-    SealRecord(cipher_, record, n);
-    queue.truncate(queue.size() - (kRecordRoom - RecordSize(n)));
-    session_.pendingBytes += n;
-    if (n < kRelayReadChunk) return true;  // the destination has nothing more for now
+    if (received < 0) return RelayWouldBlock();
+    onData({buffer, static_cast<std::size_t>(received)});
+    partner_->sendNow();
+    if (static_cast<std::size_t>(received) < sizeof buffer) return true;  // nothing more for now
   }
   return true;
 }
@@ -130,15 +126,23 @@ bool ServerSocket::onData(std::span<const std::uint8_t> bytes) {
     return true;
   }
   ByteBuffer& queue = partner_->output_;
+  // A full read means a busy spell: room for the queue at its limit plus one more read, once.
+  if (queue.empty() && bytes.size() >= kRelayReadChunk) {
+    queue.reserve(kRelayQueueLimit + RecordSize(kRelayReadChunk));
+  }
   while (!bytes.empty()) {
     const std::size_t n = std::min(bytes.size(), kRelayReadChunk);
-    std::uint8_t* record = queue.grow(RecordSize(n));
-    std::memcpy(record + kRecordPrefixSize, bytes.data(), n);
-    SealRecord(cipher_, record, n);
+    AppendRecord(cipher_, bytes.data(), n, queue);
     session_.pendingBytes += n;
     bytes = bytes.subspan(n);
   }
   return true;
+}
+
+void ServerSocket::sendNow() {
+  if (hasFlag(Connecting)) return;
+  SendQueued(handle_, output_);  // an error is met again by onWrite
+  if (output_.empty()) output_.release();
 }
 
 bool ServerSocket::onWrite() {

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "external/aes_block.h"
+#include "server/common/encryption.h"
 #include "server/service/socket.h"
 
 namespace tarvo {
@@ -19,7 +20,7 @@ class UserSocket;
 // A side reads only while the queue it feeds holds less than this.
 inline constexpr std::size_t kRelayQueueLimit = 65536;
 // One read from a destination, and so the plaintext of one record: the largest whole number
-// of cipher units a record can carry, so a full read needs no padding.
+// of cipher units a record can carry (65535 at most), so a full read needs no padding.
 inline constexpr std::size_t kRelayReadChunk = 65504;
 // Reads per readiness report, and refills per send: a busy relay yields to the others.
 inline constexpr int kRelayRoundsPerEvent = 8;
@@ -57,6 +58,8 @@ class ServerSocket : public TcpSocket {
   // Reads what the destination has into records on the partner's queue, while that queue is
   // below its limit. False on a socket error.
   bool readDestination();
+  // Sends what is queued at once, without waiting for another pass of the loop.
+  void sendNow();
   void notify(std::uint32_t code) const;
 
   UserSocket& session_;
