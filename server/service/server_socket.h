@@ -23,7 +23,7 @@ inline constexpr std::size_t kRelayQueueLimit = 65536;
 // of cipher units a record can carry (65535 at most), so a full read needs no padding.
 inline constexpr std::size_t kRelayReadChunk = 65504;
 // Reads per readiness report, and refills per send: a busy relay yields to the others.
-inline constexpr int kRelayRoundsPerEvent = 8;
+inline constexpr int kRelayRoundsPerEvent = 4;
 
 class ServerSocket : public TcpSocket {
  public:
