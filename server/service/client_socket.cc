@@ -10,13 +10,6 @@
 
 namespace tarvo {
 
-namespace {
-
-// One read from the client: a whole record of the largest size, with its prefix.
-constexpr std::size_t kClientReadSize = 65536;
-
-}  // namespace
-
 ClientSocket::ClientSocket(UserSocket& session, int handle)
     : TcpSocket(handle, &session),
       session_(session),
@@ -75,7 +68,7 @@ bool ClientSocket::readHeader() {
 }
 
 bool ClientSocket::readRecords() {
-  static thread_local std::uint8_t buffer[kClientReadSize];
+  static thread_local std::uint8_t buffer[kRelayReadSize];
   for (int round = 0; round < kRelayRoundsPerEvent; ++round) {
     if (partner_ == nullptr) {
       setFlag(Closing);
@@ -91,7 +84,7 @@ bool ClientSocket::readRecords() {
     if (received < 0) return RelayWouldBlock();
     // A full read means a busy spell: room for the queue at its limit plus one more read, once.
     if (queue.empty() && static_cast<std::size_t>(received) == sizeof buffer) {
-      queue.reserve(kRelayQueueLimit + kClientReadSize);
+      queue.reserve(kRelayQueueLimit + kRelayReadSize);
     }
     onData({buffer, static_cast<std::size_t>(received)});
     partner_->sendNow();

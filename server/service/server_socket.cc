@@ -100,7 +100,7 @@ bool ServerSocket::wantRead() {
 bool ServerSocket::onRead() { return readDestination(); }
 
 bool ServerSocket::readDestination() {
-  static thread_local std::uint8_t buffer[kRelayReadChunk];
+  static thread_local std::uint8_t buffer[kRelayReadSize];
   for (int round = 0; round < kRelayRoundsPerEvent; ++round) {
     if (partner_ == nullptr) {
       setFlag(Closing);
@@ -127,8 +127,9 @@ bool ServerSocket::onData(std::span<const std::uint8_t> bytes) {
   }
   ByteBuffer& queue = partner_->output_;
   // A full read means a busy spell: room for the queue at its limit plus one more read, once.
-  if (queue.empty() && bytes.size() >= kRelayReadChunk) {
-    queue.reserve(kRelayQueueLimit + RecordSize(kRelayReadChunk));
+  if (queue.empty() && bytes.size() >= kRelayReadSize) {
+    queue.reserve(kRelayQueueLimit +
+                  kRelayReadSize / kRelayReadChunk * RecordSize(kRelayReadChunk));
   }
   while (!bytes.empty()) {
     const std::size_t n = std::min(bytes.size(), kRelayReadChunk);

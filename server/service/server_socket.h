@@ -19,9 +19,11 @@ class UserSocket;
 
 // A side reads only while the queue it feeds holds less than this.
 inline constexpr std::size_t kRelayQueueLimit = 65536;
-// One read from a destination, and so the plaintext of one record: the largest whole number
-// of cipher units a record can carry (65535 at most), so a full read needs no padding.
+// The plaintext of one record from a destination: the largest whole number of cipher units a
+// record can carry (65535 at most), so a full record needs no padding.
 inline constexpr std::size_t kRelayReadChunk = 65504;
+// One read from either side: several records' worth, so that a busy relay makes few calls.
+inline constexpr std::size_t kRelayReadSize = 4 * kRelayReadChunk;
 // Reads per readiness report, and refills per send: a busy relay yields to the others.
 inline constexpr int kRelayRoundsPerEvent = 4;
 
