@@ -81,8 +81,6 @@ CConnectedUsers::CConnectedUsers(CServerTreeSheet& sheet)
           &CConnectedUsers::OnSelectionChanged);
 }
 
-CConnectedUsers::~CConnectedUsers() { sheet_.setConnectedPageWindow(false); }
-
 QString CConnectedUsers::SessionIdText(std::uint32_t sessionId) {
   return QStringLiteral("%1").arg(sessionId, 8, 16, QLatin1Char('0'));
 }

@@ -20,8 +20,9 @@ class CConnectedUsers : public CPropertyPage {
   Q_OBJECT
 
  public:
+  // The page's window lives until the sheet closes; the sheet stops the listener before its
+  // pages go.
   explicit CConnectedUsers(CServerTreeSheet& sheet);
-  ~CConnectedUsers() override;
 
   void OnDisconnect();
   void OnMessage();

@@ -129,7 +129,8 @@ std::uint32_t ControlClient::CtlEnumUsers(std::vector<UserInfo>& users) {
   if (message.status != CTL_OK) return message.status;
   const std::size_t count = std::min<std::size_t>(message.value, kMaxEnumeratedUsers);
   users.resize(count);
-  std::memcpy(users.data(), reply(), count * sizeof(UserInfo));
+  // An empty vector's data() may be null, which memcpy must not get even for 0 bytes.
+  if (count != 0) std::memcpy(users.data(), reply(), count * sizeof(UserInfo));
   for (UserInfo& user : users) {
     user.name[sizeof user.name - 1] = '\0';
     user.password[sizeof user.password - 1] = '\0';
@@ -156,7 +157,7 @@ std::uint32_t ControlClient::CtlListSessions(std::vector<UserInfo>& sessions) {
   if (!exchange(message)) return 0;
   const std::size_t count = std::min<std::size_t>(message.value, kMaxEnumeratedUsers);
   sessions.resize(count);
-  std::memcpy(sessions.data(), reply(), count * sizeof(UserInfo));
+  if (count != 0) std::memcpy(sessions.data(), reply(), count * sizeof(UserInfo));
   for (UserInfo& session : sessions) session.name[sizeof session.name - 1] = '\0';
   return static_cast<std::uint32_t>(count);
 }
@@ -190,7 +191,7 @@ std::uint32_t ControlClient::CtlListRelays(std::string_view name, std::uint32_t 
   if (!exchange(message)) return 0;
   const std::size_t count = std::min<std::size_t>(message.value, kMaxReplyRelays);
   relays.resize(count);
-  std::memcpy(relays.data(), reply(), count * sizeof(RelayInfo));
+  if (count != 0) std::memcpy(relays.data(), reply(), count * sizeof(RelayInfo));
   return static_cast<std::uint32_t>(count);
 }
 
