@@ -115,7 +115,8 @@ TEST(ControlSettings, GetSetAndTheListenerMoves) {
   settings.ServerPort = moved;
   ASSERT_EQ(console->CtlSetSettings(settings), CTL_OK);
   EXPECT_TRUE(WaitUntil([&] { return PortAcceptsConnections(moved); }));
-  EXPECT_FALSE(PortAcceptsConnections(daemon.port()));
+  // The old socket goes once the network thread's wait has let go of it.
+  EXPECT_TRUE(WaitUntil([&] { return !PortAcceptsConnections(daemon.port()); }));
 
   // A port in use: still 0, and no listener at all.
   const int taken = FreeLoopbackPort();
@@ -131,7 +132,7 @@ TEST(ControlSettings, GetSetAndTheListenerMoves) {
   settings.ServerPort = taken;
   EXPECT_EQ(console->CtlSetSettings(settings), CTL_OK);
   ::close(fd);
-  EXPECT_FALSE(PortAcceptsConnections(moved));
+  EXPECT_TRUE(WaitUntil([&] { return !PortAcceptsConnections(moved); }));
   EXPECT_FALSE(PortAcceptsConnections(taken));
   EXPECT_EQ(console->CtlGetSettings(read), CTL_OK);  // still answering
   EXPECT_EQ(read.ServerPort, taken);
