@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/local_port.h"
+#include "server/common/session_protocol.h"
 #include "tests/control_test_support.h"
 
 namespace tarvo::test {
@@ -239,6 +240,50 @@ TEST(ControlConsoles, FrozenConsoleDoesNotStallSessionsOrRequests) {
     ASSERT_EQ(console->CtlGetSettings(settings), CTL_OK) << i;
   }
   EXPECT_TRUE(console->CtlDetach());
+  // The stop ends the listener and the notifier without waiting on the frozen console for long.
+  EXPECT_EQ(daemon.process().stop(SIGTERM, 30000), std::optional<int>(0));
+}
+
+// A console that writes no NUL anywhere, and a code nobody knows.
+TEST(ControlConsoles, RequestAreaReadsStayInsideTheArea) {
+  TestDaemon daemon(AuditedSettings(true));
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("lu", "pw"));
+  client::SessionClient session;
+  ASSERT_TRUE(LoggedIn(session, daemon, "lu", "pw"));
+  ::setenv("TARVO_RUNTIME_DIR", daemon.home().c_str(), 1);
+  SharedSection area;
+  ASSERT_TRUE(SharedSection::Create(kRequestSectionSize, kRequestViewSize, area));
+  std::unique_ptr<PortConnection> port;
+  ASSERT_EQ(PortConnection::Connect(kControlPortName, &area, port, 10000), PortStatus::Ok);
+  auto request = [&](std::uint32_t code, std::uint32_t status = 0) {
+    ControlMessage message = MakeControlRequest(code);
+    message.status = status;
+    PortMessage raw = ToPortMessage(message);
+    EXPECT_EQ(port->requestWaitReply(raw, 10000), PortStatus::Ok);
+    return ToControlMessage(raw);
+  };
+  std::memset(area.base(), 'A', area.viewSize());
+  // Name and password are cut at 256 characters.
+  EXPECT_EQ(request(CTL_ADD_USER).status, CTL_OK);
+  std::memset(area.base(), 'A', area.viewSize());
+  const std::uint32_t address = Loopback();
+  std::memcpy(area.base(), &address, sizeof address);
+  // The text runs to the end of the area: sent, cut there.
+  EXPECT_EQ(request(CTL_SEND_MESSAGE).status, CTL_OK);
+  client::ReceivedMessage text;
+  EXPECT_EQ(session.readMessage(text, kIoTimeoutMs), client::ClientStatus::kOk);
+  EXPECT_EQ(text.type, MessageType::TextMessage);
+  EXPECT_EQ(request(CTL_LIST_RELAYS).value, 0u);
+  EXPECT_EQ(request(99, 0xABCD).status, 0xABCDu);  // unknown: answered unchanged
+
+  auto console = ConnectTo(daemon);
+  ASSERT_TRUE(console);
+  UserInfo user{};
+  std::string longName(256, 'A');
+  longName.copy(user.name, 256);
+  ASSERT_EQ(console->CtlFindUser(user), CTL_OK);
+  EXPECT_EQ(std::string(user.password), std::string(256, 'A'));
 }
 
 TEST(ControlAccess, OutsidersAreRefused) {
