@@ -80,9 +80,9 @@ TEST(ControlUserRequests, NotificationsFollowTheFlagInOrder) {
   EXPECT_EQ(console->CtlDeleteUser("bob", true), CTL_NOT_FOUND);  // a failure notifies nothing
 
   auto got = log.waitFor(5);
-  ASSERT_EQ(Codes(got), (std::vector<std::uint32_t>{NTF_USER_ADDED, NTF_USER_CHANGED,
-                                                    NTF_USER_CHANGED, NTF_USER_CHANGED,
-                                                    NTF_USER_DELETED}));
+  ASSERT_EQ(Codes(got),
+            (std::vector<std::uint32_t>{NTF_USER_ADDED, NTF_USER_CHANGED, NTF_USER_CHANGED,
+                                        NTF_USER_CHANGED, NTF_USER_DELETED}));
   EXPECT_EQ(got[1].user.limit, 777);
   EXPECT_EQ(got[2].user.locked, 1);
   EXPECT_STREQ(got[2].user.password, "pw");  // the stored password, written back
@@ -294,7 +294,8 @@ TEST(ControlAccess, OutsidersAreRefused) {
   ::setenv("TARVO_RUNTIME_DIR", daemon.home().c_str(), 1);
   const pid_t child = ::fork();
   if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+    if (::setgroups(0, nullptr) != 0 ||
+        ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
         ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
       ::_exit(10);
     }

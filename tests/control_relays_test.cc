@@ -68,14 +68,15 @@ TEST(ControlRelays, NotificationsAndListFollowARelay) {
   relay.close();
   ASSERT_TRUE(WaitUntil([&] { return RelayEvents(log.all()).size() >= 3; }));
   session.close();
-  ASSERT_TRUE(WaitUntil([&] { return !log.all().empty() && log.all().back().code == NTF_SESSION_CLOSED; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return !log.all().empty() && log.all().back().code == NTF_SESSION_CLOSED; }));
 
   const auto all = log.all();
   ASSERT_FALSE(all.empty());
   EXPECT_EQ(all.front().code, NTF_SESSION_OPENED);
   const auto events = RelayEvents(all);
-  ASSERT_EQ(Codes(events), (std::vector<std::uint32_t>{NTF_RELAY_CREATED, NTF_RELAY_CONNECTED,
-                                                       NTF_RELAY_CLOSED}));
+  ASSERT_EQ(Codes(events),
+            (std::vector<std::uint32_t>{NTF_RELAY_CREATED, NTF_RELAY_CONNECTED, NTF_RELAY_CLOSED}));
   for (const auto& event : events) {
     EXPECT_EQ(event.name, "fay");
     EXPECT_EQ(event.sessionId, session.sessionId());

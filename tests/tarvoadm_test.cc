@@ -1,11 +1,11 @@
 // tarvoadm through the real program against the real daemon: outputs, exit codes, --json.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "tests/control_test_support.h"
 
@@ -56,7 +56,8 @@ TEST(Tarvoadm, UsersFromAddToDelete) {
   const std::string passwordFile = scratch.path() + "/pw";
   std::ofstream(passwordFile) << "from-file\n";
 
-  EXPECT_EQ(Adm(dir, {"user", "add", "ivy", "--password-file", passwordFile, "--limit", "10MB"}).exit, 0);
+  EXPECT_EQ(
+      Adm(dir, {"user", "add", "ivy", "--password-file", passwordFile, "--limit", "10MB"}).exit, 0);
   EXPECT_EQ(Adm(dir, {"user", "add", "IVY", "--password", "x"}).exit, 1);
   AdmRun users = Adm(dir, {"--json", "users"});
   ASSERT_EQ(users.exit, 0);
@@ -121,7 +122,8 @@ TEST(Tarvoadm, SettingsSessionsAndMessages) {
 
   EXPECT_EQ(Json(Adm(dir, {"--json", "relays", "jo", "127.0.0.1", id}))["relays"].size(), 0u);
   EXPECT_EQ(Adm(dir, {"message", "127.0.0.1", "hello"}).exit, 0);
-  EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", std::to_string(session.sessionId() ^ 1)}).exit, 1);
+  EXPECT_EQ(
+      Adm(dir, {"disconnect", "jo", "127.0.0.1", std::to_string(session.sessionId() ^ 1)}).exit, 1);
   EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", id}).exit, 0);
   EXPECT_TRUE(ClosedByPeer(session.socket()));
 }

@@ -4,11 +4,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "console/control_client/control_client.h"
 
@@ -16,7 +15,7 @@ namespace tarvo::adm {
 
 enum ExitCode : int {
   kDone = 0,
-  kRefused = 1,      // the daemon refused: exists, not found, the store refused
+  kRefused = 1,  // the daemon refused: exists, not found, the store refused
   kUsage = 2,
   kUnreachable = 3,  // no daemon, not allowed to reach it, or it stopped answering
 };
@@ -40,7 +39,7 @@ int UsageError(const Context& context, const std::string& message);
 
 // Subcommands. Each checks its arguments before it asks the daemon anything.
 int UsersCommand(Context& context);
-int UserCommand(Context& context);  // add, set, delete, lock, unlock, reset
+int UserCommand(Context& context);      // add, set, delete, lock, unlock, reset
 int SettingsCommand(Context& context);  // show, or set KEY=VALUE ...
 int SessionsCommand(Context& context);
 int RelaysCommand(Context& context);

@@ -12,18 +12,21 @@ namespace tarvo::adm {
 namespace {
 
 nlohmann::json SettingsJson(const SettingsRecord& s) {
-  return {{"MinClientVersion", s.MinClientVersion}, {"ServerPort", s.ServerPort},
-          {"MultiConnect", s.MultiConnect != 0},    {"AuditType", s.AuditType},
-          {"HidePwd", s.HidePwd != 0},              {"StoreEncryptedPwd", s.StoreEncryptedPwd != 0},
+  return {{"MinClientVersion", s.MinClientVersion},
+          {"ServerPort", s.ServerPort},
+          {"MultiConnect", s.MultiConnect != 0},
+          {"AuditType", s.AuditType},
+          {"HidePwd", s.HidePwd != 0},
+          {"StoreEncryptedPwd", s.StoreEncryptedPwd != 0},
           {"AutoRefresh", s.AutoRefresh != 0}};
 }
 
 std::string SettingsText(const SettingsRecord& s) {
   auto yesNo = [](std::uint32_t flag) { return flag ? std::string("yes") : std::string("no"); };
   return "MinClientVersion=" + std::string(s.MinClientVersion) +
-         "\nServerPort=" + std::to_string(s.ServerPort) + "\nMultiConnect=" + yesNo(s.MultiConnect) +
-         "\nAuditType=" + std::to_string(s.AuditType) + "\nHidePwd=" + yesNo(s.HidePwd) +
-         "\nStoreEncryptedPwd=" + yesNo(s.StoreEncryptedPwd) +
+         "\nServerPort=" + std::to_string(s.ServerPort) +
+         "\nMultiConnect=" + yesNo(s.MultiConnect) + "\nAuditType=" + std::to_string(s.AuditType) +
+         "\nHidePwd=" + yesNo(s.HidePwd) + "\nStoreEncryptedPwd=" + yesNo(s.StoreEncryptedPwd) +
          "\nAutoRefresh=" + yesNo(s.AutoRefresh);
 }
 
@@ -95,7 +98,8 @@ std::string ParseSession(const std::vector<std::string>& args, std::uint32_t& ad
 int SettingsCommand(Context& context) {
   const auto& args = context.args;
   const bool setting = !args.empty() && args[0] == "set";
-  if (!args.empty() && !setting) return UsageError(context, "unknown settings action '" + args[0] + "'");
+  if (!args.empty() && !setting)
+    return UsageError(context, "unknown settings action '" + args[0] + "'");
   if (setting && args.size() < 2) return UsageError(context, "settings set needs KEY=VALUE ...");
   SettingsRecord scratch{};
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -108,7 +112,8 @@ int SettingsCommand(Context& context) {
   if (context.client->CtlGetSettings(settings) != CTL_OK || !context.client->lastDelivered()) {
     return NotDelivered(context);
   }
-  if (!setting) return Done(context, SettingsText(settings), {{"settings", SettingsJson(settings)}});
+  if (!setting)
+    return Done(context, SettingsText(settings), {{"settings", SettingsJson(settings)}});
   for (std::size_t i = 1; i < args.size(); ++i) ApplySetting(args[i], settings);
   context.client->CtlSetSettings(settings);
   if (!context.client->lastDelivered()) return NotDelivered(context);
@@ -165,14 +170,16 @@ int DisconnectCommand(Context& context) {
   const std::uint32_t status = context.client->CtlDisconnectSession(context.args[0], address, id);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   if (status != CTL_OK) return Fail(context, kRefused, "no such session");
-  return Done(context, "session " + std::to_string(id) + " of '" + context.args[0] + "' is closing");
+  return Done(context,
+              "session " + std::to_string(id) + " of '" + context.args[0] + "' is closing");
 }
 
 int MessageCommand(Context& context) {
   const auto& args = context.args;
   std::uint32_t address = 0;
   if (args.size() != 2) return UsageError(context, "message: expected ADDRESS TEXT");
-  if (!ParseAddress(args[0], address)) return UsageError(context, "bad IPv4 address '" + args[0] + "'");
+  if (!ParseAddress(args[0], address))
+    return UsageError(context, "bad IPv4 address '" + args[0] + "'");
   if (args[1].size() > ControlClient::kMaxMessageText) {
     return UsageError(context, "the text is longer than 1023 characters");
   }

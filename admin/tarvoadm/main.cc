@@ -40,8 +40,9 @@ std::optional<int> Connect(Context& context) {
       context.client = context.connection.get();
       return std::nullopt;
     case PortStatus::NotFound:
-      return Fail(context, kUnreachable,
-                  "the Tarvo daemon is not running (no control port in " + RuntimeDirectory() + ")");
+      return Fail(
+          context, kUnreachable,
+          "the Tarvo daemon is not running (no control port in " + RuntimeDirectory() + ")");
     case PortStatus::AccessDenied:
       return Fail(context, kUnreachable,
                   "access denied: root, the daemon's user and members of its admin group "
@@ -74,9 +75,8 @@ int main(int argc, char** argv) {
     return kUsage;
   }
   static const std::map<std::string, int (*)(Context&)> kCommands = {
-      {"users", UsersCommand},       {"user", UserCommand},
-      {"settings", SettingsCommand}, {"sessions", SessionsCommand},
-      {"relays", RelaysCommand},     {"disconnect", DisconnectCommand},
+      {"users", UsersCommand},       {"user", UserCommand},     {"settings", SettingsCommand},
+      {"sessions", SessionsCommand}, {"relays", RelaysCommand}, {"disconnect", DisconnectCommand},
       {"message", MessageCommand},   {"watch", WatchCommand},
   };
   auto command = kCommands.find(words[0]);

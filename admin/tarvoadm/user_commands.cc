@@ -47,7 +47,8 @@ std::string ParseUserOptions(const std::vector<std::string>& args, UserOptions& 
     const std::string& value = args[++i];
     if (arg == "--limit") {
       std::int64_t limit = 0;
-      if (!ParseByteSize(value, limit)) return "bad limit '" + value + "' (bytes, or 10MB, 2GiB ...)";
+      if (!ParseByteSize(value, limit))
+        return "bad limit '" + value + "' (bytes, or 10MB, 2GiB ...)";
       options.limit = limit;
     } else if (options.password) {
       return "give the password once";
@@ -109,8 +110,8 @@ int Set(Context& context, const UserOptions& options) {
   if (auto failed = FindUser(context, options.name, current)) return *failed;
   const std::string password = options.password.value_or(current.password);
   explicit_bzero(current.password, sizeof current.password);
-  const std::uint32_t status = context.client->CtlUpdateUser(
-      current.name, password, options.limit.value_or(current.limit));
+  const std::uint32_t status =
+      context.client->CtlUpdateUser(current.name, password, options.limit.value_or(current.limit));
   if (!context.client->lastDelivered()) return NotDelivered(context);
   switch (status) {
     case CTL_OK:
@@ -179,7 +180,8 @@ int UsersCommand(Context& context) {
 
 int UserCommand(Context& context) {
   const auto& args = context.args;
-  if (args.empty()) return UsageError(context, "user needs an action: add, set, delete, lock, unlock, reset");
+  if (args.empty())
+    return UsageError(context, "user needs an action: add, set, delete, lock, unlock, reset");
   const std::string& action = args[0];
   UserOptions options;
   const bool takesOptions = action == "add" || action == "set";

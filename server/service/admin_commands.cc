@@ -120,8 +120,7 @@ std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply) {
 
 std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
   const bool portChanged = record.ServerPort != ServerSettings.ServerPort;
-  const std::size_t length =
-      strnlen(record.MinClientVersion, sizeof record.MinClientVersion - 1);
+  const std::size_t length = strnlen(record.MinClientVersion, sizeof record.MinClientVersion - 1);
   std::memset(ServerSettings.MinClientVersion, 0, sizeof ServerSettings.MinClientVersion);
   std::memcpy(ServerSettings.MinClientVersion, record.MinClientVersion, length);
   ServerSettings.ServerPort = record.ServerPort;

@@ -61,8 +61,8 @@ void ServeRequest(PortEvent& event) {
   ControlConnection* connection = FindConnection(event.connection);
   const SharedSection* requestArea = ControlPort->peerView(event.connection);
   if (connection == nullptr || requestArea == nullptr) return;
-  DispatchControlRequest(event.message, *connection, static_cast<std::uint8_t*>(requestArea->base()),
-                         requestArea->viewSize());
+  DispatchControlRequest(event.message, *connection,
+                         static_cast<std::uint8_t*>(requestArea->base()), requestArea->viewSize());
   // A console that does not read its replies is not waited for: it loses its connection.
   if (ControlPort->reply(event.connection, event.message) != PortStatus::Ok) {
     RemoveConnection(event.connection);
