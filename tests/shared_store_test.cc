@@ -1,16 +1,29 @@
 // Several processes sharing one user store: counter additions from two processes at once lose
-// nothing (SQLite file and PostgreSQL), and the installer prepares a PostgreSQL database that
-// the store and the daemon work with. The PostgreSQL cases start their own server on loopback.
+// nothing (SQLite file and PostgreSQL), the installer prepares a PostgreSQL database that the
+// store and the daemon work with, and two daemons relaying for one user store all its traffic.
+// The PostgreSQL cases start their own server on loopback.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <latch>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include "client/tarvo_client_lib.h"
 #include "external/reader.h"
+#include "server/service/settings.h"
 #include "tests/install_layout.h"
+#include "tests/loopback_servers.h"
 #include "tests/postgres_cluster.h"
 
 namespace tarvo::test {
@@ -148,10 +161,120 @@ TEST_F(PostgresStoreTest, TwoProcessesAddToOneCounterWithoutLoss) {
             ExpectedLine("erin", 0, 2 * kProcesses * kRounds * kDelta));
 }
 
+// One daemon on the shared store, with its own home and port, pointed at VPNdb directly.
+class StoreDaemon {
+ public:
+  StoreDaemon(const std::string& store, const std::string& leakOptions) : process_(home_.path()) {
+    ServerSettingsRecord settings;
+    settings.ServerPort = port_ = FreeLoopbackPort();
+    settings.MultiConnect = true;
+    if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
+    process_.setEnv("TARVO_STORE", store);
+    process_.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));
+    started_ = process_.start() && process_.waitReady();
+  }
+  bool started() const { return started_; }
+  std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
+  DaemonProcess& process() { return process_; }
+
+ private:
+  TempDir home_;
+  DaemonProcess process_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+constexpr int kIoTimeoutMs = 5000;
+
+// Logs in on daemonPort, relays count pattern bytes to a sink through one data connection and
+// waits until the sink has them all. Empty on success, else what failed.
+std::string RelayToSink(client::SessionClient& session, client::DataConnection& relay,
+                        std::uint16_t daemonPort, std::size_t count) {
+  using client::ClientStatus;
+  std::atomic<bool> release{true};
+  std::atomic<std::size_t> received{0};
+  std::atomic<bool> intact{true};
+  LoopbackTcpServer sink(SinkHandler(release, received, intact));
+
+  if (session.open("127.0.0.1", daemonPort, "2.0.5", kIoTimeoutMs) != ClientStatus::kOk) {
+    return "no session";
+  }
+  if (session.login("Frank", "pw", kIoTimeoutMs).outcome != client::LoginOutcome::kAccepted) {
+    return "login refused";
+  }
+  if (relay.open(session, ::inet_addr("127.0.0.1"), sink.port(), kIoTimeoutMs) !=
+      ClientStatus::kOk) {
+    return "no relay";
+  }
+  // Odd piece sizes, so records never line up with the daemon's reads.
+  for (std::size_t at = 0; at < count;) {
+    const std::size_t piece = std::min<std::size_t>(count - at, 70'001);
+    std::vector<std::uint8_t> bytes(piece);
+    for (std::size_t i = 0; i < piece; ++i) bytes[i] = PatternByte(at + i);
+    if (relay.send(bytes, 10'000) != ClientStatus::kOk) {
+      return "send failed at " + std::to_string(at);
+    }
+    at += piece;
+  }
+  // Everything the sink read went through the daemon's counting first.
+  for (int waited = 0; received.load() < count && waited < 20'000; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (received.load() != count || !intact.load()) {
+    return "sink got " + std::to_string(received.load()) + (intact.load() ? "" : ", altered");
+  }
+  return {};
+}
+
+// RelayToSink, then, once every other caller has got that far too, ends the session, so that the
+// daemons store at about the same moment.
+std::string RelayThenEndSession(std::uint16_t daemonPort, std::size_t count, std::latch& relayed) {
+  client::SessionClient session;
+  client::DataConnection relay;
+  const std::string failure = RelayToSink(session, relay, daemonPort, count);
+  relayed.arrive_and_wait();
+  // The session's end stores what it counted.
+  relay.close();
+  session.close();
+  return failure;
+}
+
 TEST_F(PostgresStoreTest, TwoDaemonsCountOneUsersTrafficWithoutLoss) {
-  GTEST_SKIP() << "needs TCP relays in the daemon, which are not built yet: two daemons (two "
-                  "homes, two ports) on this store, one user relaying through both, the stored "
-                  "counter equal to the bytes relayed";
+  InstallLayout layout;
+  ASSERT_TRUE(layout.ready());
+  UsePostgres(layout);
+  ASSERT_EQ(layout.tarvoctl({"-install"}).out, "Installation completed.\n");
+  ASSERT_EQ(layout.tarvostore({"add", "frank", "pw", "0"}).status, 0);
+
+  const std::string store =
+      "Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=" + std::to_string(cluster_->port()) +
+      ";Database=VPNdb;Uid=postgres;";
+  const std::string leakOptions = OdbcLeakOptions();
+  StoreDaemon first(store, leakOptions), second(store, leakOptions);
+  ASSERT_TRUE(first.started()) << first.process().stderrText();
+  ASSERT_TRUE(second.started()) << second.process().stderrText();
+
+  // A relay counts the plaintext it carries each way; a sink sends nothing back, so each
+  // daemon counts exactly what its client sent.
+  constexpr std::size_t kBytes = 3 << 20;
+  std::string firstResult, secondResult;
+  std::latch relayed(2);
+  std::thread other([&] { secondResult = RelayThenEndSession(second.port(), kBytes, relayed); });
+  firstResult = RelayThenEndSession(first.port(), kBytes, relayed);
+  other.join();
+  EXPECT_EQ(firstResult, "");
+  EXPECT_EQ(secondResult, "");
+
+  const std::string expected = ExpectedLine("frank", 0, 2 * kBytes);
+  std::string listed;
+  for (int waited = 0; waited < 15'000; waited += 100) {
+    listed = layout.tarvostore({"list"}).out;
+    if (listed == expected) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(first.process().stop(SIGTERM), 0) << first.process().stderrText();
+  EXPECT_EQ(second.process().stop(SIGTERM), 0) << second.process().stderrText();
 }
 
 }  // namespace
