@@ -52,6 +52,13 @@ bool PostgresCluster::Start() {
     return false;
   }
   port_ = FreeLoopbackPort();
+  return Launch();
+}
+
+bool PostgresCluster::Restart() { return dir_ != nullptr && !running_ && Launch(); }
+
+bool PostgresCluster::Launch() {
+  const std::string data = dir_->path() + "/data";
   const std::string options = "-c listen_addresses=127.0.0.1 -p " + std::to_string(port_) + " -k " +
                               dir_->path() + " -c fsync=off";
   running_ = RunAsOwner({bin_ + "/pg_ctl", "-D", data, "-l", dir_->path() + "/server.log", "-w",

@@ -23,6 +23,8 @@ class PostgresCluster {
   // Creates and starts the cluster; false with error() describing what failed.
   bool Start();
   void Stop();
+  // Starts a stopped cluster again with its data and port; false when it does not come up.
+  bool Restart();
 
   int port() const { return port_; }
   const std::string& error() const { return error_; }
@@ -31,6 +33,7 @@ class PostgresCluster {
 
  private:
   bool RunAsOwner(const std::vector<std::string>& argv, std::string* output = nullptr);
+  bool Launch();
 
   std::unique_ptr<TempDir> dir_;
   std::string bin_;

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <unordered_map>
 
 #include "server/service/relay_entry.h"
 #include "server/service/session_list.h"
@@ -12,8 +13,32 @@
 
 namespace tarvo {
 
-DispatchSocket::DispatchSocket(int handle, Socket* owner)
-    : TcpSocket(handle, owner), created_(MonotonicSeconds()) {}
+namespace {
+
+// Connections waiting for their opening message, by peer address. Network thread only.
+std::unordered_map<std::uint32_t, std::size_t>& PendingByAddress() {
+  static std::unordered_map<std::uint32_t, std::size_t> pending;
+  return pending;
+}
+
+}  // namespace
+
+DispatchSocket::DispatchSocket(int handle, Socket* owner, std::uint32_t address)
+    : TcpSocket(handle, owner), address_(address), created_(MonotonicSeconds()) {
+  ++PendingByAddress()[address_];
+}
+
+DispatchSocket::~DispatchSocket() {
+  auto& pending = PendingByAddress();
+  auto entry = pending.find(address_);
+  if (entry != pending.end() && --entry->second == 0) pending.erase(entry);
+}
+
+bool DispatchSocket::admits(std::uint32_t address) {
+  const auto& pending = PendingByAddress();
+  auto entry = pending.find(address);
+  return entry == pending.end() || entry->second < kMaxPendingPerAddress;
+}
 
 bool DispatchSocket::wantRead() {
   if (hasFlag(Closing)) return false;

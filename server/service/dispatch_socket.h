@@ -3,6 +3,7 @@
 // relay of a logged-in session (kind 1). Owned by the acceptor.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -14,10 +15,19 @@ namespace tarvo {
 // Seconds a connection may take to send its opening message (and a data connection its
 // session id).
 inline constexpr std::int64_t kOpeningTimeoutSeconds = 15;
+// Connections from one client address that may wait for their opening message at once; a
+// further one is closed as soon as it is accepted. Clients send the opening message at once,
+// so only a client that opens connections and stays silent meets this bound.
+inline constexpr std::size_t kMaxPendingPerAddress = 64;
 
 class DispatchSocket : public TcpSocket {
  public:
-  DispatchSocket(int handle, Socket* owner);
+  // address: the peer's IPv4 address, network order.
+  DispatchSocket(int handle, Socket* owner, std::uint32_t address);
+  ~DispatchSocket() override;
+
+  // False when address already has kMaxPendingPerAddress connections waiting.
+  static bool admits(std::uint32_t address);
 
   bool wantRead() override;
   bool wantWrite() override;
@@ -33,6 +43,7 @@ class DispatchSocket : public TcpSocket {
   bool dispatch();
 
   OpeningParser opening_;
+  std::uint32_t address_;
   std::int64_t created_;  // MonotonicSeconds()
 };
 

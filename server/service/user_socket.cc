@@ -93,7 +93,7 @@ bool UserSocket::wantRead() {
       now - lastStoreTime > kStoreIntervalSeconds) {
     StoreTrafficCounter(*this);
   }
-  return !hasFlag(Closing);
+  return !hasFlag(Closing) && output_.size() < kMaxSessionOutput;
 }
 
 bool UserSocket::onData(std::span<const std::uint8_t> bytes) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -24,6 +25,10 @@ namespace tarvo {
 inline constexpr std::int64_t kIdleTimeoutSeconds = 30;
 // Pending traffic is stored when more than this has passed since the last store.
 inline constexpr std::int64_t kStoreIntervalSeconds = 10;
+// A session is not read while this much waits to be sent to its client: a client that sends
+// requests and never reads the answers would otherwise grow the queue without end (and then
+// falls to the idle rule). Far above what its datagrams and answers queue in normal use.
+inline constexpr std::size_t kMaxSessionOutput = std::size_t{4} << 20;
 
 // Seconds of a clock that never jumps, for the time-outs of connections and sessions: a change
 // of the wall clock must neither end every session nor keep idle ones forever.

@@ -1,0 +1,418 @@
+// Hostile clients against the real daemon: oversized and trickled messages, requests whose
+// answers are never read, thousands of silent connections, floods of Resolve and of UDP
+// channels, guessed session ids and wrong passwords at a high rate. Each time a well-behaved
+// client alongside is still served, the daemon's threads, descriptors and memory stay within
+// stated bounds, and it serves normally once the flood stops.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/common/coding.h"
+#include "server/common/session_protocol.h"
+#include "server/service/dispatch_socket.h"
+#include "server/service/name_resolver.h"
+#include "server/service/session_relays.h"
+#include "server/service/user_socket.h"
+#include "tests/daemon_probe.h"
+#include "tests/loopback_servers.h"
+#include "tests/tarvo_daemon_fixture.h"
+
+namespace tarvo::test {
+namespace {
+
+using client::ClientStatus;
+using client::DataConnection;
+using client::LoginOutcome;
+using client::ReceivedMessage;
+using client::SessionClient;
+
+const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
+
+// Memory the daemon may gain over its idle size during a flood, on top of what the flood is
+// allowed to queue. Generous: ASan builds keep freed memory in quarantine.
+constexpr long kSlackKiB = 64 * 1024;
+
+class HostileClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RaiseDescriptorLimit(8192);
+    ASSERT_TRUE(daemon_.started());
+    ASSERT_TRUE(daemon_.addUser("mallory", "guess"));
+    ASSERT_TRUE(daemon_.addUser("bob", "good"));
+    pid_ = daemon_.process().pid();
+    baselineKiB_ = ResidentKiB(pid_);
+    baselineFds_ = OpenDescriptors(pid_);
+    baselineThreads_ = ThreadCount(pid_);
+    ASSERT_GT(baselineKiB_, 0);
+    ASSERT_GT(baselineFds_, 0);
+  }
+
+  bool LoggedIn(SessionClient& session, const std::string& name, const std::string& password) {
+    return OpenSession(session, daemon_) &&
+           session.login(name, password, kIoTimeoutMs).outcome == LoginOutcome::kAccepted;
+  }
+
+  // A well-behaved client logs in and gets TrafficInfo.
+  bool GoodClientServed() {
+    SessionClient session;
+    std::int64_t limit = 0;
+    std::int64_t counter = 0;
+    return LoggedIn(session, "bob", "good") &&
+           session.trafficInfo(limit, counter, kIoTimeoutMs) == ClientStatus::kOk;
+  }
+
+  bool DescriptorsBackToBaseline(int timeoutMs = 20000, long slack = 2) {
+    return WaitUntil([&] { return OpenDescriptors(pid_) <= baselineFds_ + slack; }, timeoutMs);
+  }
+
+  long GrowthKiB() const { return ResidentKiB(pid_) - baselineKiB_; }
+
+  TestDaemon daemon_{AuditedSettings(/*multiConnect=*/true)};
+  pid_t pid_ = -1;
+  long baselineKiB_ = 0;
+  long baselineFds_ = 0;
+  long baselineThreads_ = 0;
+};
+
+TEST_F(HostileClientTest, MessagesAnnouncedPastTheBoundAreClosedAtTheirHeader) {
+  // Before login nothing but a Login means anything: 1 KiB is the bound.
+  SessionClient early;
+  ASSERT_TRUE(OpenSession(early, daemon_));
+  ByteBuffer header;
+  AppendMessageHeader(header, MessageType::Login, kMaxMessageLengthBeforeLogin);
+  ASSERT_EQ(early.sendRaw(header.view()), ClientStatus::kOk);
+  EXPECT_TRUE(ClosedByPeer(early.socket()));
+
+  // After login 1 MiB; the header alone ends the session, whatever follows.
+  SessionClient late;
+  ASSERT_TRUE(LoggedIn(late, "mallory", "guess"));
+  header.clear();
+  AppendMessageHeader(header, MessageType::Resolve, std::size_t{1} << 30);
+  ASSERT_EQ(late.sendRaw(header.view()), ClientStatus::kOk);
+  EXPECT_TRUE(ClosedByPeer(late.socket()));
+
+  EXPECT_TRUE(GoodClientServed());
+}
+
+TEST_F(HostileClientTest, TrickledMessagesStayBoundedAndEndByTheIdleRule) {
+  // Sessions announce the largest message allowed, send half of it and then a byte at a time:
+  // only a whole message counts as activity, so the idle rule ends them.
+  constexpr int kTricklers = 8;
+  constexpr std::size_t kAnnounced = kMaxMessageLengthLoggedIn - kMessageHeaderSize;
+  std::vector<SessionClient> tricklers(kTricklers);
+  const std::vector<std::uint8_t> half(kAnnounced / 2, 0x41);
+  for (auto& session : tricklers) {
+    ASSERT_TRUE(LoggedIn(session, "mallory", "guess"));
+    ByteBuffer header;
+    AppendMessageHeader(header, MessageType::Resolve, kAnnounced);
+    ASSERT_EQ(session.sendRaw(header.view()), ClientStatus::kOk);
+    ASSERT_EQ(session.sendRaw(half), ClientStatus::kOk);
+  }
+  const long bound = kTricklers * static_cast<long>(kMaxMessageLengthLoggedIn / 1024) + kSlackKiB;
+  EXPECT_LT(GrowthKiB(), bound);
+  EXPECT_TRUE(GoodClientServed());
+
+  // Trickle until the daemon closes them (30 s after the login).
+  const std::uint8_t byte = 0x42;
+  int closed = 0;
+  for (int round = 0; round < 120 && closed < kTricklers; ++round) {
+    closed = 0;
+    for (auto& session : tricklers) {
+      if (!session.socket().valid()) {
+        ++closed;
+        continue;
+      }
+      if (session.sendRaw({&byte, 1}, 1000) != ClientStatus::kOk ||
+          PeerClosed(session.socket().fd(), 0)) {
+        session.close();
+        ++closed;
+      }
+    }
+    if (closed < kTricklers) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(closed, kTricklers);
+  EXPECT_LT(GrowthKiB(), bound);
+  EXPECT_TRUE(DescriptorsBackToBaseline());
+  EXPECT_TRUE(GoodClientServed());
+}
+
+TEST_F(HostileClientTest, ASessionThatReadsNothingIsNotReadEither) {
+  // TrafficInfo requests without end, no answer read: the daemon stops reading the session
+  // once kMaxSessionOutput of answers wait, so the rest stays in the kernel's buffers.
+  SessionClient unread;
+  ASSERT_TRUE(LoggedIn(unread, "mallory", "guess"));
+  ByteBuffer requests;
+  for (int i = 0; i < 8192; ++i) AppendMessageHeader(requests, MessageType::TrafficInfo, 0);
+  std::size_t sent = 0;
+  constexpr std::size_t kMostSent = std::size_t{256} << 20;
+  while (sent < kMostSent && unread.sendRaw(requests.view(), 2000) == ClientStatus::kOk) {
+    sent += requests.size();
+  }
+  EXPECT_LT(sent, kMostSent) << "the daemon kept reading a session that reads nothing";
+  const long bound = static_cast<long>(kMaxSessionOutput / 1024) + kSlackKiB;
+  const long growth = GrowthKiB();
+  std::printf(
+      "[ figures ] a session that reads nothing: %zu KiB of requests taken, daemon "
+      "grew by %ld KiB (bound %ld KiB)\n",
+      sent >> 10, growth, bound);
+  EXPECT_LT(growth, bound);
+  EXPECT_TRUE(GoodClientServed());
+
+  // Nothing is dispatched any more, so the idle rule ends it (reading here would let the
+  // daemon go on, so the daemon's descriptors tell).
+  EXPECT_TRUE(DescriptorsBackToBaseline(45000, 0));
+  EXPECT_TRUE(PeerClosed(unread.socket().fd(), kIoTimeoutMs));
+  EXPECT_TRUE(GoodClientServed());
+}
+
+TEST_F(HostileClientTest, ThousandsOfSilentConnectionsHoldLittleAndExpire) {
+  // 2,000 connections from 40 addresses (50 each, under the bound per address) that never
+  // send their opening message.
+  constexpr int kAddresses = 40;
+  constexpr int kPerAddress = 50;
+  static_assert(kPerAddress < kMaxPendingPerAddress);
+  if (RaiseDescriptorLimit(8192) < kAddresses * kPerAddress + 256) {
+    GTEST_SKIP() << "descriptor limit too low";
+  }
+  std::vector<int> silent;
+  for (int a = 0; a < kAddresses; ++a) {
+    for (int i = 0; i < kPerAddress; ++i) {
+      const int fd = ConnectFrom(LoopbackSource(a), daemon_.port());
+      ASSERT_GE(fd, 0);
+      silent.push_back(fd);
+    }
+  }
+  const long total = kAddresses * kPerAddress;
+  ASSERT_TRUE(WaitUntil([&] { return OpenDescriptors(pid_) >= baselineFds_ + total; }, 20000));
+  // A pending connection is a socket and a small object: 8 KiB each is plenty.
+  const long bound = total * 8 + kSlackKiB;
+  const long growth = GrowthKiB();
+  EXPECT_LT(growth, bound);
+  std::printf("[ figures ] %ld silent connections: daemon grew by %ld KiB (bound %ld KiB)\n", total,
+              growth, bound);
+  EXPECT_TRUE(GoodClientServed());
+
+  // The 15 s rule closes every one of them.
+  int closed = 0;
+  for (int fd : silent) {
+    if (PeerClosed(fd, 30000)) ++closed;
+    ::close(fd);
+  }
+  EXPECT_EQ(closed, total);
+  EXPECT_TRUE(DescriptorsBackToBaseline());
+  EXPECT_TRUE(GoodClientServed());
+}
+
+TEST_F(HostileClientTest, OneAddressHoldsAtMostItsBoundOfPendingConnections) {
+  const std::string source = LoopbackSource(0);
+  std::vector<int> held;
+  for (std::size_t i = 0; i < kMaxPendingPerAddress; ++i) {
+    const int fd = ConnectFrom(source, daemon_.port());
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return OpenDescriptors(pid_) >= baselineFds_ + static_cast<long>(kMaxPendingPerAddress);
+  }));
+  // Past the bound a connection is closed as soon as it is accepted, long before the 15 s
+  // rule would end it; other addresses are not affected.
+  for (int i = 0; i < 10; ++i) {
+    const int fd = ConnectFrom(source, daemon_.port());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(PeerClosed(fd, kIoTimeoutMs)) << "connection " << i << " past the bound";
+    ::close(fd);
+  }
+  EXPECT_TRUE(GoodClientServed());
+  const int other = ConnectFrom(LoopbackSource(1), daemon_.port());
+  ASSERT_GE(other, 0);
+  client::Socket otherSocket(other);
+  EXPECT_TRUE(StaysQuiet(otherSocket, 300));
+
+  // Once the held ones go, the address is served again.
+  for (int fd : held) ::close(fd);
+  ASSERT_TRUE(DescriptorsBackToBaseline());
+  const int again = ConnectFrom(source, daemon_.port());
+  ASSERT_GE(again, 0);
+  client::Socket againSocket(again);
+  ByteBuffer opening;
+  ASSERT_TRUE(AppendSessionOpening(opening, "2.0.5"));
+  ASSERT_EQ(againSocket.sendAll(opening.view(), kIoTimeoutMs), ClientStatus::kOk);
+  ByteBuffer hello;
+  EXPECT_TRUE(ReadExactly(againSocket, hello, kMessageHeaderSize));
+}
+
+TEST_F(HostileClientTest, ResolveFloodsKeepTheResolverThreadsBounded) {
+  constexpr int kFlooders = 16;
+  constexpr int kRequests = 40;
+  std::vector<SessionClient> flooders(kFlooders);
+  for (auto& session : flooders) ASSERT_TRUE(LoggedIn(session, "mallory", "guess"));
+  std::vector<std::string> names(50, "localhost");
+  names.push_back(std::string(300, 'x'));  // too long: no answer
+  long mostThreads = 0;
+  for (int request = 0; request < kRequests; ++request) {
+    for (auto& session : flooders) {
+      ASSERT_EQ(session.sendResolve(names), ClientStatus::kOk);
+    }
+    mostThreads = std::max(mostThreads, ThreadCount(pid_));
+  }
+  // The flooders read their answers: at most the bound per session was taken each time.
+  std::vector<int> answers(kFlooders, 0);
+  for (int i = 0; i < kFlooders; ++i) {
+    ReceivedMessage message;
+    while (flooders[i].readMessage(message, 2500) == ClientStatus::kOk) {
+      if (message.type == MessageType::Resolve) ++answers[i];
+      mostThreads = std::max(mostThreads, ThreadCount(pid_));
+    }
+  }
+  std::printf("[ figures ] resolve flood: daemon threads %ld at rest, at most %ld\n",
+              baselineThreads_, mostThreads);
+  EXPECT_LE(mostThreads, baselineThreads_ + static_cast<long>(kResolverThreads));
+  for (int count : answers) {
+    EXPECT_GT(count, 0);
+    EXPECT_LE(count, kRequests * static_cast<int>(kMaxPendingNamesPerSession));
+  }
+  EXPECT_TRUE(GoodClientServed());
+
+  // Once the flooders are gone, a name is answered again.
+  flooders.clear();
+  SessionClient good;
+  ASSERT_TRUE(LoggedIn(good, "bob", "good"));
+  const std::vector<std::string> one{"localhost"};
+  ASSERT_EQ(good.sendResolve(one), ClientStatus::kOk);
+  ReceivedMessage answer;
+  ASSERT_EQ(good.readMessage(answer, 10000), ClientStatus::kOk);
+  EXPECT_EQ(answer.type, MessageType::Resolve);
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount(pid_) <= baselineThreads_ + 4; }, 10000));
+}
+
+TEST_F(HostileClientTest, UdpChannelFloodsHoldAtTheChannelBound) {
+  UdpEchoServer echo;
+  SessionClient flooder;
+  ASSERT_TRUE(LoggedIn(flooder, "mallory", "guess"));
+  const std::vector<std::uint8_t> datagram(512, 0x5a);
+  constexpr std::uint32_t kChannels = 5000;
+  for (std::uint32_t channel = 1; channel <= kChannels; ++channel) {
+    ASSERT_EQ(flooder.sendUdpData(kLoopback, echo.port(), channel, datagram), ClientStatus::kOk);
+    if (channel % 500 == 0) {
+      // Each channel is a socket: never more than the bound, whatever the client asks for.
+      EXPECT_LE(OpenDescriptors(pid_),
+                baselineFds_ + 1 + static_cast<long>(kMaxUdpChannelsPerSession) + 2);
+    }
+  }
+  std::int64_t limit = 0;
+  std::int64_t counter = 0;
+  // Answers (echoes) may come first: TrafficInfo is found among them.
+  ASSERT_EQ(flooder.sendMessage(MessageType::TrafficInfo), ClientStatus::kOk);
+  ReceivedMessage message;
+  bool answered = false;
+  for (int i = 0; i < 100000 && !answered; ++i) {
+    if (flooder.readMessage(message, kIoTimeoutMs) != ClientStatus::kOk) break;
+    answered = message.type == MessageType::TrafficInfo;
+  }
+  EXPECT_TRUE(answered);
+  EXPECT_LE(OpenDescriptors(pid_),
+            baselineFds_ + 1 + static_cast<long>(kMaxUdpChannelsPerSession) + 2);
+  EXPECT_LT(GrowthKiB(), kSlackKiB);
+
+  // A good client alongside gets its datagram back on its own channel.
+  SessionClient good;
+  ASSERT_TRUE(LoggedIn(good, "bob", "good"));
+  ASSERT_EQ(good.sendUdpData(kLoopback, echo.port(), 7, datagram), ClientStatus::kOk);
+  bool echoed = false;
+  for (int i = 0; i < 10 && !echoed; ++i) {
+    if (good.readMessage(message, kIoTimeoutMs) != ClientStatus::kOk) break;
+    echoed = message.type == MessageType::UdpData;
+  }
+  EXPECT_TRUE(echoed);
+  EXPECT_TRUE(good.trafficInfo(limit, counter, kIoTimeoutMs) == ClientStatus::kOk);
+
+  flooder.close();
+  good.close();
+  EXPECT_TRUE(DescriptorsBackToBaseline());
+}
+
+TEST_F(HostileClientTest, DataConnectionsWithGuessedSessionIdsAreRefused) {
+  LoopbackTcpServer echo(EchoHandler);
+  SessionClient good;
+  ASSERT_TRUE(LoggedIn(good, "bob", "good"));
+  std::mt19937 random(20261207);
+  constexpr int kGuesses = 500;
+  int refused = 0;
+  for (int i = 0; i < kGuesses; ++i) {
+    std::uint32_t guess = random();
+    if (guess == good.sessionId()) ++guess;
+    client::Socket socket;
+    ASSERT_TRUE(ConnectRaw(socket, daemon_));
+    ByteBuffer opening;
+    AppendDataOpening(opening, guess);
+    AppendDestinationHeader(opening, kLoopback, echo.port());
+    ASSERT_EQ(socket.sendAll(opening.view(), kIoTimeoutMs), ClientStatus::kOk);
+    if (ClosedByPeer(socket)) ++refused;
+  }
+  EXPECT_EQ(refused, kGuesses);
+  // The right id from another address is refused too: a session is found by both.
+  const int fd = ConnectFrom(LoopbackSource(2), daemon_.port());
+  ASSERT_GE(fd, 0);
+  client::Socket stranger(fd);
+  ByteBuffer opening;
+  AppendDataOpening(opening, good.sessionId());
+  AppendDestinationHeader(opening, kLoopback, echo.port());
+  ASSERT_EQ(stranger.sendAll(opening.view(), kIoTimeoutMs), ClientStatus::kOk);
+  EXPECT_TRUE(ClosedByPeer(stranger));
+  EXPECT_EQ(echo.accepted(), 0);
+
+  // The session's own relays work.
+  DataConnection relay;
+  ASSERT_EQ(relay.open(good, kLoopback, echo.port(), kIoTimeoutMs), ClientStatus::kOk);
+  const std::vector<std::uint8_t> ping{1, 2, 3, 4};
+  ASSERT_EQ(relay.send(ping), ClientStatus::kOk);
+  ByteBuffer back;
+  for (int i = 0; i < 10 && back.size() < ping.size(); ++i) {
+    if (relay.receive(back, kIoTimeoutMs) != ClientStatus::kOk) break;
+  }
+  EXPECT_EQ(back.size(), ping.size());
+}
+
+TEST_F(HostileClientTest, WrongPasswordsAtAHighRateAreEachRefusedAndAudited) {
+  constexpr int kThreads = 4;
+  constexpr int kAttempts = 100;
+  std::atomic<int> refused{0};
+  std::vector<std::thread> attackers;
+  for (int t = 0; t < kThreads; ++t) {
+    attackers.emplace_back([&, t] {
+      for (int i = 0; i < kAttempts; ++i) {
+        SessionClient session;
+        if (!OpenSession(session, daemon_)) continue;
+        const auto result =
+            session.login("mallory", "wrong" + std::to_string(t * 1000 + i), kIoTimeoutMs);
+        if (result.outcome == LoginOutcome::kInvalidPassword) ++refused;
+      }
+    });
+  }
+  int goodServed = 0;
+  for (int i = 0; i < 5; ++i) goodServed += GoodClientServed() ? 1 : 0;
+  for (auto& attacker : attackers) attacker.join();
+  EXPECT_EQ(refused.load(), kThreads * kAttempts);
+  EXPECT_EQ(goodServed, 5);
+  // Every refusal is in the audit file.
+  auto invalid = [&] {
+    const auto rows = daemon_.auditRows();
+    return std::count_if(rows.begin(), rows.end(), [](const std::string& row) {
+      return row.find("invalid password") != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(WaitUntil([&] { return invalid() == kThreads * kAttempts; }, 10000))
+      << invalid() << " rows";
+  EXPECT_TRUE(GoodClientServed());
+}
+
+}  // namespace
+}  // namespace tarvo::test
