@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 
 namespace tarvo::test {
@@ -46,6 +47,14 @@ long RaiseDescriptorLimit(long wanted) {
     ::getrlimit(RLIMIT_NOFILE, &limit);
   }
   return static_cast<long>(limit.rlim_cur);
+}
+
+bool LimitSanitizerQuarantine() {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  std::string options = asan != nullptr ? asan : "";
+  if (!options.empty()) options += ':';
+  options += "quarantine_size_mb=16";
+  return ::setenv("ASAN_OPTIONS", options.c_str(), 1) == 0;
 }
 
 int ConnectFrom(const std::string& source, std::uint16_t port, int timeoutMs) {

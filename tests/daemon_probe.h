@@ -17,6 +17,11 @@ long OpenDescriptors(pid_t pid);
 // that daemons it starts inherit it; the soft limit now in force.
 long RaiseDescriptorLimit(long wanted);
 
+// Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, which looks like
+// growth to a test that reads a daemon's resident memory: daemons started after this call get
+// a small one (through ASAN_OPTIONS, which they inherit). True, for use in a static initializer.
+bool LimitSanitizerQuarantine();
+
 // A TCP connection from source (a 127.x.y.z address) to 127.0.0.1:port, or -1; non-blocking
 // once connected.
 int ConnectFrom(const std::string& source, std::uint16_t port, int timeoutMs = 5000);

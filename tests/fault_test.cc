@@ -33,6 +33,7 @@ using client::LoginOutcome;
 using client::SessionClient;
 
 const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
+[[maybe_unused]] const bool kQuarantineLimited = LimitSanitizerQuarantine();
 
 LoginOutcome TryLogin(std::uint16_t port, const std::string& name, const std::string& password) {
   SessionClient session;

@@ -35,6 +35,7 @@ using client::ReceivedMessage;
 using client::SessionClient;
 
 const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
+[[maybe_unused]] const bool kQuarantineLimited = LimitSanitizerQuarantine();
 
 // Memory the daemon may gain over its idle size during a flood, on top of what the flood is
 // allowed to queue. Generous: ASan builds keep freed memory in quarantine.

@@ -34,6 +34,7 @@ using client::SessionClient;
 using Clock = std::chrono::steady_clock;
 
 const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
+[[maybe_unused]] const bool kQuarantineLimited = LimitSanitizerQuarantine();
 constexpr int kWorkers = 4;
 constexpr int kClientsPerWorker = 50;
 constexpr int kIdleSessions = 100;
@@ -180,12 +181,6 @@ class Soak {
 
 TEST(SoakTest, ClientsComeAndGoWithoutLeaksOrGrowth) {
   RaiseDescriptorLimit(8192);
-  // Under AddressSanitizer freed memory waits in a quarantine of up to 256 MiB, which would
-  // look like growth between the checkpoints: the daemon gets a small one.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  const std::string options = std::string(asan != nullptr ? asan : "") +
-                              (asan != nullptr && *asan ? ":" : "") + "quarantine_size_mb=16";
-  ::setenv("ASAN_OPTIONS", options.c_str(), 1);
   TestDaemon daemon(AuditedSettings(/*multiConnect=*/true));
   ASSERT_TRUE(daemon.started());
   for (int u = 0; u < kUsers; ++u) ASSERT_TRUE(daemon.addUser(UserName(u), "pw"));
