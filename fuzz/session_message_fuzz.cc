@@ -32,7 +32,7 @@ struct Session {
   ByteBuffer decipher(std::span<const std::uint8_t> records) {
     ByteBuffer plaintext;
     decryptor->transformAppend(records.data(), records.size(), plaintext);
-    if (decryptor->insideRecord()) decryptor = NewDecryptor();
+    if (!decryptor->atRecordBoundary()) decryptor = NewDecryptor();
     return plaintext;
   }
 };

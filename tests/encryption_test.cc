@@ -87,7 +87,9 @@ TEST(Records, SeveralRecordsAndEmptyOnesInOneInput) {
   const std::size_t firstEnd = RecordSize(a.size());
   EXPECT_EQ(Feed(split, stream, 0, firstEnd + 1), a);
   EXPECT_FALSE(split.insideRecord());
+  EXPECT_FALSE(split.atRecordBoundary());  // a session message ending here was cut short
   EXPECT_EQ(Feed(split, stream, firstEnd + 1, stream.size()), b);
+  EXPECT_TRUE(split.atRecordBoundary());
 }
 
 TEST(Records, RandomSplitsGiveTheStreamBack) {

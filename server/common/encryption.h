@@ -62,6 +62,9 @@ class AESDecryptor : public BaseEncrypt {
 
   // True while a record has begun but not all of its bytes have arrived.
   bool insideRecord() const { return recordTotal_ != 0; }
+  // True when every byte taken so far belonged to whole records (not even a lone length byte
+  // of the next record waits).
+  bool atRecordBoundary() const { return recordTotal_ == 0 && pending_.empty(); }
 
  private:
   AesUnitCipher cipher_;

@@ -34,6 +34,12 @@ bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
   if (channel == nullptr) {
     if (session.relays.channels.size() >= kMaxUdpChannelsPerSession) return true;
     channel = new UdpServerSocket(session, header.value, header.channel);  // owned by the session
+    // Without a socket of its own (out of descriptors) the loop would never serve the channel
+    // and its queued datagrams would hold the session's allowance for good.
+    if (channel->handle() == kNoHandle) {
+      delete channel;
+      return true;
+    }
   }
   channel->send(header.address, header.port, datagram.view());
   return true;

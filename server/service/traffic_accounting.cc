@@ -43,7 +43,16 @@ void StoreTrafficCounter(UserSocket& session) {
     const std::int64_t delta = static_cast<std::int64_t>(
         std::min<std::uint64_t>(session.pendingBytes, std::numeric_limits<std::int64_t>::max()));
     std::int64_t stored = 0;
-    if (AddUserCount(name.c_str(), delta, &stored)) counter = stored;
+    if (!AddUserCount(name.c_str(), delta, &stored)) {
+      // The store failed after the user was found: keep the bytes for the next store rather
+      // than lose them (a user gone for good is caught by the look-up above next time).
+      session.limitCopy = info.limit;
+      session.counterCopy = info.counter;
+      explicit_bzero(info.password, sizeof info.password);
+      session.lastStoreTime = MonotonicSeconds();
+      return;
+    }
+    counter = stored;
   }
   session.limitCopy = info.limit;
   session.counterCopy = counter;

@@ -227,7 +227,7 @@ bool UserSocket::textMessage(std::span<const std::uint8_t> payload) {
 bool UserSocket::decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext) {
   if (!decryptor_) return false;
   decryptor_->transformAppend(records.data(), records.size(), plaintext);
-  if (!decryptor_->insideRecord()) return true;
+  if (decryptor_->atRecordBoundary()) return true;
   decryptor_ = std::make_unique<AESDecryptor>(keyText_.c_str(), static_cast<int>(keyText_.size()));
   return false;
 }
