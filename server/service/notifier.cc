@@ -23,7 +23,7 @@ class NotifyConnection {
   // Connects when needed and delivers; false (and no connection) when the console is absent,
   // refuses, or does not answer in time.
   bool deliver(const QueuedNotification& item) {
-    if (!port_ && !connect()) return false;
+    if (!ensureConnected()) return false;
     std::memcpy(area_.base(), item.payload.data(), item.payload.size());
     PortMessage message = ToPortMessage(MakeNotification(item.code));
     if (port_->requestWaitReply(message, kNotificationTimeoutMs) != PortStatus::Ok) {
@@ -37,6 +37,8 @@ class NotifyConnection {
     port_.reset();
     area_.reset();
   }
+
+  bool ensureConnected() { return port_ || connect(); }
 
  private:
   // A fresh notification area for every connection: a console that held an earlier one sees
@@ -60,6 +62,7 @@ class NotifyConnection {
 struct Notifier {
   std::condition_variable wake;
   std::deque<QueuedNotification> queue;  // guarded by NotifyLock
+  std::uint64_t generation = 0;          // attach/detach count; guarded by NotifyLock
   bool running = false;                  // guarded by NotifyLock
   bool stopping = false;                 // guarded by NotifyLock
   std::thread thread;
@@ -89,7 +92,18 @@ void NotifierThread(PortAccessRule rule) {
       connection.drop();
       continue;
     }
-    if (!connection.deliver(item) && stopping) {
+    // Connecting may wait for a console port to appear: a notification raised for the console
+    // that was attached then must not reach one that attached since (it lists afresh).
+    bool delivered = false;
+    if (connection.ensureConnected()) {
+      bool current;
+      {
+        std::lock_guard lock(NotifyLock);
+        current = item.generation == state.generation;
+      }
+      delivered = !current || connection.deliver(item);
+    }
+    if (!delivered && stopping) {
       // The daemon is stopping and the console does not take notifications: do not make the
       // stop wait for each of the rest in turn.
       std::lock_guard lock(NotifyLock);
@@ -133,6 +147,13 @@ void QueueNotification(QueuedNotification item) {
     // Without a notifier (tools and tests that run the socket layer alone) there is no
     // console to tell.
     if (!state.running || state.stopping) return;
+    if (item.dropConnection) {
+      // A console attached or detached: what was raised for the previous one is not delivered.
+      ++state.generation;
+      state.dropped += state.queue.size();
+      state.queue.clear();
+    }
+    item.generation = state.generation;
     if (item.payload.size() > kMaxNotificationPayload ||
         state.queue.size() >= kMaxQueuedNotifications) {
       ++state.dropped;
