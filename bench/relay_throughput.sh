@@ -12,23 +12,7 @@ for program in TarvoServer tarvostore relay_throughput; do
   [[ -x "$bin/$program" ]] || { echo "missing $bin/$program (build with TARVO_BUILD_BENCH=ON)" >&2; exit 1; }
 done
 
-home=$(mktemp -d /tmp/tarvo-bench-XXXXXX)
-daemon=
-cleanup() {
-  [[ -n "$daemon" ]] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
-  rm -rf "$home"
-}
-trap cleanup EXIT
-
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-printf '[ServerPort]:%s\n[AuditType]:1\n' "$port" > "$home/tarvoserver.ini"
-TARVO_HOME="$home" "$bin/tarvostore" add bench benchpass >/dev/null
-
-TARVO_HOME="$home" "$bin/TarvoServer" &
-daemon=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.1
-done
+source "$(dirname "$0")/bench_daemon.sh"
+start_bench_daemon "[AuditType]:1"
 
 "$bin/relay_throughput" "$port" bench benchpass "$bytes" 1000 "$daemon"
