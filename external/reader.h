@@ -1,5 +1,7 @@
 // The user store ("Reader"), as the daemon and the console call it: plain exported functions,
 // NUL-terminated strings, one-byte booleans. User names match without regard to letter case.
+// Every function may be called from any thread; calls from different threads run at the same
+// time on connections of their own (at most 8 open; a ninth call waits for one to come back).
 #pragma once
 
 #include <cstdint>
@@ -14,9 +16,24 @@ extern "C" {
 // Opens the store (creating its table on first use). Call once per process, first.
 TARVO_READER_API bool InitReader();
 
+// The results of the status functions, which tell a user the store does not have from a store
+// that could not answer.
+enum ReaderStatus : std::int32_t {
+  READER_OK = 0,
+  // The store answered and has no such user, or none that can be used: a name that is empty or
+  // too long, a sealed password that does not open, unusable arguments.
+  READER_NO_USER = 1,
+  // The store could not be reached, or a statement failed.
+  READER_FAILED = 2,
+};
+
 // Fills password (at least 257 bytes), limit, counter and locked; false when no such user.
 TARVO_READER_API bool GetUserInfo(const char* name, char* password, std::int64_t* limit,
                                   std::int64_t* counter, std::uint8_t* locked);
+// GetUserInfo with a ReaderStatus; the outputs are set only with READER_OK.
+TARVO_READER_API std::int32_t GetUserInfoStatus(const char* name, char* password,
+                                                std::int64_t* limit, std::int64_t* counter,
+                                                std::uint8_t* locked);
 
 // Creates the user, or replaces password and limit of an existing one (counter and lock stay).
 // storeEncryptedPwd 1 keeps the password encrypted at rest, 0 as plain text.
@@ -32,6 +49,10 @@ TARVO_READER_API void SetUserCount(const char* name, std::int64_t counter);
 // store never overwrite each other's counts, and puts the resulting counter in *counter. A sum
 // past the largest 64-bit value stays at that value. False: no such user, or the store failed.
 TARVO_READER_API bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter);
+// AddUserCount with a ReaderStatus. After READER_FAILED the addition may or may not have been
+// made (a connection lost after the commit was sent); it is never made twice by one call.
+TARVO_READER_API std::int32_t AddUserCountStatus(const char* name, std::int64_t delta,
+                                                 std::int64_t* counter);
 
 // Writes at most tarvo::kMaxEnumeratedUsers records; returns how many, or -1 on failure.
 TARVO_READER_API std::int32_t EnumUsers2(tarvo::UserInfo* users);

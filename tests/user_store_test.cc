@@ -1,6 +1,7 @@
-// The user store through the real SQLite3 ODBC driver in a temporary home. The store's state is
-// per process (InitReader once, first), so every test expects a process of its own, as CTest
-// gives each discovered test; a second test in the same process is skipped.
+// The user store through the real SQLite3 ODBC driver in a temporary home, and through the
+// PostgreSQL driver on a throw-away cluster. The store's state is per process (InitReader once,
+// first), so every test expects a process of its own, as CTest gives each discovered test; a
+// second test in the same process is skipped.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sql.h>
@@ -9,16 +10,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <latch>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "external/reader.h"
+#include "tests/postgres_cluster.h"
 
 // The SQLite3 ODBC driver leaks what it reads of a data source's settings when it connects by
 // DSN; that is not ours to fix. Full unwinding lets the suppression see the driver's frame.
@@ -32,6 +42,7 @@ extern "C" __attribute__((used)) const char* __asan_default_options() {
 namespace {
 
 namespace fs = std::filesystem;
+using tarvo::test::PostgresCluster;
 
 bool gStoreUsedInThisProcess = false;
 
@@ -388,6 +399,227 @@ TEST_F(UserStoreTest, TwoProcessesWriteAtOnce) {
   ASSERT_TRUE(shared.ok);
   EXPECT_EQ(shared.password, "shared-pw");
   EXPECT_EQ(shared.counter, kRounds - 1);
+}
+
+// Status results: a user the store does not have is told from a store that cannot answer.
+TEST_F(UserStoreTest, StatusResultsTellAMissingUserFromAFailingStore) {
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("Lena", "l-pass", 500, 0));
+  SetUserCount("lena", 40);
+  ASSERT_TRUE(LockUser("lena", 1));
+
+  char password[tarvo::kUserPasswordSize] = "untouched";
+  std::int64_t limit = -1;
+  std::int64_t counter = -1;
+  std::uint8_t locked = 9;
+  EXPECT_EQ(GetUserInfoStatus("nobody", password, &limit, &counter, &locked), READER_NO_USER);
+  EXPECT_STREQ(password, "untouched");
+  EXPECT_EQ(counter, -1);
+  ASSERT_EQ(GetUserInfoStatus("LENA", password, &limit, &counter, &locked), READER_OK);
+  EXPECT_STREQ(password, "l-pass");
+  EXPECT_EQ(limit, 500);
+  EXPECT_EQ(counter, 40);
+  EXPECT_EQ(locked, 1);
+
+  EXPECT_EQ(AddUserCountStatus("nobody", 5, &counter), READER_NO_USER);
+  ASSERT_EQ(AddUserCountStatus("Lena", 2, &counter), READER_OK);
+  EXPECT_EQ(counter, 42);
+  // Names and arguments the store cannot use: no such user, not a failure to retry.
+  const std::string name257(257, 'n');
+  EXPECT_EQ(GetUserInfoStatus(name257.c_str(), password, &limit, &counter, &locked),
+            READER_NO_USER);
+  EXPECT_EQ(GetUserInfoStatus(nullptr, password, &limit, &counter, &locked), READER_NO_USER);
+  EXPECT_EQ(AddUserCountStatus("", 1, &counter), READER_NO_USER);
+  EXPECT_EQ(AddUserCountStatus("lena", -1, &counter), READER_NO_USER);
+  EXPECT_EQ(Get("lena").counter, 42);
+
+  // Statements that fail are failures, though the connection stays open.
+  RawExecute("DROP TABLE UsersTable");
+  EXPECT_EQ(GetUserInfoStatus("lena", password, &limit, &counter, &locked), READER_FAILED);
+  EXPECT_EQ(AddUserCountStatus("lena", 1, &counter), READER_FAILED);
+  EXPECT_FALSE(GetUserInfo("lena", password, &limit, &counter, &locked));
+  EXPECT_FALSE(AddUserCount("lena", 1, &counter));
+}
+
+// What threads saw while adding 1 to one user's counter, each call as it returned.
+struct Counted {
+  std::vector<std::int64_t> counters;
+  std::vector<std::int32_t> failures;  // every status but READER_OK
+};
+
+Counted AddFromThreads(const char* name, int threads, int rounds) {
+  Counted counted;
+  std::mutex mutex;
+  std::latch start(threads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      start.arrive_and_wait();
+      for (int i = 0; i < rounds; ++i) {
+        char password[tarvo::kUserPasswordSize];
+        std::int64_t limit = 0;
+        std::int64_t counter = 0;
+        std::uint8_t locked = 0;
+        std::int32_t read = GetUserInfoStatus(name, password, &limit, &counter, &locked);
+        std::int32_t added = AddUserCountStatus(name, 1, &counter);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (read != READER_OK) counted.failures.push_back(read);
+        if (added != READER_OK) counted.failures.push_back(added);
+        if (added == READER_OK) counted.counters.push_back(counter);
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  return counted;
+}
+
+// Every addition counted once, and each call read back its own sum: from + 1 ... from + n in
+// some order.
+void ExpectEachAdditionCountedOnce(Counted counted, std::int64_t from, std::int64_t n) {
+  EXPECT_TRUE(counted.failures.empty()) << counted.failures.size() << " calls failed";
+  std::sort(counted.counters.begin(), counted.counters.end());
+  ASSERT_EQ(counted.counters.size(), static_cast<std::size_t>(n));
+  for (std::int64_t i = 0; i < n; ++i) ASSERT_EQ(counted.counters[i], from + i + 1);
+}
+
+TEST_F(UserStoreTest, ThreadsAddingToOneCounterLoseNoCount) {
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 40;
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("Max", "m-pass", 0, 0));
+  ExpectEachAdditionCountedOnce(AddFromThreads("max", kThreads, kRounds), 0, kThreads * kRounds);
+  EXPECT_EQ(Get("MAX").counter, kThreads * kRounds);
+}
+
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A cluster with the database VPNdb, and TARVO_STORE naming it in children forked later.
+class PostgresUserStoreTest : public UserStoreTest {
+ protected:
+  void SetUp() override {
+    UserStoreTest::SetUp();
+    if (IsSkipped()) return;
+    if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
+    ASSERT_TRUE(cluster_.Start()) << cluster_.error();
+    ASSERT_TRUE(cluster_.Psql("postgres", "CREATE DATABASE \"VPNdb\""));
+    setenv("TARVO_STORE",
+           ("Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=" + std::to_string(cluster_.port()) +
+            ";Database=VPNdb;Username=postgres")
+               .c_str(),
+           1);
+  }
+
+  // Runs body in a child process and expects it to pass there: the PostgreSQL driver keeps
+  // allocations to the end of a process, which a child ends without a leak report.
+  template <typename Body>
+  void ExpectPassesInChild(Body body) {
+    pid_t child = StartChild([&] {
+      body();
+      std::fflush(stdout);
+      return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(WaitChild(child), 0);
+  }
+
+  std::string Query(const std::string& sql) {
+    std::string output;
+    EXPECT_TRUE(cluster_.Psql("VPNdb", sql, &output)) << sql;
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
+  }
+
+  PostgresCluster cluster_;
+};
+
+TEST_F(PostgresUserStoreTest, AStoppedServerIsAFailureAndNotAMissingUser) {
+  ExpectPassesInChild([&] {
+    ASSERT_TRUE(InitReader());
+    ASSERT_TRUE(SetUserInfo("Mia", "m-pass", 7, 0));
+    char password[tarvo::kUserPasswordSize];
+    std::int64_t limit = 0;
+    std::int64_t counter = 0;
+    std::uint8_t locked = 0;
+    ASSERT_EQ(GetUserInfoStatus("mia", password, &limit, &counter, &locked), READER_OK);
+    EXPECT_EQ(limit, 7);
+    EXPECT_EQ(GetUserInfoStatus("nobody", password, &limit, &counter, &locked), READER_NO_USER);
+    EXPECT_EQ(AddUserCountStatus("nobody", 1, &counter), READER_NO_USER);
+
+    cluster_.Stop();
+    EXPECT_EQ(GetUserInfoStatus("mia", password, &limit, &counter, &locked), READER_FAILED);
+    EXPECT_EQ(AddUserCountStatus("mia", 1, &counter), READER_FAILED);
+    EXPECT_EQ(GetUserInfoStatus("nobody", password, &limit, &counter, &locked), READER_FAILED);
+
+    // The connection that broke is replaced on the first call once the server is back.
+    ASSERT_TRUE(cluster_.Restart()) << cluster_.error();
+    EXPECT_EQ(GetUserInfoStatus("mia", password, &limit, &counter, &locked), READER_OK);
+    ASSERT_EQ(AddUserCountStatus("mia", 3, &counter), READER_OK);
+    EXPECT_EQ(counter, 3);
+    EXPECT_EQ(GetUserInfoStatus("nobody", password, &limit, &counter, &locked), READER_NO_USER);
+  });
+}
+
+TEST_F(PostgresUserStoreTest, CallsFromThreadsRunAtOnceOnBoundedConnections) {
+  ExpectPassesInChild([&] {
+    ASSERT_TRUE(InitReader());
+    ASSERT_TRUE(SetUserInfo("Nina", "n-pass", 0, 0));
+    ASSERT_TRUE(SetUserInfo("Olga", "o-pass", 0, 0));
+
+    // psql holds a lock on nina's row; an addition to her counter waits for it.
+    std::string holder = PostgresCluster::BinaryDirectory() +
+                         "/psql -X -q -h 127.0.0.1 -U postgres -d VPNdb -p " +
+                         std::to_string(cluster_.port()) +
+                         " -c \"BEGIN; SELECT 1 FROM UsersTable WHERE name_key = 'nina' FOR UPDATE;"
+                         " SELECT pg_sleep(120)\" >/dev/null 2>&1";
+    FILE* psql = popen(holder.c_str(), "r");
+    ASSERT_NE(psql, nullptr);
+    const std::string sleeping =
+        "SELECT count(*) FROM pg_stat_activity WHERE wait_event = 'PgSleep'";
+    ASSERT_TRUE(WaitFor([&] { return Query(sleeping) == "1"; }));
+    std::atomic<bool> blockedDone{false};
+    std::int32_t blockedStatus = -1;
+    std::int64_t blockedCounter = -1;
+    std::thread blocked([&] {
+      blockedStatus = AddUserCountStatus("nina", 5, &blockedCounter);
+      blockedDone = true;
+    });
+    EXPECT_TRUE(WaitFor([&] {
+      return Query("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") == "1";
+    }));
+
+    // Calls for another user, and reads of hers, do not wait behind the blocked one.
+    char password[tarvo::kUserPasswordSize];
+    std::int64_t limit = 0;
+    std::int64_t counter = 0;
+    std::uint8_t locked = 0;
+    EXPECT_EQ(GetUserInfoStatus("olga", password, &limit, &counter, &locked), READER_OK);
+    EXPECT_EQ(AddUserCountStatus("olga", 1, &counter), READER_OK);
+    EXPECT_EQ(GetUserInfoStatus("nina", password, &limit, &counter, &locked), READER_OK);
+    EXPECT_EQ(counter, 0);
+    EXPECT_FALSE(blockedDone);
+
+    Query("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE wait_event = 'PgSleep'");
+    blocked.join();
+    pclose(psql);
+    EXPECT_EQ(blockedStatus, READER_OK);
+    EXPECT_EQ(blockedCounter, 5);
+
+    // More threads than connections: all served, none lost, no more than 8 connections open.
+    constexpr int kThreads = 12;
+    constexpr int kRounds = 20;
+    ExpectEachAdditionCountedOnce(AddFromThreads("olga", kThreads, kRounds), 1, kThreads * kRounds);
+    int connections =
+        std::stoi(Query("SELECT count(*) FROM pg_stat_activity WHERE datname = 'VPNdb' AND "
+                        "application_name <> 'psql'"));
+    EXPECT_GE(connections, 2);
+    EXPECT_LE(connections, 8);
+  });
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// The exported functions of the user store. One connection per process, guarded by a mutex;
-// a connection that broke is opened again and the call tried once more.
+// The exported functions of the user store. Calls from different threads run at once, each on
+// a connection of its own taken from a bounded set; a connection that broke is discarded and
+// the call tried once more on a new one.
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "external/reader.h"
 #include "external/userstore/password_sealing.h"
@@ -13,31 +16,54 @@
 namespace tarvo::userstore {
 namespace {
 
+// Enough for the daemon's store workers and a console request beside them, few enough for a
+// shared PostgreSQL server that serves several daemons.
+constexpr std::size_t kMaxConnections = 8;
+
 class UserStore {
  public:
-  // Runs operation on an open connection; when the connection broke during it, opens a new one
-  // and runs it again. Every operation is idempotent, so the repeat is safe (AddUserCount, which
-  // is not, refuses a repeat once its commit was sent).
+  // A connection taken from the store for one call; returned on destruction, or discarded when
+  // it broke.
+  class Lease {
+   public:
+    Lease(UserStore* store, std::unique_ptr<StoreConnection> connection)
+        : store_(store), connection_(std::move(connection)) {}
+    ~Lease() {
+      if (connection_) store_->Return(std::move(connection_));
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    explicit operator bool() const { return connection_ != nullptr; }
+    StoreConnection& operator*() const { return *connection_; }
+    StoreConnection* operator->() const { return connection_.get(); }
+
+   private:
+    UserStore* store_;
+    std::unique_ptr<StoreConnection> connection_;
+  };
+
+  // Runs operation on an open connection; when the connection broke during it, runs it again on
+  // a newly opened one (an idle one may have broken the same way). Every operation is
+  // idempotent, so the repeat is safe (AddUserCount, which is not, refuses a repeat once its
+  // commit was sent).
   template <typename Result, typename Operation>
   Result Run(Result failure, Operation operation) {
-    std::lock_guard<std::mutex> lock(mutex_);
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (!OpenLocked()) return failure;
-      Result result = operation(*connection_);
-      if (!connection_->lost()) return result;
-      connection_.reset();
+      Lease lease = Take(attempt > 0);
+      if (!lease) return failure;
+      Result result = operation(*lease);
+      if (!lease->lost()) return result;
     }
     return failure;
   }
 
-  bool Open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return OpenLocked();
-  }
+  bool Open() { return static_cast<bool>(Take(false)); }
 
   // The key for sealing (created on first need) or for opening (never created: a new key could
-  // open nothing). Called from inside Run, so the mutex is held.
+  // open nothing). Once loaded it never changes, so the pointer stays valid without the lock.
   const SealKey* Key(bool create) {
+    std::lock_guard<std::mutex> lock(keyMutex_);
     if (!key_) {
       std::string path;
       if (!HomeFilePath(kKeyFileName, path)) return nullptr;
@@ -47,16 +73,67 @@ class UserStore {
   }
 
  private:
-  bool OpenLocked() {
-    if (connection_) return true;
-    auto connection = StoreConnection::Open();
-    if (!connection || !EnsureUserTable(*connection)) return false;
-    connection_ = std::move(connection);
-    return true;
+  // An idle connection, or a new one while fewer than kMaxConnections are open; otherwise waits
+  // for one to come back. fresh asks for a newly opened connection: an idle one is closed to make
+  // room rather than waiting for a slot that returning connections never free.
+  Lease Take(bool fresh) {
+    std::unique_ptr<StoreConnection> stale;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (;;) {
+        if (!idle_.empty() && !fresh) {
+          std::unique_ptr<StoreConnection> connection = std::move(idle_.back());
+          idle_.pop_back();
+          return Lease(this, std::move(connection));
+        }
+        if (open_ < kMaxConnections) {
+          ++open_;
+          break;
+        }
+        if (!idle_.empty()) {
+          stale = std::move(idle_.back());
+          idle_.pop_back();
+          break;
+        }
+        returned_.wait(lock);
+      }
+    }
+    // Closing and opening talk to the database, which may be a network away: not under the lock.
+    stale.reset();
+    std::unique_ptr<StoreConnection> connection = StoreConnection::Open();
+    if (connection && !EnsureUserTable(*connection)) connection.reset();
+    if (!connection) Forget();
+    return Lease(this, std::move(connection));
+  }
+
+  void Return(std::unique_ptr<StoreConnection> connection) {
+    if (connection->lost()) {
+      connection.reset();
+      Forget();
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      idle_.push_back(std::move(connection));
+    }
+    returned_.notify_one();
+  }
+
+  // A slot counted as open holds no connection any more.
+  void Forget() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --open_;
+    }
+    returned_.notify_one();
   }
 
   std::mutex mutex_;
-  std::unique_ptr<StoreConnection> connection_;
+  std::condition_variable returned_;
+  std::vector<std::unique_ptr<StoreConnection>> idle_;
+  std::size_t open_ = 0;  // idle and leased connections, and those being opened
+
+  std::mutex keyMutex_;
   std::optional<SealKey> key_;
 };
 
@@ -94,25 +171,33 @@ using namespace tarvo::userstore;
 
 bool InitReader() { return Store().Open(); }
 
-bool GetUserInfo(const char* name, char* password, std::int64_t* limit, std::int64_t* counter,
-                 std::uint8_t* locked) {
+std::int32_t GetUserInfoStatus(const char* name, char* password, std::int64_t* limit,
+                               std::int64_t* counter, std::uint8_t* locked) {
   if (!UsableName(name) || password == nullptr || limit == nullptr || counter == nullptr ||
       locked == nullptr) {
-    return false;
+    return READER_NO_USER;
   }
-  return Store().Run(false, [&](StoreConnection& connection) {
+  return Store().Run(std::int32_t{READER_FAILED}, [&](StoreConnection& connection) {
     UserRow row;
-    if (!FindUser(connection, NameKey(name), row)) return false;
+    Lookup found = FindUser(connection, NameKey(name), row);
+    if (found != Lookup::kFound) {
+      return std::int32_t{found == Lookup::kMissing ? READER_NO_USER : READER_FAILED};
+    }
     // A sealed password that does not open (other key, altered row) makes the user unusable
     // rather than handing out bytes that are not the password.
     std::optional<std::string> plain = PlainPassword(row);
-    if (!plain || plain->size() > kMaxPasswordLength) return false;
+    if (!plain || plain->size() > kMaxPasswordLength) return std::int32_t{READER_NO_USER};
     CopyText(*plain, password);
     *limit = row.limit;
     *counter = row.counter;
     *locked = row.locked ? 1 : 0;
-    return true;
+    return std::int32_t{READER_OK};
   });
+}
+
+bool GetUserInfo(const char* name, char* password, std::int64_t* limit, std::int64_t* counter,
+                 std::uint8_t* locked) {
+  return GetUserInfoStatus(name, password, limit, counter, locked) == READER_OK;
 }
 
 bool SetUserInfo(const char* name, const char* password, std::int64_t limit,
@@ -163,15 +248,27 @@ void SetUserCount(const char* name, std::int64_t counter) {
   });
 }
 
-bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter) {
-  if (!UsableName(name) || delta < 0 || counter == nullptr) return false;
+std::int32_t AddUserCountStatus(const char* name, std::int64_t delta, std::int64_t* counter) {
+  if (!UsableName(name) || delta < 0 || counter == nullptr) return READER_NO_USER;
   // The one operation that is not idempotent: once its commit was sent, a lost connection is
   // not followed by a second attempt, which could count the bytes twice.
   bool commitSent = false;
-  return Store().Run(false, [&](StoreConnection& connection) {
-    if (commitSent) return false;
-    return AddToUserCounter(connection, NameKey(name), delta, *counter, commitSent);
+  return Store().Run(std::int32_t{READER_FAILED}, [&](StoreConnection& connection) {
+    if (commitSent) return std::int32_t{READER_FAILED};
+    switch (AddToUserCounter(connection, NameKey(name), delta, *counter, commitSent)) {
+      case Lookup::kFound:
+        return std::int32_t{READER_OK};
+      case Lookup::kMissing:
+        return std::int32_t{READER_NO_USER};
+      case Lookup::kFailed:
+        break;
+    }
+    return std::int32_t{READER_FAILED};
   });
+}
+
+bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter) {
+  return AddUserCountStatus(name, delta, counter) == READER_OK;
 }
 
 std::int32_t EnumUsers2(tarvo::UserInfo* users) {

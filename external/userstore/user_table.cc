@@ -97,11 +97,15 @@ bool EnsureUserTable(StoreConnection& connection) {
   return TableExists(connection);
 }
 
-bool FindUser(StoreConnection& connection, const std::string& nameKey, UserRow& row) {
+Lookup FindUser(StoreConnection& connection, const std::string& nameKey, UserRow& row) {
   Statement select(connection.handle(), connection.lostFlag());
   std::string sql = std::string("SELECT ") + kColumns + " FROM UsersTable WHERE name_key = ?";
-  return select.Prepare(sql.c_str()) && select.BindText(1, nameKey, kMaxNameLength) &&
-         select.Execute() && select.Fetch() && ReadRow(select, row);
+  if (select.Prepare(sql.c_str()) && select.BindText(1, nameKey, kMaxNameLength) &&
+      select.Execute() && select.Fetch() && ReadRow(select, row)) {
+    return Lookup::kFound;
+  }
+  // Fetch and ReadRow answer false without failing the statement for no row or a row too long.
+  return select.failed() ? Lookup::kFailed : Lookup::kMissing;
 }
 
 bool StoreUser(StoreConnection& connection, const UserRow& row) {
@@ -136,9 +140,10 @@ bool SetUserCounter(StoreConnection& connection, const std::string& nameKey, std
                       &counter, nameKey);
 }
 
-bool AddToUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t delta,
-                      std::int64_t& counter, bool& commitSent) {
-  if (delta < 0 || !connection.SetAutoCommit(false)) return false;
+Lookup AddToUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t delta,
+                        std::int64_t& counter, bool& commitSent) {
+  if (delta < 0) return Lookup::kMissing;
+  if (!connection.SetAutoCommit(false)) return Lookup::kFailed;
   // The CASE keeps the sum from overflowing, which SQLite would turn into a float and
   // PostgreSQL into an error.
   Statement update(connection.handle(), connection.lostFlag());
@@ -148,19 +153,22 @@ bool AddToUserCounter(StoreConnection& connection, const std::string& nameKey, s
               update.BindInt64(1, std::numeric_limits<std::int64_t>::max() - delta) &&
               update.BindInt64(2, std::numeric_limits<std::int64_t>::max()) &&
               update.BindInt64(3, delta) && update.BindText(4, nameKey, kMaxNameLength) &&
-              update.Execute() && update.RowCount() > 0;
-  if (done) {
+              update.Execute();
+  SQLLEN changed = done ? update.RowCount() : -1;
+  Lookup result = changed > 0 ? Lookup::kFound : changed == 0 ? Lookup::kMissing : Lookup::kFailed;
+  if (result == Lookup::kFound) {
     Statement select(connection.handle(), connection.lostFlag());
     done = select.Prepare("SELECT user_counter FROM UsersTable WHERE name_key = ?") &&
            select.BindText(1, nameKey, kMaxNameLength) && select.Execute() && select.Fetch() &&
            select.GetInt64(1, counter);
+    if (done) {
+      commitSent = true;
+      done = connection.EndTransaction(true);
+    }
+    if (!done) result = Lookup::kFailed;
   }
-  if (done) {
-    commitSent = true;
-    done = connection.EndTransaction(true);
-  }
-  if (!done) connection.EndTransaction(false);
-  return connection.SetAutoCommit(true) && done;
+  if (result != Lookup::kFound) connection.EndTransaction(false);
+  return connection.SetAutoCommit(true) ? result : Lookup::kFailed;
 }
 
 bool ForEachUser(StoreConnection& connection, const std::function<bool(const UserRow&)>& visit) {

@@ -26,14 +26,18 @@ struct UserRow {
   bool locked = false;
 };
 
+// What a lookup found: a row, no such row, or nothing because the store failed.
+enum class Lookup { kFound, kMissing, kFailed };
+
 // The name as matched: ASCII letters lower-cased, every other byte kept.
 std::string NameKey(const std::string& name);
 
 // Creates UsersTable when it does not exist yet (also when another process races to do so).
 bool EnsureUserTable(StoreConnection& connection);
 
-// True with the row filled when a user with this name key exists.
-bool FindUser(StoreConnection& connection, const std::string& nameKey, UserRow& row);
+// kFound with the row filled when a user with this name key exists. A row whose values are too
+// long to be used counts as missing: nobody can log in with it.
+Lookup FindUser(StoreConnection& connection, const std::string& nameKey, UserRow& row);
 
 // Replaces password and limit of the row with row.nameKey, or inserts row with counter 0 and
 // unlocked, in one transaction. A row inserted meanwhile by another process is updated instead.
@@ -44,11 +48,12 @@ bool DeleteUserRow(StoreConnection& connection, const std::string& nameKey);
 bool SetUserLocked(StoreConnection& connection, const std::string& nameKey, bool locked);
 bool SetUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t counter);
 
-// Adds delta (0 or more, saturating) to the counter and reads it back, in one transaction.
-// commitSent is set once the commit went to the database: after that a lost connection leaves
-// unknown whether the addition happened, so it must not be tried again.
-bool AddToUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t delta,
-                      std::int64_t& counter, bool& commitSent);
+// Adds delta (0 or more, saturating) to the counter and reads it back, in one transaction;
+// kFound with counter set, kMissing when no row has the name key. commitSent is set once the
+// commit went to the database: after that a lost connection leaves unknown whether the addition
+// happened, so it must not be tried again.
+Lookup AddToUserCounter(StoreConnection& connection, const std::string& nameKey, std::int64_t delta,
+                        std::int64_t& counter, bool& commitSent);
 
 // Calls visit for each row in name-key order until it returns false. Rows whose values are too
 // long for the records are skipped. False on a failure of the store.
