@@ -203,7 +203,10 @@ int Tarvo(std::uint16_t daemonPort, const std::string& user, const std::string& 
   std::uint8_t next = 0;
   const std::string roundTrips = TimeRoundTrips([&] { return EchoOne(probe, ++next); }, rounds);
   probe.close();
-  std::printf("%s %s\n", roundTrips.c_str(), IdleFigures(pid, seconds).c_str());
+  const std::string idle = IdleFigures(pid, seconds);
+  // The oldest relay still echoes: no session or relay was dropped while it sat idle.
+  if (count > 0 && !EchoOne(relays.front(), 'e')) Fail("an idle relay was dropped");
+  std::printf("%s %s\n", roundTrips.c_str(), idle.c_str());
   return 0;
 }
 
@@ -292,7 +295,14 @@ int Socks(std::uint16_t socksPort, std::uint16_t echoPort, int count, int rounds
       },
       rounds);
   ::close(probe);
-  std::printf("%s %s\n", roundTrips.c_str(), IdleFigures(pid, seconds).c_str());
+  const std::string idle = IdleFigures(pid, seconds);
+  if (count > 0) {
+    char byte = 'e';
+    if (!SendAll(relays.front(), &byte, 1) || !RecvAll(relays.front(), &byte, 1)) {
+      Fail("an idle relay was dropped");
+    }
+  }
+  std::printf("%s %s\n", roundTrips.c_str(), idle.c_str());
   for (int fd : relays) ::close(fd);
   return 0;
 }
