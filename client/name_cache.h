@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "client/event_loop.h"
+#include "platform/event_loop.h"
 
 namespace tarvo::client {
 

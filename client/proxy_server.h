@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "client/event_loop.h"
+#include "platform/event_loop.h"
 #include "client/name_cache.h"
 #include "client/socks5_protocol.h"
 #include "client/tunnel_session.h"

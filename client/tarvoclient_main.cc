@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "client/event_loop.h"
+#include "platform/event_loop.h"
 #include "client/proxy_server.h"
 #include "client/tunnel_session.h"
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-#include "client/event_loop.h"
+#include "platform/event_loop.h"
 #include "client/tarvo_client_lib.h"
 
 namespace tarvo::client {

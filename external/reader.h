@@ -1,7 +1,8 @@
 // The user store ("Reader"), as the daemon and the console call it: plain exported functions,
 // NUL-terminated strings, one-byte booleans. User names match without regard to letter case.
 // Every function may be called from any thread; calls from different threads run at the same
-// time on connections of their own (at most 8 open; a ninth call waits for one to come back).
+// time on connections of their own (at most 8 open; a ninth call waits for one to come back;
+// a SQLite store, a file on this host, has its calls take turns on one connection).
 #pragma once
 
 #include <cstdint>

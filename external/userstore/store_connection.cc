@@ -105,6 +105,7 @@ void StoreConnection::TuneSqlite() {
   SQLSMALLINT length = 0;
   if (!Succeeded(SQLGetInfo(dbc_.get(), SQL_DBMS_NAME, dbms, sizeof(dbms), &length))) return;
   if (strncasecmp(reinterpret_cast<const char*>(dbms), "SQLite", 6) != 0) return;
+  sqlite_ = true;
   // A data source may not set the driver's timeout; the pragma covers that case too. WAL lets
   // readers and one writer work at once; a store that cannot switch keeps working as it is.
   Execute(("PRAGMA busy_timeout=" + std::to_string(kBusyTimeoutMilliseconds)).c_str());

@@ -25,6 +25,7 @@ class StoreConnection {
   // Set by statements when the connection broke; the owner then opens a new one.
   bool* lostFlag() { return &lost_; }
   bool lost() const { return lost_; }
+  bool isSqlite() const { return sqlite_; }
 
   // Runs one statement without parameters or results.
   bool Execute(const char* sql);
@@ -39,6 +40,7 @@ class StoreConnection {
   EnvHandle env_;
   DbcHandle dbc_;
   bool lost_ = false;
+  bool sqlite_ = false;
 };
 
 }  // namespace tarvo::userstore

@@ -86,7 +86,7 @@ class UserStore {
           idle_.pop_back();
           return Lease(this, std::move(connection));
         }
-        if (open_ < kMaxConnections) {
+        if (open_ < (singleConnection_ ? 1 : kMaxConnections)) {
           ++open_;
           break;
         }
@@ -102,6 +102,12 @@ class UserStore {
     stale.reset();
     std::unique_ptr<StoreConnection> connection = StoreConnection::Open();
     if (connection && !EnsureUserTable(*connection)) connection.reset();
+    if (connection && connection->isSqlite()) {
+      // A file store gains nothing from writers side by side: they would only wait for its
+      // lock in sleeps. Its calls take turns on one connection, as they are quick.
+      std::lock_guard<std::mutex> lock(mutex_);
+      singleConnection_ = true;
+    }
     if (!connection) Forget();
     return Lease(this, std::move(connection));
   }
@@ -132,6 +138,7 @@ class UserStore {
   std::condition_variable returned_;
   std::vector<std::unique_ptr<StoreConnection>> idle_;
   std::size_t open_ = 0;  // idle and leased connections, and those being opened
+  bool singleConnection_ = false;
 
   std::mutex keyMutex_;
   std::optional<SealKey> key_;

@@ -31,11 +31,11 @@ struct StoredUser {
 
 // Ends every session of the user at once, last to first: each leaves the list as it goes.
 void EndSessionsOf(const char* name) {
+  std::lock_guard lock(NetworkLock);
   const auto& sessions = Sessions();
   for (std::size_t i = sessions.size(); i-- > 0;) {
     if (i < sessions.size() && SameUserName(sessions[i]->userName(), name)) delete sessions[i];
   }
-  WakeNetworkLoop();
 }
 
 void TakeStored(UserInfo& r, const StoredUser& stored) {
@@ -95,13 +95,12 @@ std::uint32_t ResetCounterCmd(UserInfo& r) {
   TakeStored(r, stored);
   r.counter = 0;
   // Pending bytes of live sessions go on top of the reset counter.
-  for (UserSocket* session : std::vector<UserSocket*>(Sessions())) {
-    if (SameUserName(session->userName(), r.name)) StoreTrafficCounter(*session);
-  }
+  StoreCountersOfUserNow(r.name);
   return CTL_OK;
 }
 
 std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply) {
+  std::lock_guard lock(NetworkLock);
   SettingsRecord record{};
   // The file allows longer texts than the record's field: the field gets what fits.
   const std::size_t length =
@@ -119,6 +118,7 @@ std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply) {
 }
 
 std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
+  std::lock_guard lock(NetworkLock);
   const bool portChanged = record.ServerPort != ServerSettings.ServerPort;
   const std::size_t length = strnlen(record.MinClientVersion, sizeof record.MinClientVersion - 1);
   std::memset(ServerSettings.MinClientVersion, 0, sizeof ServerSettings.MinClientVersion);
@@ -138,7 +138,6 @@ std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
       // No listening socket until the port is changed again or the daemon restarts.
       delete acceptor;
     }
-    WakeNetworkLoop();
   }
   return CTL_OK;
 }
@@ -154,6 +153,7 @@ std::uint32_t EnumUsersCmd(std::span<std::uint8_t> reply, std::uint32_t& count) 
 }
 
 std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply) {
+  std::lock_guard lock(NetworkLock);
   const std::size_t room = reply.size() / sizeof(UserInfo);
   std::size_t count = 0;
   for (const UserSocket* session : Sessions()) {
@@ -174,11 +174,11 @@ std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply) {
 }
 
 std::uint32_t DisconnectSessionCmd(const UserInfo& r) {
+  std::lock_guard lock(NetworkLock);
   for (UserSocket* session : Sessions()) {
     if (session->peerAddress() == r.address && session->sessionId() == r.sessionId &&
         SameUserName(session->userName(), r.name)) {
       session->setFlag(Socket::Closing);
-      WakeNetworkLoop();
       return CTL_OK;
     }
   }
@@ -186,6 +186,7 @@ std::uint32_t DisconnectSessionCmd(const UserInfo& r) {
 }
 
 std::uint32_t SendMessageCmd(std::uint32_t address, std::string_view text) {
+  std::lock_guard lock(NetworkLock);
   for (UserSocket* session : Sessions()) {
     if (session->peerAddress() != address || session->encryptor() == nullptr) continue;
     ByteBuffer frame;

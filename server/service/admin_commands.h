@@ -1,5 +1,6 @@
-// The work behind the console's requests 2-13. Each runs on the control listener thread under
-// the network lock and returns the reply's status (or, for lists, the record count). Request
+// The work behind the console's requests 2-13. Each runs on the control listener thread and
+// returns the reply's status (or, for lists, the record count). Each takes the network lock for
+// what it does to sessions, sockets and settings, and calls the user store without it. Request
 // arguments arrive as copies the dispatcher made and bounded; results go to the reply area,
 // never past its end.
 #pragma once

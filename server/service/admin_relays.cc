@@ -1,7 +1,9 @@
 // ListRelaysCmd: the relays of one session, as the console's connected-users page lists them.
 #include <cstring>
+#include <mutex>
 
 #include "server/service/admin_commands.h"
+#include "server/service/network_loop.h"
 #include "server/service/server_socket.h"
 #include "server/service/session_list.h"
 #include "server/service/user_socket.h"
@@ -10,6 +12,7 @@ namespace tarvo {
 
 std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std::string_view name,
                             std::span<std::uint8_t> reply) {
+  std::lock_guard lock(NetworkLock);
   UserSocket* session = nullptr;
   for (UserSocket* candidate : Sessions()) {
     if (candidate->peerAddress() == address && candidate->sessionId() == sessionId &&

@@ -29,7 +29,7 @@ ClientSocket::~ClientSocket() {
 }
 
 bool ClientSocket::wantRead() {
-  if (OverQuota(session_)) throw CloseSocketException();
+  if (session_.account.overQuota()) throw CloseSocketException();
   if (hasFlag(AwaitHeader)) {
     if (hasFlag(Closing)) throw CloseSocketException();
     return true;
@@ -101,7 +101,8 @@ bool ClientSocket::onData(std::span<const std::uint8_t> bytes) {
   ByteBuffer& queue = partner_->output_;
   const std::size_t before = queue.size();
   decryptor_->transformAppend(bytes.data(), bytes.size(), queue);
-  session_.pendingBytes += queue.size() - before;
+  session_.countRelayed(queue.size() - before);
+  MarkSocketDirty(partner_);
   return true;
 }
 
@@ -118,6 +119,8 @@ bool ClientSocket::onWrite() {
     partner_->readDestination();  // an error shows again at the partner's own next read
     return true;
   });
+  // What left the queue may let the partner read again.
+  if (partner_ != nullptr) MarkSocketDirty(partner_);
   if (sent != SendResult::kDrained) return sent == SendResult::kWouldBlock;
   output_.release();  // an idle relay holds no buffer
   return !hasFlag(Closing);

@@ -1,6 +1,7 @@
 // DispatchControlRequest: reads a request's arguments from the console's request area, bounded
 // by the area (a console that writes no NUL cannot make the daemon read past it), runs the
-// handler under the network lock, and sends the notification a request asked for.
+// handler (each takes the network lock for what it does to sessions, never across a store
+// call), and sends the notification a request asked for.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -60,14 +61,17 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
   // The listener admits only consoles whose area holds every request's arguments.
   if (requestSize < kRequestViewSize) return;
 
-  std::lock_guard lock(NetworkLock);
   switch (message.code) {
     case CTL_ATTACH:
-    case CTL_DETACH:
+    case CTL_DETACH: {
+      // Under the network lock: a notification the network thread is assembling belongs
+      // wholly before or after the change of console.
+      std::lock_guard lock(NetworkLock);
       ConsoleAttached.store(message.code == CTL_ATTACH);
       DropNotifyConnection();
       message.status = CTL_OK;
       break;
+    }
     case CTL_ADD_USER:
     case CTL_DELETE_USER:
     case CTL_UPDATE_USER:

@@ -24,8 +24,9 @@ std::unordered_map<std::uint32_t, std::size_t>& PendingByAddress() {
 }  // namespace
 
 DispatchSocket::DispatchSocket(int handle, Socket* owner, std::uint32_t address)
-    : TcpSocket(handle, owner), address_(address), created_(MonotonicSeconds()) {
+    : TcpSocket(handle, owner), address_(address) {
   ++PendingByAddress()[address_];
+  openingTimer_.arm(kOpeningTimeout, [this] { RetireSocket(this); });
 }
 
 DispatchSocket::~DispatchSocket() {
@@ -38,12 +39,6 @@ bool DispatchSocket::admits(std::uint32_t address) {
   const auto& pending = PendingByAddress();
   auto entry = pending.find(address);
   return entry == pending.end() || entry->second < kMaxPendingPerAddress;
-}
-
-bool DispatchSocket::wantRead() {
-  if (hasFlag(Closing)) return false;
-  if (MonotonicSeconds() - created_ > kOpeningTimeoutSeconds) throw CloseSocketException();
-  return true;
 }
 
 bool DispatchSocket::wantWrite() { return !output_.empty() || hasFlag(Closing); }

@@ -3,6 +3,7 @@
 // relay of a logged-in session (kind 1). Owned by the acceptor.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,9 +13,9 @@
 
 namespace tarvo {
 
-// Seconds a connection may take to send its opening message (and a data connection its
+// How long a connection may take to send its opening message (and a data connection its
 // session id).
-inline constexpr std::int64_t kOpeningTimeoutSeconds = 15;
+inline constexpr std::chrono::seconds kOpeningTimeout{15};
 // Connections from one client address that may wait for their opening message at once; a
 // further one is closed as soon as it is accepted. Clients send the opening message at once,
 // so only a client that opens connections and stays silent meets this bound.
@@ -29,7 +30,7 @@ class DispatchSocket : public TcpSocket {
   // False when address already has kMaxPendingPerAddress connections waiting.
   static bool admits(std::uint32_t address);
 
-  bool wantRead() override;
+  bool wantRead() override { return !hasFlag(Closing); }
   bool wantWrite() override;
   bool wantExcept() override { return true; }
   bool onRead() override;
@@ -44,7 +45,7 @@ class DispatchSocket : public TcpSocket {
 
   OpeningParser opening_;
   std::uint32_t address_;
-  std::int64_t created_;  // MonotonicSeconds()
+  NetworkTimer openingTimer_;
 };
 
 }  // namespace tarvo

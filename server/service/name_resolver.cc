@@ -3,7 +3,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <deque>
@@ -16,19 +15,15 @@
 
 #include "server/common/session_protocol.h"
 #include "server/service/network_loop.h"
-#include "server/service/socket.h"
 #include "server/service/user_socket.h"
 
 namespace tarvo {
 
 namespace {
 
-// steady_clock is CLOCK_MONOTONIC, the clock the timer runs on.
-using Clock = std::chrono::steady_clock;
-
 struct Job {
   std::uint64_t token = 0;
-  Clock::time_point due;
+  NetworkTime due;
   std::vector<std::string> names;
 };
 
@@ -47,7 +42,7 @@ struct Registry {
   std::unordered_map<std::uint64_t, Entry> sessions;
   std::uint64_t nextToken = 1;
   std::size_t pendingInAll = 0;  // the same over all sessions, cancelled ones still in workers
-  std::multimap<Clock::time_point, Answer> due;
+  std::multimap<NetworkTime, Answer> due;
 };
 
 // Work for the threads. Its mutex is taken after the network lock, never the other way round.
@@ -70,62 +65,24 @@ JobQueue& TheJobQueue() {
 
 void DeliverDueAnswers();
 
-// Fires when the earliest waiting answer is due; lives in the socket list like any socket, so
-// the network loop watches it without a timer facility of its own.
-class ResolverTimer : public Socket {
- public:
-  ResolverTimer()
-      : Socket(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC), nullptr) {}
-  ~ResolverTimer() override;
-
-  bool wantRead() override { return true; }
-  bool wantWrite() override { return false; }
-  bool wantExcept() override { return false; }
-  bool onRead() override {
-    std::uint64_t expirations;
-    while (::read(handle_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
-    }
-    DeliverDueAnswers();
-    return true;
-  }
-  bool onWrite() override { return true; }
-  bool onExcept() override { return true; }
-
-  // Arms for an absolute time; a time already past fires at once.
-  void arm(Clock::time_point when) {
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
-    itimerspec spec{};
-    spec.it_value.tv_sec = ns / 1'000'000'000;
-    spec.it_value.tv_nsec = ns % 1'000'000'000;
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
-    ::timerfd_settime(handle_, TFD_TIMER_ABSTIME, &spec, nullptr);
-  }
-  void disarm() {
-    itimerspec spec{};
-    ::timerfd_settime(handle_, 0, &spec, nullptr);
-  }
-};
-
-ResolverTimer* Timer = nullptr;  // guarded by the network lock
-
-ResolverTimer::~ResolverTimer() {
-  if (Timer == this) Timer = nullptr;
+// Fires when the earliest waiting answer is due. Guarded by the network lock.
+NetworkTimer& AnswerTimer() {
+  static auto* timer = new NetworkTimer;  // never destroyed, like the registry
+  return *timer;
 }
 
 void Rearm() {
-  if (Timer == nullptr) return;
   const Registry& registry = TheRegistry();
   if (registry.due.empty()) {
-    Timer->disarm();
+    AnswerTimer().cancel();
   } else {
-    Timer->arm(registry.due.begin()->first);
+    AnswerTimer().armAt(registry.due.begin()->first, DeliverDueAnswers);
   }
 }
 
 void DeliverDueAnswers() {
   Registry& registry = TheRegistry();
-  const Clock::time_point now = Clock::now();
+  const NetworkTime now = NetworkNow();
   static thread_local ByteBuffer frame;
   while (!registry.due.empty() && registry.due.begin()->first <= now) {
     Answer answer = std::move(registry.due.begin()->second);
@@ -199,19 +156,12 @@ void Worker() {
 
 void RequestLookups(UserSocket& session, std::vector<std::string> names) {
   Registry& registry = TheRegistry();
-  if (Timer == nullptr) {
-    Timer = new ResolverTimer();  // a socket of its own, in the socket list
-    if (Timer->handle() == kNoHandle) {
-      delete Timer;  // no descriptor to be had: these names get no answer
-      return;
-    }
-  }
   std::uint64_t& token = session.relays.resolverToken;
   if (token == 0) token = registry.nextToken++;
   Registry::Entry& entry =
       registry.sessions.try_emplace(token, Registry::Entry{&session, 0}).first->second;
 
-  Job job{token, Clock::now() + kResolveAnswerDelay, {}};
+  Job job{token, NetworkNow() + kResolveAnswerDelay, {}};
   for (std::string& name : names) {
     if (name.empty() || name.size() > kMaxHostNameLength) continue;
     if (entry.pending >= kMaxPendingNamesPerSession ||

@@ -1,6 +1,6 @@
 // Host-name look-ups for sessions (Resolve). A few worker threads call getaddrinfo (IPv4) off
 // the network thread; each answer waits, holding no thread, until 1000 ms after its request
-// and is then queued on the session by a timer in the network loop. A name that does not
+// and is then queued on the session by a timer of the network loop. A name that does not
 // resolve gets no answer. Queues are bounded per session and in all: names past a bound are
 // dropped as if they had not resolved. A session that ends cancels its look-ups; a worker never
 // holds a session, only its token, which it looks up under the network lock.

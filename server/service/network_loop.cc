@@ -1,18 +1,12 @@
 #include "server/service/network_loop.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
+#include <sys/epoll.h>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <algorithm>
-#include <cstdint>
-#include <thread>
+#include <utility>
 #include <vector>
 
-#include "platform/fd.h"
+#include "server/service/network_loop_access.h"
 #include "server/service/socket.h"
 
 namespace tarvo {
@@ -21,181 +15,279 @@ std::mutex NetworkLock;
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-thread_local bool inPass = false;
+EventLoop& Loop();
 
-// The loop's wake-up: written by other threads, watched by every wait.
-int WakeDescriptor() {
-  static UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  return wake.get();
-}
-
-void DrainWake() {
-  std::uint64_t count;
-  ssize_t result;
-  do {
-    result = ::read(WakeDescriptor(), &count, sizeof count);
-  } while (result < 0 && errno == EINTR);
-}
-
-// Milliseconds until just after the next whole second of the wall clock, which the sockets'
-// time-outs are measured in.
-int MsToNextSecond() {
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-  return static_cast<int>(1000 - ms % 1000) + 1;
-}
-
-// Marks the calling thread as the network thread while it holds the lock for a pass half.
-class PassScope {
- public:
-  PassScope() { inPass = true; }
-  ~PassScope() { inPass = false; }
-  PassScope(const PassScope&) = delete;
-  PassScope& operator=(const PassScope&) = delete;
+// Sockets whose queries are to be asked before the next wait, and sockets to delete then.
+// A deleted socket leaves a null behind, so walks by index survive any deletion.
+struct Bookkeeping {
+  std::vector<Socket*> dirty;
+  std::vector<Socket*> retired;
+  // The socket whose handlers are running, and whether they deleted it.
+  Socket* dispatching = nullptr;
+  bool dispatchingDeleted = false;
 };
 
-// What one watched socket asked for in the query half of a pass.
-struct Watch {
-  std::size_t slot;
-  bool read, write, except;
+Bookkeeping& Books() {
+  static Bookkeeping books;
+  return books;
+}
+
+// Work posted by other threads; its own lock, taken with or without the network lock.
+struct Posted {
+  std::mutex mutex;
+  std::vector<std::function<void()>> work;
 };
 
-}  // namespace
-
-// The loop's access to the socket's bookkeeping.
-class NetworkLoopAccess {
- public:
-  static bool hungUp(const Socket* socket) { return socket->hungUp_; }
-  static void setHungUp(Socket* socket) { socket->hungUp_ = true; }
-};
-
-namespace {
-
-// Deletes socket if it still sits in slot (a handler may have had it deleted already).
-void DeleteIfLive(std::size_t slot, Socket* socket) {
-  if (Sockets().at(slot) == socket) delete socket;
+Posted& ThePosted() {
+  static auto* posted = new Posted;  // never destroyed: workers may post while the process ends
+  return *posted;
 }
 
-bool Alive(std::size_t slot, const Socket* socket, int handle) {
-  return Sockets().at(slot) == socket && socket->handle() == handle;
-}
-
-// Calls the handlers for one ready socket; false when it is to be deleted.
-bool Dispatch(Socket* socket, std::size_t slot, const Watch& watch, short revents, int handle) {
-  const bool failed = (revents & (POLLERR | POLLHUP)) != 0;
-  if (revents & POLLNVAL) return false;  // its descriptor is gone: nothing more can be done
-  // A failed connection attempt shows as writable with an error: report the exception only,
-  // or onWrite would take it for a completed connection.
-  if (failed && socket->hasFlag(Socket::Connecting)) return socket->onExcept();
-
-  if (watch.read && (revents & (POLLIN | POLLERR | POLLHUP))) {
-    if (!socket->onRead()) return false;
-    if (!Alive(slot, socket, handle)) return true;
-  }
-  if (watch.write && (revents & (POLLOUT | POLLERR | POLLHUP))) {
-    if (!socket->onWrite()) return false;
-    if (!Alive(slot, socket, handle)) return true;
-  }
-  bool except = watch.except && (revents & POLLPRI);
-  if (failed && !watch.read && !watch.write) {
-    // Nothing will read or write the error away: tell the socket once, then stop polling it
-    // until it wants to read or write again.
-    NetworkLoopAccess::setHungUp(socket);
-    except = true;
-  }
-  if (except) return socket->onExcept();
-  return true;
-}
-
-}  // namespace
-
-bool OnNetworkThread() { return inPass; }
-
-void WakeNetworkLoop() {
-  if (inPass) return;
-  std::uint64_t one = 1;
-  ssize_t result;
-  do {
-    result = ::write(WakeDescriptor(), &one, sizeof one);
-  } while (result < 0 && errno == EINTR);
-}
-
-void RequestNetworkLoopStop() {
-  stopRequested.store(true);
-  WakeNetworkLoop();
-}
-
-void RunNetworkPass(int maxWaitMs) {
-  // Reused from pass to pass; only the network thread runs passes.
-  static thread_local std::vector<pollfd> fds;
-  static thread_local std::vector<Watch> watches;
-  fds.clear();
-  watches.clear();
-  fds.push_back({WakeDescriptor(), POLLIN, 0});
-
-  SocketList& list = Sockets();
+void RunPosted() {
+  std::vector<std::function<void()>> work;
   {
-    std::lock_guard lock(NetworkLock);
-    PassScope scope;
-    list.compact();
-    const std::size_t count = list.slotCount();  // sockets made during the pass wait for the next
-    for (std::size_t slot = 0; slot < count; ++slot) {
-      Socket* socket = list.at(slot);
-      if (socket == nullptr || socket->handle() == kNoHandle) continue;
-      Watch watch{slot, false, false, false};
-      try {
-        watch.read = socket->wantRead();
-        watch.write = socket->wantWrite();
-        watch.except = socket->wantExcept();
-      } catch (const CloseSocketException&) {
-        DeleteIfLive(slot, socket);
-        continue;
-      }
-      if (list.at(slot) != socket || socket->handle() == kNoHandle) continue;
-      if (!watch.read && !watch.write && (!watch.except || NetworkLoopAccess::hungUp(socket))) {
-        continue;
-      }
-      short events = 0;
-      if (watch.read) events |= POLLIN;
-      if (watch.write) events |= POLLOUT;
-      if (watch.except) events |= POLLPRI;
-      fds.push_back({socket->handle(), events, 0});
-      watches.push_back(watch);
+    Posted& posted = ThePosted();
+    std::lock_guard lock(posted.mutex);
+    work.swap(posted.work);
+  }
+  for (auto& item : work) item();
+}
+
+void DeleteRetired() {
+  auto& retired = Books().retired;
+  // Destructors may retire or delete more sockets: walk by index until none is left.
+  for (std::size_t i = 0; i < retired.size(); ++i) {
+    if (Socket* socket = retired[i]) delete socket;  // nulls its own entry
+  }
+  retired.clear();
+}
+
+std::uint32_t Mask(bool read, bool write, bool except) {
+  return (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u) | (except ? EPOLLPRI : 0u);
+}
+
+}  // namespace
+
+// The loop's side of a socket: what it asks and calls, and the bookkeeping behind it.
+class NetworkLoopSide {
+ public:
+  // Asks the queries of one dirty socket and brings its registration up to date.
+  static void refresh(Socket* socket) {
+    if (socket->handle_ == kNoHandle) return;
+    bool read, write, except;
+    try {
+      read = socket->wantRead();
+      write = socket->wantWrite();
+      except = socket->wantExcept();
+    } catch (const CloseSocketException&) {
+      delete socket;
+      return;
     }
+    // A socket that wants nothing, or only exceptions after a hang-up it has been told of, is
+    // out of the interest set: epoll would report its hang-up on every wait.
+    if (except && socket->hungUp_ && !read && !write) except = false;
+    const std::uint32_t mask = Mask(read, write, except);
+    EventLoop& loop = Loop();
+    const int fd = socket->handle_;
+    if (mask == 0) {
+      if (socket->interest_ != 0) loop.remove(fd);
+    } else if (socket->interest_ == 0) {
+      if (!loop.add(fd, mask, socket)) return;
+    } else {
+      loop.setInterest(fd, mask);
+    }
+    socket->interest_ = mask;
   }
 
-  const int timeout = maxWaitMs < 0 ? -1 : std::min(maxWaitMs, MsToNextSecond());
-  int ready = ::poll(fds.data(), fds.size(), timeout);
-  if (ready < 0) {
-    if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return;
+  static void markDirty(Socket* socket) {
+    if (socket->dirtySlot_ != Socket::kNotListed || socket->retiredSlot_ != Socket::kNotListed) {
+      return;
+    }
+    auto& dirty = Books().dirty;
+    socket->dirtySlot_ = dirty.size();
+    dirty.push_back(socket);
   }
-  if (ready == 0) return;
 
-  std::lock_guard lock(NetworkLock);
-  PassScope scope;
-  if (fds[0].revents & POLLIN) DrainWake();
-  for (std::size_t i = 1; i < fds.size(); ++i) {
-    const short revents = fds[i].revents;
-    if (revents == 0) continue;
-    const Watch& watch = watches[i - 1];
-    Socket* socket = list.at(watch.slot);
-    // Deleted (or handed its handle over) since the query half: not ours to call any more.
-    if (socket == nullptr || socket->handle() != fds[i].fd) continue;
+  static void retire(Socket* socket) {
+    if (socket->retiredSlot_ != Socket::kNotListed) return;
+    unlist(Books().dirty, socket->dirtySlot_, socket);
+    auto& retired = Books().retired;
+    socket->retiredSlot_ = retired.size();
+    retired.push_back(socket);
+  }
+
+  static void refreshDirty() {
+    auto& dirty = Books().dirty;
+    // Queries may mark further sockets dirty (a session over its limit marks its relays) or
+    // delete some: walk by index until the list is done.
+    for (std::size_t i = 0; i < dirty.size(); ++i) {
+      Socket* socket = dirty[i];
+      if (socket == nullptr) continue;
+      dirty[i] = nullptr;
+      socket->dirtySlot_ = Socket::kNotListed;
+      refresh(socket);
+    }
+    dirty.clear();
+  }
+
+  static void forget(Socket* socket) {
+    Bookkeeping& books = Books();
+    unwatch(socket);
+    unlist(books.dirty, socket->dirtySlot_, socket);
+    unlist(books.retired, socket->retiredSlot_, socket);
+    if (books.dispatching == socket) books.dispatchingDeleted = true;
+  }
+
+  static void unwatch(Socket* socket) {
+    if (socket->interest_ != 0 && socket->handle_ != kNoHandle) Loop().remove(socket->handle_);
+    socket->interest_ = 0;
+  }
+
+  // Calls the handlers for one readiness report; false when the socket is to be deleted.
+  // Sets *deleted when a handler deleted it.
+  static bool dispatch(Socket* socket, int fd, std::uint32_t events, bool* deleted) {
+    Bookkeeping& books = Books();
+    books.dispatching = socket;
+    books.dispatchingDeleted = false;
     bool keep;
     try {
-      keep = Dispatch(socket, watch.slot, watch, revents, fds[i].fd);
+      keep = handle(socket, fd, events);
     } catch (const CloseSocketException&) {
       keep = false;
     }
-    if (!keep) DeleteIfLive(watch.slot, socket);
+    *deleted = books.dispatchingDeleted;
+    books.dispatching = nullptr;
+    return keep;
+  }
+
+  static bool retiredOrGone(const Socket* socket, int fd) {
+    return Books().dispatchingDeleted || socket->retiredSlot_ != Socket::kNotListed ||
+           socket->handle_ != fd;
+  }
+
+ private:
+  static void unlist(std::vector<Socket*>& list, std::size_t& slot, Socket* socket) {
+    if (slot != Socket::kNotListed && slot < list.size() && list[slot] == socket) {
+      list[slot] = nullptr;
+    }
+    slot = Socket::kNotListed;
+  }
+
+  static bool handle(Socket* socket, int fd, std::uint32_t events) {
+    const std::uint32_t interest = socket->interest_;
+    const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
+    // A failed connection attempt shows as writable with an error: report the exception only,
+    // or onWrite would take it for a completed connection.
+    if (failed && socket->hasFlag(Socket::Connecting)) return socket->onExcept();
+
+    const bool read = (interest & EPOLLIN) != 0;
+    const bool write = (interest & EPOLLOUT) != 0;
+    if (read && (events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
+      if (!socket->onRead()) return false;
+      if (retiredOrGone(socket, fd)) return true;
+    }
+    if (write && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+      if (!socket->onWrite()) return false;
+      if (retiredOrGone(socket, fd)) return true;
+    }
+    bool except = (interest & EPOLLPRI) && (events & EPOLLPRI);
+    if (failed && !read && !write) {
+      // Nothing will read or write the error away: tell the socket once, then stop watching
+      // it until it wants to read or write again.
+      socket->hungUp_ = true;
+      except = true;
+    }
+    if (except) return socket->onExcept();
+    return true;
+  }
+};
+
+void NetworkLoopAccess::forget(Socket* socket) { NetworkLoopSide::forget(socket); }
+void NetworkLoopAccess::unwatch(Socket* socket) { NetworkLoopSide::unwatch(socket); }
+
+void Socket::onIo(int fd, std::uint32_t events) {
+  if (retiredSlot_ != kNotListed) return;  // ends before the next wait; nothing more to do
+  bool deleted = false;
+  const bool keep = NetworkLoopSide::dispatch(this, fd, events, &deleted);
+  if (deleted) return;
+  if (keep) {
+    MarkSocketDirty(this);
+  } else {
+    RetireSocket(this);
   }
 }
 
-void RunNetworkLoop() {
-  while (!stopRequested.load()) RunNetworkPass(kMaxPassWaitMs);
-  stopRequested.store(false);
+namespace {
+
+// Before every wait: results of other threads, then the ends, then the queries.
+void Settle() {
+  RunPosted();
+  do {
+    DeleteRetired();
+    NetworkLoopSide::refreshDirty();
+  } while (!Books().retired.empty());
+  Sockets().compact();
+}
+
+EventLoop& Loop() {
+  static EventLoop* loop = [] {
+    auto* made = new EventLoop();  // never destroyed: sockets may outlive static destruction
+    made->setBatchLock(&NetworkLock);
+    made->setBeforeWait(Settle);
+    return made;
+  }();
+  return *loop;
+}
+
+}  // namespace
+
+bool OnNetworkThread() { return Loop().inBatch(); }
+
+void WakeNetworkLoop() {
+  if (!OnNetworkThread()) Loop().wake();
+}
+
+void RequestNetworkLoopStop() { Loop().stop(); }
+
+void RunNetworkPass(int maxWaitMs) { Loop().runOnce(maxWaitMs); }
+
+void RunNetworkLoop() { Loop().run(); }
+
+NetworkTime NetworkNow() { return Loop().now(); }
+
+void SetNetworkClock(const LoopClock* clock) { Loop().setClock(clock); }
+
+void PostToNetworkThread(std::function<void()> work) {
+  {
+    Posted& posted = ThePosted();
+    std::lock_guard lock(posted.mutex);
+    posted.work.push_back(std::move(work));
+  }
+  WakeNetworkLoop();
+}
+
+void RunPostedNetworkWork() { RunPosted(); }
+
+void MarkSocketDirty(Socket* socket) {
+  NetworkLoopSide::markDirty(socket);
+  WakeNetworkLoop();
+}
+
+void RetireSocket(Socket* socket) {
+  NetworkLoopSide::retire(socket);
+  WakeNetworkLoop();
+}
+
+void NetworkTimer::armAt(NetworkTime due, std::function<void()> callback) {
+  cancel();
+  id_ = Loop().addTimerAt(due, [this, callback = std::move(callback)] {
+    id_ = 0;
+    callback();
+  });
+}
+
+void NetworkTimer::cancel() {
+  if (id_ != 0) Loop().cancelTimer(std::exchange(id_, 0));
 }
 
 }  // namespace tarvo

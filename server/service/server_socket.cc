@@ -88,7 +88,7 @@ bool ServerSocket::start() {
 }
 
 bool ServerSocket::wantRead() {
-  if (OverQuota(session_)) throw CloseSocketException();
+  if (session_.account.overQuota()) throw CloseSocketException();
   if (hasFlag(Connecting)) {
     if (hasFlag(Closing)) throw CloseSocketException();
     return false;
@@ -134,9 +134,10 @@ bool ServerSocket::onData(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     const std::size_t n = std::min(bytes.size(), kRelayReadChunk);
     AppendRecord(cipher_, bytes.data(), n, queue);
-    session_.pendingBytes += n;
+    session_.countRelayed(n);
     bytes = bytes.subspan(n);
   }
+  MarkSocketDirty(partner_);
   return true;
 }
 
@@ -154,6 +155,8 @@ bool ServerSocket::onWrite() {
     partner_->readRecords();  // an error shows again at the partner's own next read
     return true;
   });
+  // What left the queue may let the partner read again.
+  if (partner_ != nullptr) MarkSocketDirty(partner_);
   if (sent != SendResult::kDrained) return sent == SendResult::kWouldBlock;
   output_.release();  // an idle relay holds no buffer
   return !hasFlag(Closing);

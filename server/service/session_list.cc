@@ -52,6 +52,12 @@ bool SameUserName(std::string_view a, std::string_view b) {
                     [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
 }
 
+std::string FoldUserName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = FoldAscii(c);
+  return folded;
+}
+
 void DeleteAllSessions() {
   // Each session takes itself out of the list as it is deleted.
   while (!List().empty()) delete List().front();

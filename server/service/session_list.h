@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,8 @@ bool SessionIdInUse(std::uint32_t sessionId);
 
 // Names compared without regard to ASCII letter case, as user names are everywhere.
 bool SameUserName(std::string_view a, std::string_view b);
+// The name with ASCII letters in lower case: equal for names SameUserName matches.
+std::string FoldUserName(std::string_view name);
 
 // Deletes every session (each writes its closing rows). The caller holds the network lock and
 // no loop pass runs.

@@ -38,8 +38,4 @@ struct SessionRelays {
   std::uint64_t resolverToken = 0;         // 0 until the first look-up (name_resolver.h)
 };
 
-// True while the session's relayed traffic has reached its limit: the limit copy is not 0 and
-// the counter copy plus the pending bytes is at least the limit (signed 64-bit).
-bool OverQuota(const UserSocket& session);
-
 }  // namespace tarvo

@@ -13,23 +13,18 @@
 #include "platform/fd.h"
 #include "server/service/dispatch_socket.h"
 #include "server/service/network_loop.h"
+#include "server/service/network_loop_access.h"
 
 namespace tarvo {
 
 namespace {
 
 // How long the listener stops accepting after running out of descriptors.
-constexpr std::int64_t kAcceptPauseMs = 250;
+constexpr std::chrono::milliseconds kAcceptPause{250};
 
 // Accepts per readiness report: bursts of connections are taken in few passes, and the
 // listener still yields to the other sockets.
 constexpr int kAcceptsPerRead = 16;
-
-std::int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -56,7 +51,7 @@ void SocketList::remove(Socket* socket) {
 }
 
 void SocketList::compact() {
-  if (live_ == slots_.size()) return;
+  if (live_ * 2 > slots_.size()) return;
   std::size_t next = 0;
   for (Socket* socket : slots_) {
     if (socket == nullptr) continue;
@@ -81,6 +76,7 @@ Socket::Socket(int handle, Socket* owner) : handle_(handle), owner_(owner) {
   if (handle_ != kNoHandle) SetNonBlocking(handle_);
   if (owner_ != nullptr) owner_->children_.push_back(this);
   Sockets().add(this);
+  MarkSocketDirty(this);
 }
 
 Socket::~Socket() {
@@ -90,13 +86,27 @@ Socket::~Socket() {
     if (found != siblings.end()) siblings.erase(found);
     owner_ = nullptr;
   }
+  NetworkLoopAccess::forget(this);
   if (handle_ != kNoHandle) CloseDescriptor(std::exchange(handle_, kNoHandle));
   Sockets().remove(this);
   // Each child takes itself out of children_ as it goes.
   while (!children_.empty()) delete children_.front();
 }
 
-int Socket::releaseHandle() { return std::exchange(handle_, kNoHandle); }
+int Socket::releaseHandle() {
+  NetworkLoopAccess::unwatch(this);
+  return std::exchange(handle_, kNoHandle);
+}
+
+void Socket::setFlag(Flag flag) {
+  flags_ |= flag;
+  MarkSocketDirty(this);
+}
+
+void Socket::clearFlag(Flag flag) {
+  flags_ &= ~static_cast<std::uint32_t>(flag);
+  MarkSocketDirty(this);
+}
 
 int Socket::bind(int port) {
   if (handle_ == kNoHandle || port < 0 || port > 0xFFFF) return -1;
@@ -183,12 +193,13 @@ bool TcpSocket::connect(std::uint32_t address, int port) {
   int result = ::connect(handle_, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
   if (result != 0 && errno != EINPROGRESS && errno != EINTR && !WouldBlock(errno)) return false;
   flags_ = Connecting;
+  MarkSocketDirty(this);
   return true;
 }
 
 void TcpSocket::queueOutput(const void* bytes, std::size_t count) {
   output_.append(bytes, count);
-  WakeNetworkLoop();
+  MarkSocketDirty(this);
 }
 
 // ---- TcpServerSocket
@@ -204,10 +215,6 @@ bool TcpServerSocket::listen() {
   return handle_ != kNoHandle && ::listen(handle_, kListenBacklog) == 0;
 }
 
-bool TcpServerSocket::acceptPaused() const {
-  return pausedUntilMs_ != 0 && SteadyMs() < pausedUntilMs_;
-}
-
 bool TcpServerSocket::onRead() {
   for (int i = 0; i < kAcceptsPerRead; ++i) {
     sockaddr_in peer{};
@@ -219,11 +226,10 @@ bool TcpServerSocket::onRead() {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         // The connection stays in the backlog and the listener stays readable: stop asking
         // for a while instead of failing the same accept on every pass.
-        pausedUntilMs_ = SteadyMs() + kAcceptPauseMs;
+        resumeTimer_.arm(kAcceptPause, [this] { MarkSocketDirty(this); });
       }
       return true;
     }
-    pausedUntilMs_ = 0;
     if (!onAccept(accepted, peer.sin_addr.s_addr, ntohs(peer.sin_port))) CloseDescriptor(accepted);
   }
   return true;
@@ -310,7 +316,7 @@ bool UdpSocket::onWrite() {
 
 void UdpSocket::queueDatagram(std::unique_ptr<Datagram> datagram) {
   queue_.push(std::move(datagram));
-  WakeNetworkLoop();
+  MarkSocketDirty(this);
 }
 
 }  // namespace tarvo

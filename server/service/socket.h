@@ -1,7 +1,9 @@
 // The socket class family: every network endpoint of the daemon is a Socket, served by the
 // one network thread (network_loop.h). A socket that must end returns false from a handler or
 // throws CloseSocketException; the loop then deletes it, and its destructor closes the handle
-// and deletes the sockets it owns. Everything here runs under the network lock.
+// and deletes the sockets it owns. Everything here runs under the network lock. A change to
+// what a socket wants watched goes through setFlag, clearFlag, the queues or MarkSocketDirty,
+// so that the loop asks its queries again.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +13,9 @@
 #include <span>
 #include <vector>
 
+#include "platform/event_loop.h"
 #include "server/common/byte_buffer.h"
+#include "server/service/network_loop.h"
 
 namespace tarvo {
 
@@ -29,7 +33,7 @@ inline constexpr int kListenBacklog = 4096;
 // Thrown by value from a query or handler to say "delete this socket"; carries nothing.
 struct CloseSocketException {};
 
-class Socket {
+class Socket : private IoHandler {
  public:
   enum Flag : std::uint32_t {
     Connecting = 1,   // a non-blocking connection attempt is in progress
@@ -59,8 +63,8 @@ class Socket {
 
   std::uint32_t flags() const { return flags_; }
   bool hasFlag(Flag flag) const { return (flags_ & flag) != 0; }
-  void setFlag(Flag flag) { flags_ |= flag; }
-  void clearFlag(Flag flag) { flags_ &= ~static_cast<std::uint32_t>(flag); }
+  void setFlag(Flag flag);
+  void clearFlag(Flag flag);
 
   Socket* owner() const { return owner_; }
   const std::vector<Socket*>& children() const { return children_; }
@@ -72,23 +76,31 @@ class Socket {
  private:
   friend class SocketList;
   friend class NetworkLoopAccess;
+  friend class NetworkLoopSide;
+
+  // Readiness from the loop: runs the handlers for what the socket asked to be watched for.
+  void onIo(int fd, std::uint32_t events) override;
 
   Socket* owner_ = nullptr;
   std::vector<Socket*> children_;
-  std::size_t slot_ = 0;  // index in the socket list
-  bool hungUp_ = false;   // the loop saw a hang-up while nothing but exceptions was wanted
+  std::size_t slot_ = 0;                      // index in the socket list
+  static constexpr std::size_t kNotListed = ~std::size_t{0};
+  std::size_t dirtySlot_ = kNotListed;        // index in the loop's dirty list
+  std::size_t retiredSlot_ = kNotListed;      // index in the loop's retired list
+  std::uint32_t interest_ = 0;                // what the loop watches the handle for; 0: nothing
+  bool hungUp_ = false;  // the loop saw a hang-up while nothing but exceptions was wanted
 };
 
 // The process-wide list of every live socket, in construction order. A socket's slot is
-// cleared when it is deleted and the list is compacted at the start of each loop pass, so a
-// walk by slot survives handlers that delete any socket.
+// cleared when it is deleted and the list is compacted before a wait once half of it is
+// cleared, so a walk by slot survives handlers that delete any socket.
 class SocketList {
  public:
   std::size_t slotCount() const { return slots_.size(); }
   // The socket in a slot, or nullptr when it has been deleted since the last compaction.
   Socket* at(std::size_t slot) const { return slots_[slot]; }
   std::size_t liveCount() const { return live_; }
-  // Drops cleared slots, keeping the order of the others.
+  // Drops cleared slots, keeping the order of the others, once they are half the list.
   void compact();
 
  private:
@@ -149,10 +161,10 @@ class TcpServerSocket : public TcpSocket {
 
  protected:
   // True while accepting is paused because the process ran out of descriptors.
-  bool acceptPaused() const;
+  bool acceptPaused() const { return resumeTimer_.armed(); }
 
  private:
-  std::int64_t pausedUntilMs_ = 0;  // steady clock
+  NetworkTimer resumeTimer_;
 };
 
 // The listener on the server port; at most one exists (Acceptor). It owns every connection

@@ -18,6 +18,8 @@
 #include "server/service/session_list.h"
 #include "server/service/settings.h"
 #include "server/service/socket.h"
+#include "server/service/store_workers.h"
+#include "server/service/traffic_accounting.h"
 
 namespace tarvo {
 namespace {
@@ -62,6 +64,8 @@ void ServiceMain() {
     std::fprintf(stderr, "TarvoServer: the user store cannot be opened\n");
     return;
   }
+
+  StartStoreWorkers();
 
   const int serverPort = ServerSettings.ServerPort;
   {
@@ -125,6 +129,9 @@ int main() {
     DeleteAllSessions();
     DeleteAllSockets();
   }
+  // Their last counts reach the store, however long it takes up to a bound: a store that
+  // hangs must not keep the process from ending.
+  FlushFinalCounts();
   // Delivers the notifications of those ends (bounded), then ends the notifier thread.
   StopNotifier();
   return status;

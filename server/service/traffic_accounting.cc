@@ -1,70 +1,264 @@
 #include "server/service/traffic_accounting.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <functional>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "external/reader.h"
-#include "server/common/user_info.h"
 #include "server/service/notifications.h"
+#include "server/service/session_list.h"
+#include "server/service/store_workers.h"
 #include "server/service/user_socket.h"
 
 namespace tarvo {
 
 namespace {
 
-// A counter that would pass the largest 64-bit value stays there instead of turning negative.
-std::int64_t AddCount(std::int64_t counter, std::uint64_t pending) {
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMaxCount = std::numeric_limits<std::int64_t>::max();
+
+// A count held at the largest 64-bit value instead of turning negative.
+std::int64_t Clamp(std::uint64_t count) {
+  return count > static_cast<std::uint64_t>(kMaxCount) ? kMaxCount
+                                                        : static_cast<std::int64_t>(count);
+}
+
+std::int64_t AddCount(std::int64_t counter, std::uint64_t more) {
   std::int64_t sum = 0;
-  if (pending > static_cast<std::uint64_t>(kMax) ||
-      __builtin_add_overflow(counter, static_cast<std::int64_t>(pending), &sum)) {
-    return kMax;
+  if (more > static_cast<std::uint64_t>(kMaxCount) ||
+      __builtin_add_overflow(counter, static_cast<std::int64_t>(more), &sum)) {
+    return kMaxCount;
   }
   return sum;
 }
 
+// What one store of a session's count asks and learns.
+struct CountStore {
+  std::string name;
+  std::uint64_t delta = 0;
+  std::int32_t status = READER_FAILED;
+  UserInfo info{};
+
+  ~CountStore() { explicit_bzero(info.password, sizeof info.password); }
+
+  // On a store worker: the user's row, then the addition (in the database, so that daemons
+  // sharing the store never overwrite each other's counts).
+  void run() {
+    status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
+                               &info.locked);
+    if (status != READER_OK || delta == 0) return;
+    std::int64_t stored = 0;
+    status = AddUserCountStatus(name.c_str(), Clamp(delta), &stored);
+    // When the row vanished between the two calls the copies still take the sum, as a plain
+    // write would have.
+    info.counter = status == READER_OK ? stored : AddCount(info.counter, delta);
+    if (status == READER_NO_USER) status = READER_OK;
+  }
+
+  void notify() {
+    if (!ConsoleAttached.load()) return;
+    // Address and session id mean nothing in this notification and stay zero.
+    UserInfo record = info;
+    std::memset(record.name, 0, sizeof record.name);
+    std::memcpy(record.name, name.data(), std::min(name.size(), sizeof record.name - 1));
+    record.address = 0;
+    record.sessionId = 0;
+    SendNotification(NTF_USER_CHANGED, &record, sizeof record);
+    explicit_bzero(record.password, sizeof record.password);
+  }
+};
+
+// Applies the answer of a store to the session that asked.
+void TakeAnswer(UserSocket& session, CountStore& store) {
+  TrafficAccount& account = session.account;
+  account.storing = 0;
+  account.storeInFlight = false;
+  account.lastStore = NetworkNow();
+  switch (store.status) {
+    case READER_OK:
+      account.limit = store.info.limit;
+      account.counter = store.info.counter;
+      store.notify();
+      break;
+    case READER_NO_USER:
+      break;  // the user has gone: what was counted is dropped
+    default:
+      // The store failed: the bytes wait for the next store, the copies stay as they were.
+      account.pending += store.delta;
+      break;
+  }
+  session.quotaMayHaveChanged();
+  ScheduleTrafficStore(session);
+}
+
+// Counts of ended sessions on their way to the store, by folded user name.
+struct FinalCounts {
+  std::unordered_map<std::string, std::pair<std::string, std::uint64_t>> waiting;
+  bool flushing = false;
+  NetworkTimer retry;
+};
+
+FinalCounts& Finals() {
+  static auto* finals = new FinalCounts;  // never destroyed: a worker may answer at exit
+  return *finals;
+}
+
+void KeepFinal(const std::string& name, std::uint64_t bytes) {
+  auto& entry = Finals().waiting.try_emplace(FoldUserName(name), name, 0).first->second;
+  entry.second += bytes;
+}
+
+// Stores what waits, one user after another on one worker; what the store could not take
+// waits for the next try.
+void FlushFinals() {
+  FinalCounts& finals = Finals();
+  if (finals.flushing || finals.waiting.empty()) return;
+  auto stores = std::make_shared<std::vector<CountStore>>();
+  for (auto& [key, count] : finals.waiting) {
+    CountStore& store = stores->emplace_back();
+    store.name = count.first;
+    store.delta = count.second;
+  }
+  finals.waiting.clear();
+  finals.flushing = true;
+  RunOnStore(
+      [stores] {
+        for (CountStore& store : *stores) store.run();
+      },
+      [stores] {
+        FinalCounts& done = Finals();
+        done.flushing = false;
+        bool failed = false;
+        for (CountStore& store : *stores) {
+          if (store.status == READER_OK) store.notify();
+          if (store.status != READER_FAILED) continue;
+          KeepFinal(store.name, store.delta);
+          failed = true;
+        }
+        if (failed) {
+          done.retry.arm(kStoreInterval, FlushFinals);  // the store failed: later
+        } else {
+          FlushFinals();  // counts that arrived meanwhile
+        }
+      });
+}
+
 }  // namespace
 
+bool TrafficAccount::overQuota() const {
+  if (limit == 0) return false;
+  return AddCount(counter, pending + storing) >= limit;
+}
+
+std::int64_t TrafficAccount::expectedCounter() const { return AddCount(counter, pending + storing); }
+
 void StoreTrafficCounter(UserSocket& session) {
-  UserInfo info{};
-  const std::string& name = session.userName();
-  if (!GetUserInfo(name.c_str(), info.password, &info.limit, &info.counter, &info.locked)) {
-    session.pendingBytes = 0;
-    session.lastStoreTime = MonotonicSeconds();
+  TrafficAccount& account = session.account;
+  if (account.storeInFlight || !session.loggedIn()) return;
+  auto store = std::make_shared<CountStore>();
+  store->name = session.userName();
+  store->delta = account.pending;
+  account.storing = account.pending;
+  account.pending = 0;
+  account.storeInFlight = true;
+  auto alive = session.aliveToken();
+  RunOnStore([store] { store->run(); },
+             [store, alive, &session] {
+               if (*alive) {
+                 TakeAnswer(session, *store);
+               } else if (store->status == READER_FAILED && store->delta != 0) {
+                 // The session ended meanwhile: its bytes wait with the ended sessions' counts.
+                 KeepFinal(store->name, store->delta);
+                 if (!Finals().retry.armed()) Finals().retry.arm(kStoreInterval, FlushFinals);
+               }
+             });
+}
+
+void ScheduleTrafficStore(UserSocket& session) {
+  TrafficAccount& account = session.account;
+  if (account.storeInFlight || session.storeTimer.armed()) return;
+  if (account.pending == 0 && !account.overQuota()) return;
+  session.storeTimer.armAt(account.lastStore + kStoreInterval,
+                           [&session] { StoreTrafficCounter(session); });
+}
+
+void StoreFinalCount(const std::string& name, const TrafficAccount& account,
+                     std::function<void()> then) {
+  if (account.pending == 0) {
+    if (then) then();
     return;
   }
-  // The addition happens in the store, so that daemons sharing it never overwrite each other's
-  // counts; alone, a daemon gets what reading, adding and writing back would give. When the
-  // row vanished meanwhile, the copies still take the sum, as a plain write would have.
-  std::int64_t counter = AddCount(info.counter, session.pendingBytes);
-  if (session.pendingBytes != 0) {
-    const std::int64_t delta = static_cast<std::int64_t>(
-        std::min<std::uint64_t>(session.pendingBytes, std::numeric_limits<std::int64_t>::max()));
-    std::int64_t stored = 0;
-    if (!AddUserCount(name.c_str(), delta, &stored)) {
-      // The store failed after the user was found: keep the bytes for the next store rather
-      // than lose them (a user gone for good is caught by the look-up above next time).
-      session.limitCopy = info.limit;
-      session.counterCopy = info.counter;
-      explicit_bzero(info.password, sizeof info.password);
-      session.lastStoreTime = MonotonicSeconds();
-      return;
+  auto store = std::make_shared<CountStore>();
+  store->name = name;
+  store->delta = account.pending;
+  RunOnStore([store] { store->run(); },
+             [store, then = std::move(then)] {
+               if (store->status == READER_OK) store->notify();
+               if (store->status == READER_FAILED) {
+                 KeepFinal(store->name, store->delta);
+                 if (!Finals().retry.armed()) Finals().retry.arm(kStoreInterval, FlushFinals);
+               }
+               if (then) then();
+             });
+}
+
+void StoreCountersOfUserNow(const std::string& name) {
+  struct Taken {
+    UserSocket* session;
+    std::shared_ptr<const bool> alive;
+    std::uint64_t bytes;
+  };
+  std::vector<Taken> taken;
+  std::uint64_t total = 0;
+  {
+    std::lock_guard lock(NetworkLock);
+    for (UserSocket* session : Sessions()) {
+      if (!SameUserName(session->userName(), name)) continue;
+      TrafficAccount& account = session->account;
+      taken.push_back({session, session->aliveToken(), account.pending});
+      total += account.pending;
+      account.storing += account.pending;
+      account.pending = 0;
     }
-    counter = stored;
   }
-  session.limitCopy = info.limit;
-  session.counterCopy = counter;
-  if (ConsoleAttached.load()) {
-    // Address and session id mean nothing in this notification and stay zero.
-    std::memcpy(info.name, name.c_str(), std::min(name.size(), sizeof info.name - 1));
-    info.counter = counter;
-    SendNotification(NTF_USER_CHANGED, &info, sizeof info);
+  if (taken.empty()) return;
+  CountStore store;
+  store.name = name;
+  store.delta = total;
+  store.run();
+  std::lock_guard lock(NetworkLock);
+  for (Taken& each : taken) {
+    if (!*each.alive) continue;
+    TrafficAccount& account = each.session->account;
+    account.storing -= std::min(account.storing, each.bytes);
+    if (store.status == READER_FAILED) {
+      account.pending += each.bytes;
+    } else if (store.status == READER_OK) {
+      account.limit = store.info.limit;
+      account.counter = store.info.counter;
+      store.notify();
+    }
+    each.session->quotaMayHaveChanged();
+    ScheduleTrafficStore(*each.session);
   }
-  explicit_bzero(info.password, sizeof info.password);
-  session.pendingBytes = 0;
-  session.lastStoreTime = MonotonicSeconds();
+}
+
+void FlushFinalCounts() {
+  {
+    std::lock_guard lock(NetworkLock);
+    Finals().retry.cancel();
+    Finals().flushing = false;  // an answer owed now would never be taken
+    FlushFinals();
+  }
+  StopStoreWorkers(kFinalStoreWait);
+  // The loop has stopped: the answers that came back (the console's notifications of the
+  // ends) are taken here.
+  std::lock_guard lock(NetworkLock);
+  RunPostedNetworkWork();
 }
 
 }  // namespace tarvo

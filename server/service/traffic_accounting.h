@@ -1,14 +1,65 @@
-// Moves a session's relayed byte count into the user store and refreshes the session's copies
-// of the user's limit and counter. Runs under the network lock.
+// A session's traffic account: the bytes its relays counted, how they reach the user store, and
+// the copies of the user's limit and counter that the quota rule reads. Store calls run on the
+// store workers (store_workers.h); everything here runs under the network lock unless it says
+// otherwise.
 #pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "server/common/user_info.h"
+#include "server/service/network_loop.h"
 
 namespace tarvo {
 
 class UserSocket;
 
-// Adds the session's pending bytes to the stored counter, reloads the limit, tells an attached
-// console, and clears the pending count. When the store no longer knows the user the pending
-// bytes are dropped. The session must be logged in.
+// Counted bytes are stored when more than 10 whole seconds have passed since the last store,
+// and a session over its limit rereads the store as often, so that a reset or a raised limit
+// lets it relay again.
+inline constexpr std::chrono::seconds kStoreInterval{11};
+// How long the end of the process waits for the last counts to reach a store that hangs.
+inline constexpr std::chrono::seconds kFinalStoreWait{5};
+
+struct TrafficAccount {
+  std::uint64_t pending = 0;  // counted, not yet handed to the store
+  std::uint64_t storing = 0;  // handed to the store, its answer still due
+  std::int64_t limit = 0;     // 0 = no limit
+  std::int64_t counter = 0;   // the stored counter as last read
+  NetworkTime lastStore{};
+  bool storeInFlight = false;
+
+  // True while the limit is not 0 and the counter with every byte not yet stored reaches it
+  // (signed 64-bit; a sum past the largest value is past any limit).
+  bool overQuota() const;
+  // The counter as it stands once everything counted is stored, held at the largest value.
+  std::int64_t expectedCounter() const;
+};
+
+// Hands the session's pending bytes to the store and rereads the user's limit and counter;
+// the answer refreshes the copies and tells an attached console. Nothing happens while an
+// earlier store of the session is still under way (its answer arms the next). When the store
+// fails the bytes are kept for the next store; when the user is gone they are dropped.
 void StoreTrafficCounter(UserSocket& session);
+
+// Arms the session's store timer when it has something to store or is over its limit.
+void ScheduleTrafficStore(UserSocket& session);
+
+// The end of a session: its pending bytes are stored without it (kept and tried again while
+// the store fails); then runs once the store has answered (at once when nothing is pending),
+// so that the console hears of the counter before it hears of the end.
+void StoreFinalCount(const std::string& name, const TrafficAccount& account,
+                     std::function<void()> then);
+
+// The console's reset: stores the pending bytes of every live session of the user on top of
+// the counter and refreshes their copies, before it returns. Call WITHOUT the network lock
+// (it takes it), from a thread that may wait for the store.
+void StoreCountersOfUserNow(const std::string& name);
+
+// Waits, at most kFinalStoreWait, for the counts of ended sessions to reach the store, and
+// takes the answers that came back. Call without the network lock once the loop has stopped.
+void FlushFinalCounts();
 
 }  // namespace tarvo

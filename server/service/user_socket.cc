@@ -4,6 +4,7 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,7 +18,10 @@
 #include "server/service/relay_entry.h"
 #include "server/service/session_list.h"
 #include "server/service/settings.h"
+#include "server/service/session_keys.h"
+#include "server/service/store_workers.h"
 #include "server/service/traffic_accounting.h"
+#include "server/service/udp_server_socket.h"
 
 namespace tarvo {
 
@@ -51,11 +55,14 @@ std::string VersionRange() {
 UserSocket::UserSocket(int handle, Socket* owner)
     : TcpSocket(handle, owner),
       peerAddress_(PeerAddress(handle)),
-      lastActivity_(MonotonicSeconds()) {
+      lastActivity_(NetworkNow()) {
   AppendHello(output_, VersionRange());
+  idleTimer_.arm(std::chrono::duration_cast<std::chrono::milliseconds>(kIdleTimeout),
+                 [this] { idleCheck(); });
 }
 
 UserSocket::~UserSocket() {
+  *alive_ = false;
   encryptor_.reset();
   decryptor_.reset();
   // Relays and datagram channels end first, each with its own rows and notifications.
@@ -63,11 +70,14 @@ UserSocket::~UserSocket() {
   if (loggedIn()) {
     // Counted traffic is stored, not dropped: otherwise reconnecting within the store interval
     // would let a user relay past the limit.
-    if (pendingBytes != 0) StoreTrafficCounter(*this);
     AuditSessionClose(*name_, peerAddress_);
+    std::function<void()> closed;
     if (ConsoleAttached.load() && FindSession(peerAddress_, sessionId_) == this) {
-      notifySession(NTF_SESSION_CLOSED);
+      closed = [payload = sessionPayload()] {
+        SendNotification(NTF_SESSION_CLOSED, payload.data(), payload.size());
+      };
     }
+    StoreFinalCount(*name_, account, std::move(closed));
     name_.reset();
   }
   RemoveSession(this);
@@ -84,21 +94,59 @@ void UserSocket::queueMessage(std::uint32_t type, std::span<const std::uint8_t> 
   queueOutput(frame.view());
 }
 
-bool UserSocket::wantRead() {
-  const std::int64_t now = MonotonicSeconds();
-  if (now - lastActivity_ >= kIdleTimeoutSeconds) throw CloseSocketException();
-  // Over its limit a session relays nothing, so it rereads the store on the same schedule: a
-  // limit raised or a counter reset there lets it relay again.
-  if (loggedIn() && (pendingBytes != 0 || OverQuota(*this)) &&
-      now - lastStoreTime > kStoreIntervalSeconds) {
-    StoreTrafficCounter(*this);
+void UserSocket::queueOutput(std::span<const std::uint8_t> bytes) {
+  const bool below = output_.size() < kMaxSessionOutputForDatagrams;
+  TcpSocket::queueOutput(bytes);
+  if (below && output_.size() >= kMaxSessionOutputForDatagrams) markChannelsDirty();
+}
+
+bool UserSocket::onWrite() {
+  const bool above = output_.size() >= kMaxSessionOutputForDatagrams;
+  const bool keep = TcpSocket::onWrite();
+  if (above && output_.size() < kMaxSessionOutputForDatagrams) markChannelsDirty();
+  return keep;
+}
+
+void UserSocket::markChannelsDirty() {
+  for (UdpServerSocket* channel : relays.channels) MarkSocketDirty(channel);
+}
+
+void UserSocket::idleCheck() {
+  const NetworkTime due = lastActivity_ + kIdleTimeout;
+  if (NetworkNow() >= due) {
+    RetireSocket(this);
+    return;
   }
-  return !hasFlag(Closing) && output_.size() < kMaxSessionOutput;
+  idleTimer_.armAt(due, [this] { idleCheck(); });
+}
+
+void UserSocket::countRelayed(std::uint64_t bytes) {
+  account.pending += bytes;
+  if (!storeTimer.armed()) ScheduleTrafficStore(*this);
+  if (account.overQuota()) MarkSocketDirty(this);
+}
+
+void UserSocket::quotaMayHaveChanged() {
+  if (account.overQuota()) MarkSocketDirty(this);
+}
+
+bool UserSocket::wantRead() {
+  // Over its limit a session relays nothing: its relays are asked again, and end.
+  if (account.overQuota()) {
+    for (Socket* child : children()) {
+      if (dynamic_cast<UdpServerSocket*>(child) == nullptr) MarkSocketDirty(child);
+    }
+  }
+  return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
 }
 
 bool UserSocket::onData(std::span<const std::uint8_t> bytes) {
   received_.append(bytes);
-  for (;;) {
+  return handleReceived();
+}
+
+bool UserSocket::handleReceived() {
+  while (!awaitingStore_) {
     // A session that is ending (a refused login, the administrator's disconnect) handles no
     // more messages: a client must not get one more password guess per pipelined Login.
     if (hasFlag(Closing)) {
@@ -114,18 +162,44 @@ bool UserSocket::onData(std::span<const std::uint8_t> bytes) {
       case ParseResult::kDone:
         break;
     }
+    if (message.type == MessageType::TrafficInfo && loggedIn()) {
+      // Requests back to back share one look-up: each still gets its answer, in order, and a
+      // client that floods them costs the store one call per read instead of one each.
+      std::size_t count = 0;
+      do {
+        received_.consume(message.totalLength);
+        ++count;
+      } while (reader_.peek(received_, message) == ParseResult::kDone &&
+               message.type == MessageType::TrafficInfo);
+      lastActivity_ = NetworkNow();
+      trafficInfo(count);
+      continue;
+    }
     if (!dispatch(message.type, message.payload)) return false;
     received_.consume(message.totalLength);
   }
+  return true;
+}
+
+void UserSocket::askStore(std::function<void()> job, std::function<void()> then) {
+  awaitingStore_ = true;
+  MarkSocketDirty(this);
+  std::shared_ptr<const bool> alive = alive_;
+  RunOnStore(std::move(job), [this, alive, then = std::move(then)] {
+    if (!*alive) return;
+    awaitingStore_ = false;
+    MarkSocketDirty(this);
+    then();
+    // Messages that arrived behind the one that asked, in their order.
+    if (!handleReceived()) RetireSocket(this);
+  });
 }
 
 bool UserSocket::dispatch(std::uint32_t type, std::span<const std::uint8_t> payload) {
-  lastActivity_ = MonotonicSeconds();
+  lastActivity_ = NetworkNow();
   if (type == MessageType::Login) return login(payload);
   if (!loggedIn()) return true;
   switch (type) {
-    case MessageType::TrafficInfo:
-      return trafficInfo();
     case MessageType::TextMessage:
       return textMessage(payload);
     case MessageType::UdpData:
@@ -139,6 +213,21 @@ bool UserSocket::dispatch(std::uint32_t type, std::span<const std::uint8_t> payl
   }
 }
 
+namespace {
+
+// A user's row as a store worker read it, wiped when it goes.
+struct StoredRow {
+  std::int32_t status = READER_FAILED;
+  UserInfo info{};
+  ~StoredRow() { explicit_bzero(info.password, sizeof info.password); }
+  void read(const std::string& name) {
+    status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
+                               &info.locked);
+  }
+};
+
+}  // namespace
+
 bool UserSocket::login(std::span<const std::uint8_t> payload) {
   // A session keeps the user it logged in as and sits in the session list once: a second
   // Login ends it.
@@ -149,36 +238,40 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   }
   LoginRequest request;
   if (!ParseLogin(payload, request)) return false;
+  auto row = std::make_shared<StoredRow>();
+  askStore([row, name = request.name] { row->read(name); },
+           [this, row, name = request.name, proof = request.proof] {
+             finishLogin(name, proof, row->status, row->info);
+           });
+  return true;
+}
 
-  char password[kUserPasswordSize] = {};
-  std::int64_t limit = 0;
-  std::int64_t counter = 0;
-  std::uint8_t locked = 0;
-  if (!GetUserInfo(request.name.c_str(), password, &limit, &counter, &locked)) {
-    refuseLogin(MessageType::UnknownUser, request.name, "unknown user");
-    return true;
+void UserSocket::finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
+                             std::int32_t status, const UserInfo& stored) {
+  // A store that fails refuses the login as an unknown user would be.
+  if (status != READER_OK) {
+    refuseLogin(MessageType::UnknownUser, name, "unknown user");
+    return;
   }
-  if (locked != 0) {
-    explicit_bzero(password, sizeof password);
-    refuseLogin(MessageType::UserLocked, request.name, "user locked");
-    return true;
+  if (stored.locked != 0) {
+    refuseLogin(MessageType::UserLocked, name, "user locked");
+    return;
   }
-  if (!ServerSettings.MultiConnect && FindSessionByName(request.name) != nullptr) {
-    explicit_bzero(password, sizeof password);
-    refuseLogin(MessageType::DoubleConnect, request.name, "double connect");
-    return true;
+  if (!ServerSettings.MultiConnect && FindSessionByName(name) != nullptr) {
+    refuseLogin(MessageType::DoubleConnect, name, "double connect");
+    return;
   }
 
-  std::string keyText = DeriveSessionKeyText(password);
-  explicit_bzero(password, sizeof password);
+  std::string keyText = SessionKeyFor(name, stored.password);
   auto encryptor = std::make_unique<AESEncryptor>(keyText.c_str(), static_cast<int>(keyText.size()));
-  const auto expected = MakeLoginProof(request.name, *encryptor);
-  if (!ProofsEqual(expected.data(), request.proof.data())) {
-    refuseLogin(MessageType::InvalidPassword, request.name, "invalid password");
-    return true;
+  const auto expected = MakeLoginProof(name, *encryptor);
+  if (!ProofsEqual(expected.data(), proof.data())) {
+    explicit_bzero(keyText.data(), keyText.size());
+    refuseLogin(MessageType::InvalidPassword, name, "invalid password");
+    return;
   }
 
-  name_ = request.name;
+  name_ = name;
   keyText_ = std::move(keyText);
   encryptor_ = std::move(encryptor);
   decryptor_ = std::make_unique<AESDecryptor>(keyText_.c_str(), static_cast<int>(keyText_.size()));
@@ -189,9 +282,20 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   AddSession(this);
   AuditSessionOpen(*name_, peerAddress_, "done");
   if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
-  lastStoreTime = MonotonicSeconds();
-  StoreTrafficCounter(*this);
-  return true;
+  // The row just read is the store's word on the counter: nothing is pending yet.
+  account.limit = stored.limit;
+  account.counter = stored.counter;
+  account.lastStore = NetworkNow();
+  if (ConsoleAttached.load()) {
+    UserInfo record = stored;
+    std::memset(record.name, 0, sizeof record.name);
+    std::memcpy(record.name, name_->data(), std::min(name_->size(), sizeof record.name - 1));
+    record.address = 0;
+    record.sessionId = 0;
+    SendNotification(NTF_USER_CHANGED, &record, sizeof record);
+    explicit_bzero(record.password, sizeof record.password);
+  }
+  ScheduleTrafficStore(*this);
 }
 
 void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome) {
@@ -200,23 +304,31 @@ void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const
   AuditSessionOpen(name, peerAddress_, outcome);
 }
 
-bool UserSocket::trafficInfo() {
-  char password[kUserPasswordSize] = {};
-  std::int64_t limit = 0;
-  std::int64_t counter = 0;
-  std::uint8_t locked = 0;
-  const bool found = GetUserInfo(name_->c_str(), password, &limit, &counter, &locked);
-  explicit_bzero(password, sizeof password);
-  if (!found) {  // the user has gone
+void UserSocket::trafficInfo(std::size_t count) {
+  auto row = std::make_shared<StoredRow>();
+  askStore([row, name = *name_] { row->read(name); },
+           [this, row, count] {
+             answerTrafficInfo(count, row->status, row->info.limit, row->info.counter);
+           });
+}
+
+void UserSocket::answerTrafficInfo(std::size_t count, std::int32_t status, std::int64_t limit,
+                                   std::int64_t counter) {
+  if (status == READER_NO_USER) {  // the user has gone
     setFlag(Closing);
-    return true;
+    return;
+  }
+  if (status != READER_OK) {
+    // The store failed: the session goes on with what it last knew.
+    limit = account.limit;
+    counter = account.counter;
   }
   std::uint8_t figures[16];
   EncodeFixed64(figures, static_cast<std::uint64_t>(limit));
   EncodeFixed64(figures + 8, static_cast<std::uint64_t>(counter));
-  queueMessage(MessageType::TrafficInfo, figures);
-  return true;
+  for (std::size_t i = 0; i < count; ++i) queueMessage(MessageType::TrafficInfo, figures);
 }
+
 
 bool UserSocket::textMessage(std::span<const std::uint8_t> payload) {
   ByteBuffer text;
@@ -232,7 +344,7 @@ bool UserSocket::decipher(std::span<const std::uint8_t> records, ByteBuffer& pla
   return false;
 }
 
-void UserSocket::notifySession(std::uint32_t code) const {
+std::string UserSocket::sessionPayload() const {
   // Address, name with its NUL, session id right after the NUL (unaligned), in host layout as
   // every record of the control channel.
   const std::string& name = *name_;
@@ -240,6 +352,11 @@ void UserSocket::notifySession(std::uint32_t code) const {
   std::memcpy(payload.data(), &peerAddress_, 4);
   std::memcpy(payload.data() + 4, name.data(), name.size());
   std::memcpy(payload.data() + 4 + name.size() + 1, &sessionId_, 4);
+  return payload;
+}
+
+void UserSocket::notifySession(std::uint32_t code) const {
+  const std::string payload = sessionPayload();
   SendNotification(code, payload.data(), payload.size());
 }
 

@@ -5,7 +5,9 @@
 // administrator's disconnect) no further message is handled.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,27 +18,19 @@
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
 #include "server/common/session_protocol.h"
+#include "server/common/user_info.h"
 #include "server/service/session_relays.h"
 #include "server/service/socket.h"
+#include "server/service/traffic_accounting.h"
 
 namespace tarvo {
 
-// A session that sends nothing for this long is deleted; any message keeps it alive.
-inline constexpr std::int64_t kIdleTimeoutSeconds = 30;
-// Pending traffic is stored when more than this has passed since the last store.
-inline constexpr std::int64_t kStoreIntervalSeconds = 10;
+// A session that sends nothing for this long is deleted; any complete message keeps it alive.
+inline constexpr std::chrono::seconds kIdleTimeout{30};
 // A session is not read while this much waits to be sent to its client: a client that sends
 // requests and never reads the answers would otherwise grow the queue without end (and then
 // falls to the idle rule). Far above what its datagrams and answers queue in normal use.
 inline constexpr std::size_t kMaxSessionOutput = std::size_t{4} << 20;
-
-// Seconds of a clock that never jumps, for the time-outs of connections and sessions: a change
-// of the wall clock must neither end every session nor keep idle ones forever.
-inline std::int64_t MonotonicSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 class UserSocket : public TcpSocket {
  public:
@@ -45,8 +39,10 @@ class UserSocket : public TcpSocket {
   // Ends the session: relays first, then the close row and notification, then the list entry.
   ~UserSocket() override;
 
-  // Periodic work (idle time-out, traffic accounting), then true unless Closing.
+  // True unless Closing, waiting for the store, or too much waits for the client. A session
+  // over its limit has its relays asked again, so that they end.
   bool wantRead() override;
+  bool onWrite() override;
   bool wantExcept() override { return true; }
   bool onExcept() override { return false; }
   bool onData(std::span<const std::uint8_t> bytes) override;
@@ -55,6 +51,8 @@ class UserSocket : public TcpSocket {
 
   // Appends a framed message (8-byte header and payload) to the outgoing queue.
   void queueMessage(std::uint32_t type, std::span<const std::uint8_t> payload = {});
+  // Appends bytes for the client; its UDP channels stop reading while much waits.
+  void queueOutput(std::span<const std::uint8_t> bytes);
 
   bool loggedIn() const { return name_.has_value(); }
   // Empty until the login succeeds.
@@ -70,21 +68,38 @@ class UserSocket : public TcpSocket {
   // message cannot shift the records of later ones.
   bool decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext);
 
-  // Traffic accounting (traffic_accounting.h). Relays add to pendingBytes under the network lock.
-  std::uint64_t pendingBytes = 0;
-  std::int64_t limitCopy = 0;    // 0 = no limit
-  std::int64_t counterCopy = 0;
-  std::int64_t lastStoreTime = 0;
+  // Relayed bytes for the account; a session that reaches its limit ends its relays.
+  void countRelayed(std::uint64_t bytes);
+  // The limit or counter copies changed: relays end when the session is now over its limit.
+  void quotaMayHaveChanged();
+  // False once the session is deleted: how answers from the store workers find out.
+  std::shared_ptr<const bool> aliveToken() const { return alive_; }
+
+  // Traffic accounting (traffic_accounting.h).
+  TrafficAccount account;
+  NetworkTimer storeTimer;
 
   // The session's relays, UDP channels and name look-ups (relay_entry.h).
   SessionRelays relays;
 
  private:
+  // Handles complete messages while no store answer is awaited.
+  bool handleReceived();
   bool dispatch(std::uint32_t type, std::span<const std::uint8_t> payload);
   bool login(std::span<const std::uint8_t> payload);
+  void finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
+                   std::int32_t status, const UserInfo& stored);
   void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome);
-  bool trafficInfo();
+  // count TrafficInfo requests that came back to back, answered from one look-up.
+  void trafficInfo(std::size_t count);
+  void answerTrafficInfo(std::size_t count, std::int32_t status, std::int64_t limit,
+                         std::int64_t counter);
+  // Runs job on a store worker; the session handles no message until then does its part.
+  void askStore(std::function<void()> job, std::function<void()> then);
+  void idleCheck();
+  void markChannelsDirty();
   bool textMessage(std::span<const std::uint8_t> payload);
+  std::string sessionPayload() const;
   void notifySession(std::uint32_t code) const;
 
   ByteBuffer received_;
@@ -93,7 +108,10 @@ class UserSocket : public TcpSocket {
   std::string keyText_;
   std::uint32_t peerAddress_ = 0;
   std::uint32_t sessionId_ = 0;
-  std::int64_t lastActivity_ = 0;
+  NetworkTime lastActivity_;
+  NetworkTimer idleTimer_;
+  bool awaitingStore_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<AESEncryptor> encryptor_;
   std::unique_ptr<AESDecryptor> decryptor_;
 };
