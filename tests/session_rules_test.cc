@@ -1,0 +1,427 @@
+// The session's time rules on real sockets and the real user store, in fake milliseconds: the
+// network loop runs on a hand-moved clock, so each rule is checked at its edge.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "external/reader.h"
+#include "platform/event_loop.h"
+#include "platform/fd.h"
+#include "server/common/byte_buffer.h"
+#include "server/common/encryption.h"
+#include "server/common/password_hash.h"
+#include "server/common/session_protocol.h"
+#include "server/service/dispatch_socket.h"
+#include "server/service/name_resolver.h"
+#include "server/service/network_loop.h"
+#include "server/service/session_list.h"
+#include "server/service/settings.h"
+#include "server/service/socket.h"
+#include "server/service/traffic_accounting.h"
+#include "server/service/user_socket.h"
+#include "tests/daemon_process.h"
+
+namespace tarvo::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+struct Frame {
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> payload;
+};
+
+// Reads what waits on a non-blocking descriptor into inbox; false once the peer has closed.
+bool Drain(int fd, ByteBuffer& inbox) {
+  std::uint8_t bytes[16384];
+  for (;;) {
+    ssize_t got = ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
+    if (got > 0) {
+      inbox.append(bytes, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0;  // 0: end of stream; EAGAIN: still open
+  }
+}
+
+// A user with password "pw", this limit and this stored counter.
+bool MakeUser(const char* name, std::int64_t limit, std::int64_t counter) {
+  if (!SetUserInfo(name, "pw", limit, 0)) return false;
+  SetUserCount(name, counter);
+  return true;
+}
+
+class SessionRulesTest : public ::testing::Test {
+ protected:
+  // The store library keeps its first home for the process: one for the whole suite, and each
+  // test its own user names.
+  static void SetUpTestSuite() {
+    home_ = new TempDir;
+    ::setenv("TARVO_HOME", home_->path().c_str(), 1);
+    const std::string odbcIni = home_->path() + "/odbc.ini";
+    std::ofstream(odbcIni).flush();  // keep the user's own data sources out
+    ::setenv("ODBCINI", odbcIni.c_str(), 1);
+    ASSERT_TRUE(InitReader());
+  }
+
+  void SetUp() override { SetNetworkClock(&clock_); }
+
+  void TearDown() override {
+    {
+      std::lock_guard lock(NetworkLock);
+      DeleteAllSessions();
+      DeleteAllSockets();
+    }
+    // Final counts of the deleted sessions come back through the loop.
+    for (int pass = 0; pass < 5; ++pass) RunNetworkPass(0);
+    SetNetworkClock(nullptr);
+  }
+
+  // A session on a socket pair, as the acceptor would hand it over after the opening message.
+  void startSession() {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    client_ = UniqueFd(pair[1]);
+    std::lock_guard lock(NetworkLock);
+    session_ = new UserSocket(pair[0], nullptr);
+    alive_ = session_->aliveToken();
+  }
+
+  // The client writes bytes; the loop reads them on its next passes.
+  void feed(std::span<const std::uint8_t> bytes) {
+    ASSERT_EQ(::send(client_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    runPasses();
+  }
+  void feedMessage(std::uint32_t type, std::span<const std::uint8_t> payload = {}) {
+    ByteBuffer frame;
+    AppendMessage(frame, type, payload);
+    feed(frame.view());
+  }
+
+  // Starts a session and logs it in; true once the store's answer let it in.
+  bool login(const std::string& name, const std::string& password) {
+    startSession();
+    key_ = DeriveSessionKeyText(password.c_str());
+    AESEncryptor encryptor(key_.c_str(), static_cast<int>(key_.size()));
+    ByteBuffer payload;
+    AppendLoginPayload(payload, name, encryptor);
+    feedMessage(MessageType::Login, payload.view());
+    return runUntil([this] { return *alive_ && session_->loggedIn(); });
+  }
+
+  // Moves the fake clock, then lets the loop fire the timers due and retire what they end.
+  void advance(long ms) {
+    clock_.advance(milliseconds(ms));
+    runPasses();
+  }
+
+  void runPasses() {
+    for (int pass = 0; pass < 3; ++pass) RunNetworkPass(0);
+  }
+
+  // Runs the loop until done() holds: store workers and resolvers answer through it.
+  static bool runUntil(const std::function<bool()>& done) {
+    for (int pass = 0; pass < 400; ++pass) {
+      {
+        std::lock_guard lock(NetworkLock);
+        if (done()) return true;
+      }
+      RunNetworkPass(20);
+    }
+    std::lock_guard lock(NetworkLock);
+    return done();
+  }
+
+  // The whole messages the session wrote to its client since the last call.
+  std::vector<Frame> sent() {
+    peerOpen_ = Drain(client_.get(), inbox_) && peerOpen_;
+    std::vector<Frame> frames;
+    MessageReader reader(kMaxMessageLengthLoggedIn);
+    SessionMessage message;
+    while (reader.peek(inbox_, message) == ParseResult::kDone) {
+      frames.push_back({message.type, {message.payload.begin(), message.payload.end()}});
+      inbox_.consume(message.totalLength);
+    }
+    return frames;
+  }
+
+  std::vector<Frame> sentOfType(std::uint32_t type) {
+    std::vector<Frame> all = sent(), matching;
+    for (Frame& frame : all) {
+      if (frame.type == type) matching.push_back(std::move(frame));
+    }
+    return matching;
+  }
+
+  // The session object still exists and its client has not seen the connection close.
+  bool alive() {
+    peerOpen_ = Drain(client_.get(), inbox_) && peerOpen_;
+    return alive_ && *alive_ && peerOpen_;
+  }
+
+  TrafficAccount account() {
+    std::lock_guard lock(NetworkLock);
+    return session_->account;
+  }
+
+  static std::int64_t storedCounter(const std::string& name) {
+    char password[kUserPasswordSize];
+    std::int64_t limit = 0, counter = -1;
+    std::uint8_t locked = 0;
+    return GetUserInfo(name.c_str(), password, &limit, &counter, &locked) ? counter : -1;
+  }
+
+  static TempDir* home_;
+  ManualLoopClock clock_;
+  UniqueFd client_;
+  UserSocket* session_ = nullptr;
+  std::shared_ptr<const bool> alive_;
+  std::string key_;
+  ByteBuffer inbox_;
+  bool peerOpen_ = true;
+};
+
+TempDir* SessionRulesTest::home_ = nullptr;
+
+// ---- The opening message ----
+
+class OpeningRuleTest : public SessionRulesTest {
+ protected:
+  void openConnection() {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    client_ = UniqueFd(pair[1]);
+    std::lock_guard lock(NetworkLock);
+    new DispatchSocket(pair[0], nullptr, htonl(INADDR_LOOPBACK));
+    liveBefore_ = Sockets().liveCount();
+  }
+  // The connection is still open: the dispatcher or the session that took it over.
+  bool connectionOpen() {
+    peerOpen_ = Drain(client_.get(), inbox_) && peerOpen_;
+    return peerOpen_;
+  }
+  std::size_t liveBefore_ = 0;
+};
+
+TEST_F(OpeningRuleTest, SilentConnectionLastsFifteenSeconds) {
+  openConnection();
+  advance(14'999);
+  EXPECT_TRUE(connectionOpen());
+  advance(1);
+  EXPECT_FALSE(connectionOpen());
+  std::lock_guard lock(NetworkLock);
+  EXPECT_EQ(Sockets().liveCount(), liveBefore_ - 1);
+}
+
+// Bytes of an unfinished opening message do not buy a connection more time.
+TEST_F(OpeningRuleTest, TricklingOpeningBytesDoNotExtendTheWait) {
+  openConnection();
+  ByteBuffer opening;
+  ASSERT_TRUE(AppendSessionOpening(opening, kServerVersion));
+  const long step = 14'000 / static_cast<long>(opening.size());
+  long elapsed = 0;
+  for (std::size_t sentBytes = 0; sentBytes + 1 < opening.size(); ++sentBytes) {
+    feed(opening.view().subspan(sentBytes, 1));
+    advance(step);
+    elapsed += step;
+  }
+  advance(14'999 - elapsed);
+  EXPECT_TRUE(connectionOpen());
+  advance(1);
+  EXPECT_FALSE(connectionOpen());
+}
+
+// A completed opening hands the connection to a session, which the opening rule no longer ends.
+TEST_F(OpeningRuleTest, CompletedOpeningEscapesTheOpeningRule) {
+  openConnection();
+  advance(14'000);
+  ByteBuffer opening;
+  ASSERT_TRUE(AppendSessionOpening(opening, kServerVersion));
+  feed(opening.view());
+  advance(1'000);
+  EXPECT_TRUE(connectionOpen());
+  std::vector<Frame> frames = sent();
+  std::vector<Frame> hello;
+  for (Frame& frame : frames) {
+    if (frame.type == MessageType::Hello) hello.push_back(frame);
+  }
+  EXPECT_EQ(hello.size(), 1u);
+}
+
+// ---- Idle sessions ----
+
+TEST_F(SessionRulesTest, SilentSessionEndsAtThirtySeconds) {
+  ASSERT_TRUE(MakeUser("idle-silent", 0, 0));
+  ASSERT_TRUE(login("idle-silent", "pw"));
+  advance(29'999);
+  EXPECT_TRUE(alive());
+  advance(1);
+  EXPECT_FALSE(alive());
+  std::lock_guard lock(NetworkLock);
+  EXPECT_TRUE(Sessions().empty());
+}
+
+// The window restarts at the last complete message, not at the login or the first check.
+TEST_F(SessionRulesTest, MessageRestartsTheIdleWindow) {
+  ASSERT_TRUE(MakeUser("idle-active", 0, 0));
+  ASSERT_TRUE(login("idle-active", "pw"));
+  advance(29'999);
+  feedMessage(MessageType::TrafficInfo);
+  ASSERT_TRUE(runUntil([this] { return !sentOfType(MessageType::TrafficInfo).empty(); }));
+  advance(1);
+  EXPECT_TRUE(alive());  // the first check is past, the window runs from the message
+  advance(29'998);
+  EXPECT_TRUE(alive());
+  advance(1);
+  EXPECT_FALSE(alive());
+}
+
+// Half a message is not activity: a client cannot hold a session with a frame it never ends.
+TEST_F(SessionRulesTest, UnfinishedMessageIsNotActivity) {
+  ASSERT_TRUE(MakeUser("idle-partial", 0, 0));
+  ASSERT_TRUE(login("idle-partial", "pw"));
+  ByteBuffer frame;
+  AppendMessage(frame, MessageType::TrafficInfo);
+  advance(10'000);
+  feed(frame.view().first(4));
+  advance(19'999);
+  feed(frame.view().subspan(4, 3));  // one byte short of the whole frame
+  EXPECT_TRUE(alive());
+  advance(1);
+  EXPECT_FALSE(alive());
+}
+
+// ---- Storing counted bytes ----
+
+TEST_F(SessionRulesTest, CountedBytesAreStoredElevenSecondsAfterTheLastStore) {
+  ASSERT_TRUE(MakeUser("store-due", 0, 100));
+  ASSERT_TRUE(login("store-due", "pw"));
+  advance(5'000);
+  {
+    std::lock_guard lock(NetworkLock);
+    session_->countRelayed(500);
+  }
+  advance(5'999);  // 10,999 ms after the login's read, which counts as a store
+  EXPECT_FALSE(account().storeInFlight);
+  EXPECT_EQ(account().pending, 500u);
+  EXPECT_EQ(storedCounter("store-due"), 100);
+
+  advance(1);
+  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  EXPECT_EQ(storedCounter("store-due"), 600);
+  EXPECT_EQ(account().counter, 600);
+  EXPECT_EQ(account().pending, 0u);
+
+  // The next bytes wait a full interval from that store.
+  {
+    std::lock_guard lock(NetworkLock);
+    session_->countRelayed(50);
+  }
+  advance(10'999);
+  EXPECT_EQ(storedCounter("store-due"), 600);
+  advance(1);
+  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  EXPECT_EQ(storedCounter("store-due"), 650);
+}
+
+// A session with nothing counted (and no limit reached) leaves the store alone: a store call
+// would reread the row and refresh the session's copy of the counter.
+TEST_F(SessionRulesTest, NothingCountedMakesNoStoreCall) {
+  ASSERT_TRUE(MakeUser("store-idle", 0, 40));
+  ASSERT_TRUE(login("store-idle", "pw"));
+  ASSERT_TRUE(MakeUser("store-idle", 0, 777));  // changed behind the session's back
+  for (int interval = 0; interval < 2; ++interval) {
+    advance(11'000);
+    // Asked or answered, a store call would show here.
+    EXPECT_FALSE(account().storeInFlight);
+    EXPECT_EQ(account().counter, 40);
+    feedMessage(123);  // an ignored message keeps the session from the idle rule
+  }
+  EXPECT_EQ(storedCounter("store-idle"), 777);
+  EXPECT_TRUE(alive());
+}
+
+// ---- TrafficInfo ----
+
+TEST_F(SessionRulesTest, BackToBackTrafficInfoRequestsAreEachAnsweredFromTheStore) {
+  ASSERT_TRUE(MakeUser("info", 5000, 1234));
+  ASSERT_TRUE(login("info", "pw"));
+  ByteBuffer frames;
+  for (int i = 0; i < 3; ++i) AppendMessage(frames, MessageType::TrafficInfo);
+  feed(frames.view());
+  std::vector<Frame> answers;
+  ASSERT_TRUE(runUntil([&] {
+    for (Frame& frame : sentOfType(MessageType::TrafficInfo)) answers.push_back(frame);
+    return answers.size() >= 3;
+  }));
+  ASSERT_EQ(answers.size(), 3u);
+  for (const Frame& answer : answers) {
+    std::int64_t limit = 0, counter = 0;
+    ASSERT_TRUE(ParseTrafficInfoReply(answer.payload, limit, counter));
+    EXPECT_EQ(limit, 5000);
+    EXPECT_EQ(counter, 1234);
+  }
+
+  // A later request reads the store again rather than repeating the earlier answer.
+  ASSERT_TRUE(MakeUser("info", 6000, 2000));
+  feedMessage(MessageType::TrafficInfo);
+  std::vector<Frame> later;
+  ASSERT_TRUE(runUntil([&] {
+    later = sentOfType(MessageType::TrafficInfo);
+    return !later.empty();
+  }));
+  ASSERT_EQ(later.size(), 1u);
+  std::int64_t limit = 0, counter = 0;
+  ASSERT_TRUE(ParseTrafficInfoReply(later[0].payload, limit, counter));
+  EXPECT_EQ(limit, 6000);
+  EXPECT_EQ(counter, 2000);
+}
+
+// ---- Name look-ups ----
+
+TEST_F(SessionRulesTest, ResolveIsAnsweredNoSoonerThanASecondAfterTheRequest) {
+  ASSERT_TRUE(MakeUser("resolve", 0, 0));
+  ASSERT_TRUE(login("resolve", "pw"));
+  AESEncryptor encryptor(key_.c_str(), static_cast<int>(key_.size()));
+  ByteBuffer request;
+  AppendResolveRequest(request, encryptor, std::vector<std::string>{"localhost"});
+  feed(request.view());
+
+  // The look-up itself is quick; its answer still waits for the fake clock.
+  advance(999);
+  for (int pass = 0; pass < 25; ++pass) RunNetworkPass(20);
+  EXPECT_TRUE(sentOfType(MessageType::Resolve).empty());
+
+  advance(1);
+  std::vector<Frame> answers;
+  ASSERT_TRUE(runUntil([&] {
+    answers = sentOfType(MessageType::Resolve);
+    return !answers.empty();
+  }));
+  ASSERT_EQ(answers.size(), 1u);
+  AESDecryptor decryptor(key_.c_str(), static_cast<int>(key_.size()));
+  ByteBuffer plaintext;
+  decryptor.transformAppend(answers[0].payload.data(), answers[0].payload.size(), plaintext);
+  std::uint32_t address = 0;
+  std::string name;
+  ASSERT_TRUE(ParseResolveAnswer(plaintext.view(), address, name));
+  EXPECT_EQ(name, "localhost");
+  EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
+}
+
+}  // namespace
+}  // namespace tarvo::test
