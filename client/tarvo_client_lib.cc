@@ -195,9 +195,13 @@ ClientStatus SessionClient::open(const std::string& host, std::uint16_t port,
 
 LoginResult SessionClient::login(std::string_view name, const std::string& password,
                                  int timeoutMs) {
+  return loginWithKey(name, DeriveSessionKeyText(password.c_str()), timeoutMs);
+}
+
+LoginResult SessionClient::loginWithKey(std::string_view name, const std::string& key,
+                                        int timeoutMs) {
   Deadline deadline(timeoutMs);
   LoginResult result;
-  std::string key = DeriveSessionKeyText(password.c_str());
   auto encryptor = std::make_unique<AESEncryptor>(key.c_str(), static_cast<int>(key.size()));
   ByteBuffer payload;
   if (!AppendLoginPayload(payload, name, *encryptor)) {

@@ -87,6 +87,9 @@ class SessionClient {
   // Sends Login for name with the key derived from password and reads the answer. On success
   // the session's encryptor and decryptor are set up.
   LoginResult login(std::string_view name, const std::string& password, int timeoutMs);
+  // The same with the session key text already derived (DeriveSessionKeyText of the
+  // password): a client that logs in again and again derives it once.
+  LoginResult loginWithKey(std::string_view name, const std::string& keyText, int timeoutMs);
 
   // Frames and sends one session message.
   ClientStatus sendMessage(std::uint32_t type, std::span<const std::uint8_t> payload = {},
