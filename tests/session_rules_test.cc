@@ -2,6 +2,8 @@
 // network loop runs on a hand-moved clock, so each rule is checked at its edge.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 
@@ -69,6 +71,7 @@ class SessionRulesTest : public ::testing::Test {
   // The store library keeps its first home for the process: one for the whole suite, and each
   // test its own user names.
   static void SetUpTestSuite() {
+    if (home_ != nullptr) return;  // every suite of this fixture shares it
     home_ = new TempDir;
     ::setenv("TARVO_HOME", home_->path().c_str(), 1);
     const std::string odbcIni = home_->path() + "/odbc.ini";
@@ -120,7 +123,10 @@ class SessionRulesTest : public ::testing::Test {
     ByteBuffer payload;
     AppendLoginPayload(payload, name, encryptor);
     feedMessage(MessageType::Login, payload.view());
-    return runUntil([this] { return *alive_ && session_->loggedIn(); });
+    // Until it is in, or refused and gone.
+    runUntil([this] { return !*alive_ || session_->loggedIn(); });
+    std::lock_guard lock(NetworkLock);
+    return *alive_ && session_->loggedIn();
   }
 
   // Moves the fake clock, then lets the loop fire the timers due and retire what they end.
@@ -183,6 +189,40 @@ class SessionRulesTest : public ::testing::Test {
     std::int64_t limit = 0, counter = -1;
     std::uint8_t locked = 0;
     return GetUserInfo(name.c_str(), password, &limit, &counter, &locked) ? counter : -1;
+  }
+
+  // Runs one statement on the store's file from a connection of the test's own, as another
+  // program with the file would.
+  static void RawExecute(const std::string& sql) {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)));
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc)));
+    std::string connect =
+        "Driver=SQLite3;Database=" + home_->path() + "/VPNdb.sqlite3;Timeout=10000;";
+    ASSERT_TRUE(
+        SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(connect.data()),
+                                       SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)));
+    std::string text = sql;
+    const bool done =
+        SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS));
+    SQLCHAR state[6] = {}, message[512] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (!done) SQLGetDiagRec(SQL_HANDLE_STMT, stmt, 1, state, &native, message, sizeof message, &length);
+    EXPECT_TRUE(done) << sql << ": " << state << " " << message;
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    SQLDisconnect(dbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+  }
+
+  void countRelayed(std::uint64_t bytes) {
+    std::lock_guard lock(NetworkLock);
+    session_->countRelayed(bytes);
   }
 
   static TempDir* home_;
@@ -336,6 +376,70 @@ TEST_F(SessionRulesTest, CountedBytesAreStoredElevenSecondsAfterTheLastStore) {
   advance(1);
   ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
   EXPECT_EQ(storedCounter("store-due"), 650);
+}
+
+// The end of a session stores what it counted since the last store; a user the store no
+// longer has loses what was pending, and nothing is written for it.
+TEST_F(SessionRulesTest, SessionEndStoresWhatIsPendingAndAGoneUserDropsIt) {
+  ASSERT_TRUE(MakeUser("store-end", 4000, 0));
+  ASSERT_TRUE(login("store-end", "pw"));
+  EXPECT_EQ(account().limit, 4000);  // read by the login
+  countRelayed(700);
+  {
+    std::lock_guard lock(NetworkLock);
+    delete session_;
+  }
+  ASSERT_TRUE(runUntil([] { return storedCounter("store-end") == 700; }));
+  EXPECT_TRUE(Sessions().empty());
+
+  ASSERT_TRUE(MakeUser("store-gone", 0, 0));
+  ASSERT_TRUE(login("store-gone", "pw"));
+  ASSERT_TRUE(DeleteUser("store-gone"));
+  countRelayed(900);
+  advance(11'000);
+  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  EXPECT_EQ(account().pending, 0u);
+  EXPECT_EQ(storedCounter("store-gone"), -1);
+  EXPECT_TRUE(alive());  // dropped bytes, not a dropped session: TrafficInfo ends it
+}
+
+// A store that fails is not a user who is gone: the session stays, TrafficInfo is answered
+// from what it last read, counted bytes wait, and they are all stored once the store is back.
+// Meanwhile a new login is refused as an unknown user.
+TEST_F(SessionRulesTest, AFailingStoreKeepsTheSessionAndItsCounts) {
+  ASSERT_TRUE(MakeUser("store-down", 5000, 100));
+  ASSERT_TRUE(login("store-down", "pw"));
+  countRelayed(700);
+  RawExecute("ALTER TABLE UsersTable RENAME TO UsersTableAway");
+
+  advance(11'000);
+  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  EXPECT_EQ(account().pending, 700u);  // kept for the next store
+  EXPECT_TRUE(alive());
+
+  sent();
+  feedMessage(MessageType::TrafficInfo);
+  ASSERT_TRUE(runUntil([this] { return !sentOfType(MessageType::TrafficInfo).empty() || !*alive_; }));
+  EXPECT_TRUE(alive());
+  EXPECT_EQ(account().limit, 5000);
+  EXPECT_EQ(account().counter, 100);
+
+  // A second client, with the fixture's verbs, then back to the first.
+  UserSocket* first = session_;
+  std::shared_ptr<const bool> firstAlive = alive_;
+  UniqueFd firstClient = std::move(client_);
+  ASSERT_FALSE(login("store-down", "pw"));
+  EXPECT_EQ(sentOfType(MessageType::UnknownUser).size(), 1u);
+  session_ = first;
+  alive_ = firstAlive;
+  client_ = std::move(firstClient);
+  peerOpen_ = true;
+
+  RawExecute("ALTER TABLE UsersTableAway RENAME TO UsersTable");
+  advance(11'000);
+  ASSERT_TRUE(runUntil([] { return storedCounter("store-down") == 800; }));
+  EXPECT_TRUE(alive());
+  ASSERT_TRUE(runUntil([this] { return session_->account.counter == 800; }));
 }
 
 // A session with nothing counted (and no limit reached) leaves the store alone: a store call
