@@ -210,7 +210,8 @@ void DelayProxy::run() {
         const int client = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (client < 0) break;
         ++accepted_;
-        if (refusing) {
+        // Read again: the switch may have been turned off since this round began.
+        if (refusing_) {
           ::close(client);
           continue;
         }
