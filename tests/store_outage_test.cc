@@ -1,0 +1,322 @@
+// A PostgreSQL user store that goes away or turns slow under a running daemon: logged-in
+// sessions go on relaying and are answered, every byte they relayed reaches the store once it
+// is back, and a store that takes its time holds up nobody who is not waiting for it. Each case
+// starts its own PostgreSQL server on loopback; the slow store sits behind a delay proxy.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/tarvo_client_lib.h"
+#include "external/reader.h"
+#include "server/service/settings.h"
+#include "tests/delay_proxy.h"
+#include "tests/install_layout.h"
+#include "tests/loopback_servers.h"
+#include "tests/postgres_cluster.h"
+#include "tests/tarvo_daemon_fixture.h"
+
+namespace tarvo::test {
+namespace {
+
+using client::ClientStatus;
+using client::DataConnection;
+using client::LoginOutcome;
+using client::SessionClient;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
+
+struct StoreUser {
+  std::string name;
+  std::string password;
+  std::int64_t limit = 0;
+};
+
+std::string StoreOn(int port) {
+  return "Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=" + std::to_string(port) +
+         ";Database=VPNdb;Username=postgres";
+}
+
+// A cluster with the database VPNdb holding users. They are made through the store library in a
+// child process (the ODBC driver keeps allocations to the end of a process, which a child ends
+// without a leak report), their passwords in plain text, as a sealed one opens only with the
+// daemon's key.
+std::string StartStore(PostgresCluster& cluster, const std::vector<StoreUser>& users) {
+  if (!cluster.Start()) return cluster.error();
+  if (!cluster.Psql("postgres", "CREATE DATABASE \"VPNdb\"")) return "no database";
+  const pid_t child = ::fork();
+  if (child < 0) return "no child";
+  if (child == 0) {
+    ::setenv("TARVO_STORE", StoreOn(cluster.port()).c_str(), 1);
+    bool made = InitReader();
+    for (const StoreUser& user : users) {
+      made = made && SetUserInfo(user.name.c_str(), user.password.c_str(), user.limit, 0);
+    }
+    ::_exit(made ? 0 : 1);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "the users could not be made";
+  }
+  return {};
+}
+
+// The stored counter of a user, or -1 when the store does not answer.
+std::int64_t StoredCounter(PostgresCluster& cluster, const std::string& name) {
+  std::string out;
+  if (!cluster.Psql("VPNdb", "SELECT user_counter FROM UsersTable WHERE user_name = '" + name + "'",
+                    &out) ||
+      out.empty()) {
+    return -1;
+  }
+  return std::stoll(out);
+}
+
+// A daemon with MultiConnect on whose store is the ODBC connection string store.
+class StoreDaemon {
+ public:
+  explicit StoreDaemon(const std::string& store) : process_(home_.path()) {
+    ServerSettingsRecord settings;
+    settings.ServerPort = port_ = FreeLoopbackPort();
+    settings.MultiConnect = true;
+    if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
+    process_.setEnv("TARVO_STORE", store);
+    const std::string leakOptions = OdbcLeakOptions();
+    process_.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));
+    started_ = process_.start() && process_.waitReady();
+  }
+  bool started() const { return started_; }
+  std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
+  DaemonProcess& process() { return process_; }
+
+ private:
+  TempDir home_;
+  DaemonProcess process_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+LoginOutcome LogIn(SessionClient& session, std::uint16_t port, const StoreUser& user,
+                   int timeoutMs = kIoTimeoutMs) {
+  if (session.open("127.0.0.1", port, "2.0.5", timeoutMs) != ClientStatus::kOk) {
+    return LoginOutcome::kFailed;
+  }
+  return session.login(user.name, user.password, timeoutMs).outcome;
+}
+
+// Sends count pattern bytes starting at offset through a relay to an echo server and reads
+// them back; empty on success, else what went wrong.
+std::string Echo(DataConnection& relay, std::size_t offset, std::size_t count) {
+  std::vector<std::uint8_t> bytes(count);
+  for (std::size_t i = 0; i < count; ++i) bytes[i] = PatternByte(offset + i);
+  if (relay.send(bytes) != ClientStatus::kOk) return "send failed";
+  ByteBuffer back;
+  for (int reads = 0; back.size() < count && reads < 10'000; ++reads) {
+    const ClientStatus status = relay.receive(back, kIoTimeoutMs);
+    if (status != ClientStatus::kOk) return std::string("receive: ") + client::ToString(status);
+  }
+  if (back.size() != count) return "got " + std::to_string(back.size()) + " bytes";
+  for (std::size_t i = 0; i < count; ++i) {
+    if (back.data()[i] != bytes[i]) return "altered at " + std::to_string(offset + i);
+  }
+  return {};
+}
+
+// One logged-in client with a relay to the echo server, and what it has relayed (the daemon
+// counts the plaintext each way, so an echoed byte counts twice).
+struct RelayingClient {
+  StoreUser user;
+  SessionClient session;
+  DataConnection relay;
+  std::size_t sent = 0;
+  std::int64_t counted() const { return static_cast<std::int64_t>(2 * sent); }
+};
+
+TEST(StoreOutageTest, SessionsOutliveAStoppedStoreAndEveryRelayedByteIsStoredOnceItIsBack) {
+  if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
+  constexpr std::int64_t kAliceLimit = 1'000'000'000;
+  std::vector<RelayingClient> clients(2);
+  clients[0].user = {"alice", "secret", kAliceLimit};
+  clients[1].user = {"bob", "good", 0};
+  PostgresCluster cluster;
+  ASSERT_EQ(StartStore(cluster, {clients[0].user, clients[1].user}), "");
+  StoreDaemon daemon(StoreOn(cluster.port()));
+  ASSERT_TRUE(daemon.started()) << daemon.process().stderrText();
+  LoopbackTcpServer echo(EchoHandler);
+
+  // Odd sizes, so records never line up with the daemon's reads.
+  constexpr std::size_t kPiece = 30'011;
+  std::vector<std::int64_t> counterBefore(clients.size());
+  for (std::size_t c = 0; c < clients.size(); ++c) {
+    RelayingClient& client = clients[c];
+    ASSERT_EQ(LogIn(client.session, daemon.port(), client.user), LoginOutcome::kAccepted);
+    ASSERT_EQ(client.relay.open(client.session, kLoopback, echo.port(), kIoTimeoutMs),
+              ClientStatus::kOk);
+    ASSERT_EQ(Echo(client.relay, client.sent, kPiece), "");
+    client.sent += kPiece;
+    std::int64_t limit = -1;
+    ASSERT_EQ(client.session.trafficInfo(limit, counterBefore[c], kIoTimeoutMs), ClientStatus::kOk);
+    EXPECT_EQ(limit, client.user.limit);
+  }
+
+  // Down for 30 s: two store intervals fail. Each client sends at least every 2 s, so the idle
+  // rule has no part in what happens.
+  cluster.Stop();
+  const auto stopped = Clock::now();
+  int rounds = 0;
+  for (; Clock::now() - stopped < 30s && rounds < 60; ++rounds) {
+    for (std::size_t c = 0; c < clients.size(); ++c) {
+      RelayingClient& client = clients[c];
+      ASSERT_EQ(Echo(client.relay, client.sent, kPiece), "") << client.user.name << " round " << rounds;
+      client.sent += kPiece;
+      // Answered from what the session last knew: the limit, and a counter no older than the
+      // one read before the store went.
+      std::int64_t limit = -1;
+      std::int64_t counter = -1;
+      ASSERT_EQ(client.session.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk)
+          << client.user.name << " round " << rounds;
+      EXPECT_EQ(limit, client.user.limit);
+      EXPECT_GE(counter, counterBefore[c]);
+      EXPECT_LE(counter, client.counted());
+    }
+    std::this_thread::sleep_for(1s);
+  }
+  EXPECT_GE(rounds, 15);
+
+  ASSERT_TRUE(cluster.Restart()) << cluster.error();
+  for (RelayingClient& client : clients) {
+    ASSERT_EQ(Echo(client.relay, client.sent, kPiece), "") << client.user.name;
+    client.sent += kPiece;
+    std::int64_t limit = -1;
+    std::int64_t counter = -1;
+    EXPECT_EQ(client.session.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+    // The sessions' end stores what they counted.
+    client.relay.close();
+    client.session.close();
+  }
+  for (const RelayingClient& client : clients) {
+    std::int64_t stored = -1;
+    WaitUntil([&] { return (stored = StoredCounter(cluster, client.user.name)) == client.counted(); },
+              60'000);
+    EXPECT_EQ(stored, client.counted()) << client.user.name;
+  }
+  EXPECT_TRUE(daemon.process().running());
+  EXPECT_EQ(daemon.process().stop(SIGTERM), 0) << daemon.process().stderrText();
+}
+
+TEST(StoreOutageTest, LoginsWaitingOnASlowStoreDoNotHoldUpAnotherUsersRelay) {
+  if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
+  const StoreUser alice{"alice", "secret", 0};
+  const StoreUser bob{"bob", "good", 0};
+  PostgresCluster cluster;
+  ASSERT_EQ(StartStore(cluster, {alice, bob}), "");
+  DelayProxy proxy(static_cast<std::uint16_t>(cluster.port()), 0us);
+  ASSERT_TRUE(proxy.start());
+  StoreDaemon daemon(StoreOn(proxy.port()));
+  ASSERT_TRUE(daemon.started()) << daemon.process().stderrText();
+  LoopbackTcpServer echo(EchoHandler);
+
+  SessionClient session;
+  DataConnection relay;
+  ASSERT_EQ(LogIn(session, daemon.port(), alice), LoginOutcome::kAccepted);
+  ASSERT_EQ(relay.open(session, kLoopback, echo.port(), kIoTimeoutMs), ClientStatus::kOk);
+  std::size_t sent = 0;
+  ASSERT_EQ(Echo(relay, sent, 1), "");
+  ++sent;
+
+  // Every store call now takes at least 400 ms (a new store connection several times that);
+  // more logins than there are store workers keep every worker waiting.
+  proxy.setDelay(200ms);
+  constexpr int kLogins = 6;
+  std::atomic<int> inFlight{kLogins};
+  std::atomic<int> accepted{0};
+  std::vector<std::thread> logins;
+  for (int i = 0; i < kLogins; ++i) {
+    logins.emplace_back([&] {
+      SessionClient other;
+      if (LogIn(other, daemon.port(), bob, 60'000) == LoginOutcome::kAccepted) ++accepted;
+      --inFlight;
+    });
+  }
+  // Echoes until the last login is answered (bounded in count), each far quicker than a single
+  // store call.
+  int echoesWhileWaiting = 0;
+  for (int i = 0; inFlight.load() > 0 && i < 20'000; ++i) {
+    const bool waiting = inFlight.load() > 0;
+    const auto start = Clock::now();
+    ASSERT_EQ(Echo(relay, sent, 1), "") << "echo " << i;
+    const auto took = Clock::now() - start;
+    ++sent;
+    EXPECT_LT(took, 100ms) << "echo " << i;
+    if (waiting) ++echoesWhileWaiting;
+    std::this_thread::sleep_for(5ms);
+  }
+  for (auto& thread : logins) thread.join();
+  EXPECT_EQ(accepted.load(), kLogins);
+  EXPECT_GE(echoesWhileWaiting, 10);
+  // alice's session was never held up either: it answers at once from the slow store.
+  std::int64_t limit = -1;
+  std::int64_t counter = -1;
+  EXPECT_EQ(session.trafficInfo(limit, counter, 30'000), ClientStatus::kOk);
+
+  proxy.setDelay(0us);
+  relay.close();
+  session.close();
+  EXPECT_EQ(daemon.process().stop(SIGTERM), 0) << daemon.process().stderrText();
+}
+
+// The proxy itself: bytes arrive whole and in order both ways, an end of stream is passed on,
+// and refusing cuts what is open and what comes.
+TEST(DelayProxyTest, ForwardsBothWaysInOrderAndCutsWhenRefusing) {
+  LoopbackTcpServer echo(EchoHandler);
+  DelayProxy proxy(echo.port(), 2ms);
+  ASSERT_TRUE(proxy.start());
+
+  client::Socket socket;
+  ASSERT_EQ(socket.connect("127.0.0.1", proxy.port(), kIoTimeoutMs), ClientStatus::kOk);
+  constexpr std::size_t kBytes = 3 << 20;
+  std::vector<std::uint8_t> bytes(kBytes);
+  for (std::size_t i = 0; i < kBytes; ++i) bytes[i] = PatternByte(i);
+  ClientStatus sendStatus = ClientStatus::kIoError;
+  std::thread sender([&] { sendStatus = socket.sendAll(bytes, 30'000); });
+  ByteBuffer back;
+  for (int reads = 0; back.size() < kBytes && reads < 100'000; ++reads) {
+    if (socket.receiveSome(back, kBytes - back.size(), 30'000) != ClientStatus::kOk) break;
+  }
+  sender.join();
+  EXPECT_EQ(sendStatus, ClientStatus::kOk);
+  ASSERT_EQ(back.size(), kBytes);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), back.data()));
+  // The echo server closes when it reads the end of stream, and that end comes back.
+  ::shutdown(socket.fd(), SHUT_WR);
+  EXPECT_TRUE(ClosedByPeer(socket));
+
+  client::Socket open;
+  ASSERT_EQ(open.connect("127.0.0.1", proxy.port(), kIoTimeoutMs), ClientStatus::kOk);
+  ASSERT_EQ(open.sendAll(std::span(bytes).first(64 << 10), kIoTimeoutMs), ClientStatus::kOk);
+  proxy.setRefusing(true);
+  EXPECT_TRUE(ClosedByPeer(open));
+  client::Socket refused;
+  if (refused.connect("127.0.0.1", proxy.port(), kIoTimeoutMs) == ClientStatus::kOk) {
+    EXPECT_TRUE(ClosedByPeer(refused));
+  }
+  proxy.setRefusing(false);
+  client::Socket again;
+  ASSERT_EQ(again.connect("127.0.0.1", proxy.port(), kIoTimeoutMs), ClientStatus::kOk);
+  ASSERT_EQ(again.sendAll(std::span(bytes).first(5), kIoTimeoutMs), ClientStatus::kOk);
+  ByteBuffer five;
+  EXPECT_TRUE(ReadExactly(again, five, 5));
+}
+
+}  // namespace
+}  // namespace tarvo::test
