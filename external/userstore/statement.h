@@ -1,4 +1,4 @@
-// One prepared SQL statement on an open connection: parameters bound with SQLBindParameter
+// One SQL statement on an open connection: parameters bound with SQLBindParameter
 // (values are never spliced into the SQL text), execution, and typed column reads.
 #pragma once
 
@@ -38,6 +38,7 @@ class Statement {
   bool Check(SQLRETURN rc);
 
   StmtHandle handle_;
+  std::string sql_;
   bool* lostFlag_;
   bool failed_ = false;
   // Bound values must stay where they are until execution; a deque never moves its elements.
