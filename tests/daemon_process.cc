@@ -52,16 +52,26 @@ TempDir::~TempDir() {
 }
 
 int FreeLoopbackPort() {
+  // The socket stays bound, never listening, until this process ends: with SO_REUSEADDR on it
+  // a server that sets SO_REUSEADDR too (the daemon, PostgreSQL, tarvoclient) can still bind
+  // and listen on the port, while no other socket can take it in the meantime. Without it, a
+  // connection of a test running alongside could be given the port as its own source port
+  // between this choice and the server's bind.
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = LoopbackAddress(0);
+  if (fd < 0) return -1;
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);  // every address: no source port on any of them
   socklen_t length = sizeof address;
   int port = -1;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
     port = ntohs(address.sin_port);
   }
-  ::close(fd);
-  return port;
+  if (port < 0) ::close(fd);
+  return port;  // fd is kept open on purpose
 }
 
 bool PortAcceptsConnections(int port) {

@@ -25,7 +25,9 @@ class TempDir {
   std::string path_;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A free TCP port, held for this process until it ends: servers that bind with SO_REUSEADDR
+// can listen on it, nothing else can take it, and until one listens connections to it are
+// refused.
 int FreeLoopbackPort();
 
 // True when something accepts TCP connections on 127.0.0.1:port.

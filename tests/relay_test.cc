@@ -299,7 +299,7 @@ TEST_F(RelayTest, OverQuotaCutsRelaysAndRefusesNewOnesWhileUdpFlowsUntilAReset) 
   EXPECT_TRUE(relaying);
 }
 
-TEST_F(RelayTest, TrafficIsStoredAboutEveryElevenSecondsAndOnlyWithTraffic) {
+TEST_F(RelayTest, TrafficIsStoredAboutEveryElevenSeconds) {
   ASSERT_TRUE(start());
   LoopbackTcpServer echo(EchoHandler);
   DataConnection relay;
@@ -330,11 +330,11 @@ TEST_F(RelayTest, TrafficIsStoredAboutEveryElevenSecondsAndOnlyWithTraffic) {
   const auto firstStore = Clock::now();
   roundTrip(5'000);
   ASSERT_TRUE(waitForCounter(30'000, 15));
-  // The next store waits for the interval since the last one.
+  // The next store waits for the interval since the last one. That no store happens without
+  // traffic, and the interval's exact edges, are checked on the fake clock in
+  // session_rules_test (NothingCountedMakesNoStoreCall,
+  // CountedBytesAreStoredElevenSecondsAfterTheLastStore).
   EXPECT_GE(Clock::now() - firstStore, std::chrono::seconds(10));
-
-  // Without traffic nothing more is stored.
-  EXPECT_FALSE(waitForCounter(30'001, 12));
   EXPECT_EQ(stored(), 30'000);
 }
 

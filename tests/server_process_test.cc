@@ -67,6 +67,9 @@ TEST(ServerProcessTest, PortInUseGivesTheBindingErrorAndFails) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<std::uint16_t>(port));
+  // SO_REUSEADDR, as FreeLoopbackPort still holds the port; a listener blocks it all the same.
+  int on = 1;
+  ASSERT_EQ(::setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
   ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(blocker, 1), 0);
 
