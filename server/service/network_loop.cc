@@ -202,8 +202,8 @@ class NetworkLoopSide {
   }
 };
 
-void NetworkLoopAccess::forget(Socket* socket) { NetworkLoopSide::forget(socket); }
-void NetworkLoopAccess::unwatch(Socket* socket) { NetworkLoopSide::unwatch(socket); }
+void ForgetSocket(Socket* socket) { NetworkLoopSide::forget(socket); }
+void UnwatchSocket(Socket* socket) { NetworkLoopSide::unwatch(socket); }
 
 void Socket::onIo(int fd, std::uint32_t events) {
   if (retiredSlot_ != kNotListed) return;  // ends before the next wait; nothing more to do

@@ -86,7 +86,7 @@ Socket::~Socket() {
     if (found != siblings.end()) siblings.erase(found);
     owner_ = nullptr;
   }
-  NetworkLoopAccess::forget(this);
+  ForgetSocket(this);
   if (handle_ != kNoHandle) CloseDescriptor(std::exchange(handle_, kNoHandle));
   Sockets().remove(this);
   // Each child takes itself out of children_ as it goes.
@@ -94,7 +94,7 @@ Socket::~Socket() {
 }
 
 int Socket::releaseHandle() {
-  NetworkLoopAccess::unwatch(this);
+  UnwatchSocket(this);
   return std::exchange(handle_, kNoHandle);
 }
 

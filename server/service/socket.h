@@ -75,7 +75,6 @@ class Socket : private IoHandler {
 
  private:
   friend class SocketList;
-  friend class NetworkLoopAccess;
   friend class NetworkLoopSide;
 
   // Readiness from the loop: runs the handlers for what the socket asked to be watched for.

@@ -147,6 +147,12 @@ void FlushFinals() {
       });
 }
 
+// Counts the store could not take: tried again an interval later.
+void KeepForLater(const std::string& name, std::uint64_t bytes) {
+  KeepFinal(name, bytes);
+  if (!Finals().retry.armed()) Finals().retry.arm(kStoreInterval, FlushFinals);
+}
+
 }  // namespace
 
 bool TrafficAccount::overQuota() const {
@@ -154,7 +160,6 @@ bool TrafficAccount::overQuota() const {
   return AddCount(counter, pending + storing) >= limit;
 }
 
-std::int64_t TrafficAccount::expectedCounter() const { return AddCount(counter, pending + storing); }
 
 void StoreTrafficCounter(UserSocket& session) {
   TrafficAccount& account = session.account;
@@ -172,8 +177,7 @@ void StoreTrafficCounter(UserSocket& session) {
                  TakeAnswer(session, *store);
                } else if (store->status == READER_FAILED && store->delta != 0) {
                  // The session ended meanwhile: its bytes wait with the ended sessions' counts.
-                 KeepFinal(store->name, store->delta);
-                 if (!Finals().retry.armed()) Finals().retry.arm(kStoreInterval, FlushFinals);
+                 KeepForLater(store->name, store->delta);
                }
              });
 }
@@ -198,10 +202,7 @@ void StoreFinalCount(const std::string& name, const TrafficAccount& account,
   RunOnStore([store] { store->run(); },
              [store, then = std::move(then)] {
                if (store->status == READER_OK) store->notify();
-               if (store->status == READER_FAILED) {
-                 KeepFinal(store->name, store->delta);
-                 if (!Finals().retry.armed()) Finals().retry.arm(kStoreInterval, FlushFinals);
-               }
+               if (store->status == READER_FAILED) KeepForLater(store->name, store->delta);
                if (then) then();
              });
 }

@@ -34,8 +34,6 @@ struct TrafficAccount {
   // True while the limit is not 0 and the counter with every byte not yet stored reaches it
   // (signed 64-bit; a sum past the largest value is past any limit).
   bool overQuota() const;
-  // The counter as it stands once everything counted is stored, held at the largest value.
-  std::int64_t expectedCounter() const;
 };
 
 // Hands the session's pending bytes to the store and rereads the user's limit and counter;
