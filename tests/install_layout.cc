@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "server/service/settings.h"
+
 namespace tarvo::test {
 namespace {
 
@@ -139,6 +141,17 @@ ProgramResult InstallLayout::tarvostore(const std::vector<std::string>& argument
   std::vector<std::string> argv = {TARVO_STORE_TOOL_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return RunWithEnv(argv, environment(), root());
+}
+
+StoreDaemon::StoreDaemon(const std::string& store, const std::string& leakOptions)
+    : process_(home_.path()) {
+  ServerSettingsRecord settings;
+  settings.ServerPort = port_ = FreeLoopbackPort();
+  settings.MultiConnect = true;
+  if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
+  process_.setEnv("TARVO_STORE", store);
+  process_.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));
+  started_ = process_.start() && process_.waitReady();
 }
 
 }  // namespace tarvo::test

@@ -3,6 +3,7 @@
 // group files redirected into the same temporary tree, so the machine is never touched.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,5 +58,21 @@ ProgramResult RunWithEnv(const std::vector<std::string>& argv, const EnvList& en
 std::string OdbcLeakOptions();
 std::string ReadText(const std::string& path);
 bool WriteText(const std::string& path, const std::string& text);
+
+// A daemon with its own home and a free port, MultiConnect on, whose store is the ODBC
+// connection string store (a PostgreSQL server the test started).
+class StoreDaemon {
+ public:
+  explicit StoreDaemon(const std::string& store, const std::string& leakOptions = OdbcLeakOptions());
+  bool started() const { return started_; }
+  std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
+  DaemonProcess& process() { return process_; }
+
+ private:
+  TempDir home_;
+  DaemonProcess process_;
+  int port_ = 0;
+  bool started_ = false;
+};
 
 }  // namespace tarvo::test

@@ -161,29 +161,6 @@ TEST_F(PostgresStoreTest, TwoProcessesAddToOneCounterWithoutLoss) {
             ExpectedLine("erin", 0, 2 * kProcesses * kRounds * kDelta));
 }
 
-// One daemon on the shared store, with its own home and port, pointed at VPNdb directly.
-class StoreDaemon {
- public:
-  StoreDaemon(const std::string& store, const std::string& leakOptions) : process_(home_.path()) {
-    ServerSettingsRecord settings;
-    settings.ServerPort = port_ = FreeLoopbackPort();
-    settings.MultiConnect = true;
-    if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
-    process_.setEnv("TARVO_STORE", store);
-    process_.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));
-    started_ = process_.start() && process_.waitReady();
-  }
-  bool started() const { return started_; }
-  std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
-  DaemonProcess& process() { return process_; }
-
- private:
-  TempDir home_;
-  DaemonProcess process_;
-  int port_ = 0;
-  bool started_ = false;
-};
-
 constexpr int kIoTimeoutMs = 5000;
 
 // Logs in on daemonPort, relays count pattern bytes to a sink through one data connection and

@@ -82,30 +82,6 @@ std::int64_t StoredCounter(PostgresCluster& cluster, const std::string& name) {
   return std::stoll(out);
 }
 
-// A daemon with MultiConnect on whose store is the ODBC connection string store.
-class StoreDaemon {
- public:
-  explicit StoreDaemon(const std::string& store) : process_(home_.path()) {
-    ServerSettingsRecord settings;
-    settings.ServerPort = port_ = FreeLoopbackPort();
-    settings.MultiConnect = true;
-    if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
-    process_.setEnv("TARVO_STORE", store);
-    const std::string leakOptions = OdbcLeakOptions();
-    process_.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));
-    started_ = process_.start() && process_.waitReady();
-  }
-  bool started() const { return started_; }
-  std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
-  DaemonProcess& process() { return process_; }
-
- private:
-  TempDir home_;
-  DaemonProcess process_;
-  int port_ = 0;
-  bool started_ = false;
-};
-
 LoginOutcome LogIn(SessionClient& session, std::uint16_t port, const StoreUser& user,
                    int timeoutMs = kIoTimeoutMs) {
   if (session.open("127.0.0.1", port, "2.0.5", timeoutMs) != ClientStatus::kOk) {
