@@ -11,11 +11,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/tarvo_client_lib.h"
+#include "console/control_client/control_client.h"
 #include "external/reader.h"
 #include "server/service/settings.h"
 #include "tests/delay_proxy.h"
@@ -249,6 +252,36 @@ TEST(StoreOutageTest, LoginsWaitingOnASlowStoreDoNotHoldUpAnotherUsersRelay) {
   relay.close();
   session.close();
   EXPECT_EQ(daemon.process().stop(SIGTERM), 0) << daemon.process().stderrText();
+}
+
+// A console request inside a store call that does not answer must not keep the daemon from
+// stopping: the stop waits a few seconds for it, then ends without it.
+TEST(StoreOutageTest, StopIsPromptWhileAConsoleRequestWaitsOnAHangingStore) {
+  if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
+  const StoreUser alice{"alice", "secret", 0};
+  PostgresCluster cluster;
+  ASSERT_EQ(StartStore(cluster, {alice}), "");
+  DelayProxy proxy(static_cast<std::uint16_t>(cluster.port()), 0us);
+  ASSERT_TRUE(proxy.start());
+  StoreDaemon daemon(StoreOn(proxy.port()));
+  ASSERT_TRUE(daemon.started()) << daemon.process().stderrText();
+  ::setenv("TARVO_RUNTIME_DIR", daemon.process().home().c_str(), 1);
+  std::unique_ptr<ControlClient> console;
+  ASSERT_EQ(ControlClient::ConnectControlPort(console), PortStatus::Ok);
+  console->setRequestTimeout(60'000);
+
+  proxy.setDelay(60s);  // every store call now hangs
+  std::thread request([&] { console->CtlAddUser("carol", "pw", 0, false); });
+  // Time for the request to reach the daemon's store call; were it not there yet, the stop
+  // would only be easier.
+  std::this_thread::sleep_for(500ms);
+  const auto start = Clock::now();
+  EXPECT_EQ(daemon.process().stop(SIGTERM, 20'000), 0) << daemon.process().stderrText();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  std::printf("[ figures ] stop with a console request on a hanging store: %lld ms\n",
+              static_cast<long long>(took.count()));
+  request.join();  // its daemon has gone: the request fails
+  proxy.setDelay(0us);
 }
 
 // The proxy itself: bytes arrive whole and in order both ways, an end of stream is passed on,

@@ -1,6 +1,9 @@
 #include "server/service/control_listener.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -14,9 +17,25 @@ namespace tarvo {
 
 namespace {
 
+// How long the stop waits for the listener: a console request may be inside a store call that
+// hangs, and the daemon must still stop.
+constexpr std::chrono::seconds kListenerStopWait{3};
+
 std::unique_ptr<LocalPort> ControlPort;
 std::thread ListenerThread;
 std::atomic<bool> ListenerStopping{false};
+
+// Set by the listener thread as it returns.
+struct ListenerEnd {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+};
+
+ListenerEnd& TheListenerEnd() {
+  static auto* end = new ListenerEnd;  // never destroyed: a stuck listener may outlive main
+  return *end;
+}
 
 // In accept order. Only the listener thread touches it.
 std::vector<std::unique_ptr<ControlConnection>>& Connections() {
@@ -98,6 +117,10 @@ void ControlListenerThread() {
     }
   }
   Connections().clear();
+  ListenerEnd& end = TheListenerEnd();
+  std::lock_guard lock(end.mutex);
+  end.done = true;
+  end.ended.notify_all();
 }
 
 }  // namespace
@@ -124,6 +147,10 @@ void StartControlListener() {
   StartNotifier(ControlPortRule());
   if (!ControlPort || ListenerThread.joinable()) return;
   ListenerStopping.store(false);
+  {
+    std::lock_guard lock(TheListenerEnd().mutex);
+    TheListenerEnd().done = false;
+  }
   ListenerThread = std::thread(ControlListenerThread);
 }
 
@@ -131,6 +158,15 @@ void StopControlListener() {
   if (ListenerThread.joinable()) {
     ListenerStopping.store(true);
     ControlPort->interrupt();
+    ListenerEnd& end = TheListenerEnd();
+    std::unique_lock lock(end.mutex);
+    if (!end.ended.wait_for(lock, kListenerStopWait, [&] { return end.done; })) {
+      // Still inside a request (a store that does not answer): the process ends without it,
+      // and the port it uses stays for it.
+      ListenerThread.detach();
+      return;
+    }
+    lock.unlock();
     ListenerThread.join();
   }
   ControlPort.reset();
