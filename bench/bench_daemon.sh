@@ -3,6 +3,8 @@
 # Needs: bin (the build's bin directory). Sets: home, port, daemon.
 # Usage: start_bench_daemon [SETTINGS LINES...]   (each line like "[AuditType]:1")
 
+source "$(dirname "${BASH_SOURCE[0]}")/loopback_ports.sh"
+
 home=$(mktemp -d /tmp/tarvo-bench-XXXXXX)
 daemon=
 cleanup_bench_daemon() {
@@ -12,16 +14,11 @@ cleanup_bench_daemon() {
 trap cleanup_bench_daemon EXIT
 
 start_bench_daemon() {
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  port=$(free_port)
   { printf '[ServerPort]:%s\n' "$port"; printf '%s\n' "$@"; } > "$home/tarvoserver.ini"
   TARVO_HOME="$home" "$bin/tarvostore" add bench benchpass >/dev/null
   ulimit -n "$(ulimit -Hn)"
   TARVO_HOME="$home" "$bin/TarvoServer" &
   daemon=$!
-  for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "TarvoServer did not start listening on port $port" >&2
-  return 1
+  wait_port "$port" || { echo "TarvoServer did not start listening on port $port" >&2; return 1; }
 }

@@ -59,14 +59,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-wait_port() {
-  for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2; exit 1
-}
 rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 descriptors() { ls "/proc/$1/fd" | wc -l; }
 # A server that is still closing the last run's relays would take CPU from the next run.

@@ -19,7 +19,7 @@ done
 pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 [[ -x "$pg_bin/initdb" && -x "$pg_bin/pg_ctl" ]] || { echo "no PostgreSQL server installed" >&2; exit 1; }
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+source "$(dirname "$0")/loopback_ports.sh"
 
 # The server refuses to run as root, so the cluster belongs to "postgres" then.
 cluster=$(mktemp -d /tmp/tarvo-pg-XXXXXX)

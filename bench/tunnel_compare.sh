@@ -32,14 +32,7 @@ cleanup() {
 trap cleanup EXIT
 ulimit -n "$(ulimit -Hn)"
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-wait_port() {
-  for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2; exit 1
-}
+source "$(dirname "$0")/loopback_ports.sh"
 start() { "$@" & pids+=($!); }
 
 http=$(free_port); echo_port=$(free_port)
