@@ -30,7 +30,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench/blocking_io.h"
 #include "client/tarvo_client_lib.h"
+
+using tarvo::bench::RecvAll;
+using tarvo::bench::SendAll;
 
 namespace {
 
@@ -208,30 +212,6 @@ int Tarvo(std::uint16_t daemonPort, const std::string& user, const std::string& 
   if (count > 0 && !EchoOne(relays.front(), 'e')) Fail("an idle relay was dropped");
   std::printf("%s %s\n", roundTrips.c_str(), idle.c_str());
   return 0;
-}
-
-bool SendAll(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t sent = ::send(fd, bytes, size, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
-    bytes += sent;
-    size -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
-
-bool RecvAll(int fd, void* data, std::size_t size) {
-  auto* bytes = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t got = ::recv(fd, bytes, size, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
 }
 
 // A blocking socket to 127.0.0.1:port with send and receive time-outs; the greeting and

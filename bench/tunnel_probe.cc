@@ -24,6 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench/blocking_io.h"
+
+using tarvo::bench::RecvAll;
+using tarvo::bench::SendAll;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -42,34 +47,6 @@ int Listen(int port) {
     std::exit(1);
   }
   return fd;
-}
-
-bool SendAll(int fd, const void* data, std::size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t sent = ::send(fd, bytes, size, MSG_NOSIGNAL);
-    if (sent <= 0) {
-      if (sent < 0 && errno == EINTR) continue;
-      return false;
-    }
-    bytes += sent;
-    size -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
-
-bool RecvAll(int fd, void* data, std::size_t size) {
-  auto* bytes = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t got = ::recv(fd, bytes, size, 0);
-    if (got <= 0) {
-      if (got < 0 && errno == EINTR) continue;
-      return false;
-    }
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
 }
 
 void ServeHttp(int port) {
