@@ -2,8 +2,6 @@
 // network loop runs on a hand-moved clock, so each rule is checked at its edge.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sql.h>
-#include <sqlext.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 
@@ -34,6 +32,7 @@
 #include "server/service/traffic_accounting.h"
 #include "server/service/user_socket.h"
 #include "tests/daemon_process.h"
+#include "tests/raw_sql.h"
 
 namespace tarvo::test {
 namespace {
@@ -191,33 +190,8 @@ class SessionRulesTest : public ::testing::Test {
     return GetUserInfo(name.c_str(), password, &limit, &counter, &locked) ? counter : -1;
   }
 
-  // Runs one statement on the store's file from a connection of the test's own, as another
-  // program with the file would.
   static void RawExecute(const std::string& sql) {
-    SQLHENV env = SQL_NULL_HENV;
-    SQLHDBC dbc = SQL_NULL_HDBC;
-    SQLHSTMT stmt = SQL_NULL_HSTMT;
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)));
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc)));
-    std::string connect =
-        "Driver=SQLite3;Database=" + home_->path() + "/VPNdb.sqlite3;Timeout=10000;";
-    ASSERT_TRUE(
-        SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(connect.data()),
-                                       SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)));
-    std::string text = sql;
-    const bool done =
-        SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS));
-    SQLCHAR state[6] = {}, message[512] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT length = 0;
-    if (!done) SQLGetDiagRec(SQL_HANDLE_STMT, stmt, 1, state, &native, message, sizeof message, &length);
-    EXPECT_TRUE(done) << sql << ": " << state << " " << message;
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    SQLDisconnect(dbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    EXPECT_EQ(RunSqlOnFile(home_->path() + "/VPNdb.sqlite3", sql), "");
   }
 
   void countRelayed(std::uint64_t bytes) {

@@ -4,8 +4,6 @@
 // second test in the same process is skipped.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sql.h>
-#include <sqlext.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,6 +27,7 @@
 
 #include "external/reader.h"
 #include "tests/postgres_cluster.h"
+#include "tests/raw_sql.h"
 
 // The SQLite3 ODBC driver leaks what it reads of a data source's settings when it connects by
 // DSN; that is not ours to fix. Full unwinding lets the suppression see the driver's frame.
@@ -81,24 +80,7 @@ class UserStoreTest : public ::testing::Test {
   // Runs one SQL statement on the store's database file beside the library, as an intruder
   // with write access to the file would.
   void RawExecute(const std::string& sql) {
-    SQLHENV env = SQL_NULL_HENV;
-    SQLHDBC dbc = SQL_NULL_HDBC;
-    SQLHSTMT stmt = SQL_NULL_HSTMT;
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)));
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc)));
-    std::string connect = "Driver=SQLite3;Database=" + DatabasePath() + ";Timeout=10000;";
-    ASSERT_TRUE(
-        SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(connect.data()),
-                                       SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT)));
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)));
-    std::string text = sql;
-    EXPECT_TRUE(
-        SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)));
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    SQLDisconnect(dbc);
-    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    EXPECT_EQ(tarvo::test::RunSqlOnFile(DatabasePath(), sql), "");
   }
 
   std::string home_;
