@@ -3,15 +3,21 @@
 // look-ups.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/fd.h"
 #include "server/common/coding.h"
 #include "server/common/session_protocol.h"
 #include "tests/loopback_servers.h"
@@ -201,6 +207,71 @@ TEST_F(RelayTest, RelayToAClosedPortWritesConnectFailAndNoDisconnect) {
   early.close();
   EXPECT_TRUE(EchoesThrough(session, LoopbackTcpServer(EchoHandler).port()));
   EXPECT_EQ(RelayRows(daemon, closedPort).size(), 1u);
+}
+
+// True while some socket of this host is sending its SYN to port on 127.0.0.1.
+bool ConnectionInProgressTo(std::uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (remote == wanted && state == "02") return true;  // SYN_SENT
+  }
+  return false;
+}
+
+// A client that sends its request and closes its side before the destination has accepted
+// still has the request delivered, then the relay ends as any other.
+TEST_F(RelayTest, RequestSentAndClosedWhileConnectingStillReachesTheDestination) {
+  ASSERT_TRUE(start());
+  // A listener whose accept queue is full drops the relay's SYN, so the daemon's connection
+  // stays in progress until the kernel sends the SYN again, about a second later.
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = kLoopback;
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener.get(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::uint16_t port = ntohs(address.sin_port);
+  UniqueFd filler(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  DataConnection relay;
+  ASSERT_EQ(relay.open(session, kLoopback, port, kIoTimeoutMs), ClientStatus::kOk);
+  const std::vector<std::uint8_t> request = Pattern(0, 3000);
+  ASSERT_EQ(relay.send(request), ClientStatus::kOk);
+  ASSERT_EQ(::shutdown(relay.socket().fd(), SHUT_WR), 0);
+
+  // Once the daemon's SYN has been dropped, make room: the filler goes, and the relay's
+  // connection is the next one accepted.
+  EXPECT_TRUE(WaitUntil([&] { return ConnectionInProgressTo(port); }));
+  UniqueFd(::accept(listener.get(), nullptr, nullptr));
+  pollfd ready{listener.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, kIoTimeoutMs), 1);
+  UniqueFd destination(::accept(listener.get(), nullptr, nullptr));
+  ASSERT_TRUE(destination.valid());
+  timeval wait{kIoTimeoutMs / 1000, 0};
+  ::setsockopt(destination.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  ByteBuffer received;
+  std::uint8_t buffer[4096];
+  ssize_t n;
+  while ((n = ::recv(destination.get(), buffer, sizeof buffer, 0)) > 0) {
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(n, 0) << "the relay did not end its side";
+  EXPECT_EQ(received.size(), request.size());
+  EXPECT_TRUE(IsPattern(received));
+  EXPECT_TRUE(WaitUntil([&] { return RelayRows(daemon, port).size() == 2; }));
+  EXPECT_EQ(RelayRows(daemon, port),
+            (std::vector<std::string>{RelayRow("connect", port, "done"),
+                                      RelayRow("disconnect", port, "done")}));
 }
 
 TEST_F(RelayTest, SlowDestinationPausesReadingFromTheClientAndLosesNothing) {

@@ -4,8 +4,8 @@
 
 #include "server/service/admin_commands.h"
 #include "server/service/network_loop.h"
-#include "server/service/server_socket.h"
 #include "server/service/session_list.h"
+#include "server/service/tcp_relay.h"
 #include "server/service/user_socket.h"
 
 namespace tarvo {
@@ -24,13 +24,14 @@ std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std:
   if (session == nullptr) return 0;
   const std::size_t room = reply.size() / sizeof(RelayInfo);
   std::size_t count = 0;
-  for (const ServerSocket* relay : session->relays.servers) {
+  for (const TcpRelay* relay : session->relays.tcp) {
     if (count == room) break;
+    if (!relay->hasDestination()) continue;  // still awaiting its header
     RelayInfo info{};
     info.address = relay->destinationAddress();
     info.port = relay->destinationPort();
     info.sourcePort = relay->localPort();
-    info.connectedOrSessionId = relay->hasFlag(Socket::Connecting) ? 0 : 1;
+    info.connectedOrSessionId = relay->connecting() ? 0 : 1;
     std::memcpy(reply.data() + count * sizeof info, &info, sizeof info);
     ++count;
   }

@@ -6,20 +6,21 @@
 #include "platform/fd.h"
 #include "server/common/coding.h"
 #include "server/common/session_protocol.h"
-#include "server/service/client_socket.h"
 #include "server/service/name_resolver.h"
 #include "server/service/session_relays.h"
+#include "server/service/tcp_relay.h"
 #include "server/service/udp_server_socket.h"
 #include "server/service/user_socket.h"
 
 namespace tarvo {
 
 void StartDataConnection(UserSocket& session, int handle) {
-  if (session.relays.dataConnections >= kMaxRelaysPerSession) {
+  // Over its limit a session relays nothing.
+  if (session.account.overQuota() || session.relays.tcp.size() >= kMaxRelaysPerSession) {
     CloseDescriptor(handle);
     return;
   }
-  new ClientSocket(session, handle);  // owned by the session
+  new TcpRelay(session, handle);  // owned by the session
 }
 
 bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {

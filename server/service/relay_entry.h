@@ -10,8 +10,8 @@ namespace tarvo {
 class UserSocket;
 
 // A data connection matched to session by peer address and session id. Takes the handle over:
-// whatever the client sent after its opening message is still unread in it. A session at its
-// bound of data connections has the new one closed at once.
+// whatever the client sent after its opening message is still unread in it. A session over its
+// limit or at its bound of data connections has the new one closed at once.
 void StartDataConnection(UserSocket& session, int handle);
 
 // Session messages of a logged-in session; each returns true (a malformed one is ignored).

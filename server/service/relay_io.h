@@ -1,4 +1,4 @@
-// Socket calls shared by the two sides of a TCP relay: EINTR retried, EAGAIN never an error.
+// Socket calls of a TCP relay: EINTR retried, EAGAIN never an error.
 #pragma once
 
 #include <netinet/in.h>
@@ -38,17 +38,6 @@ inline SendResult SendQueued(int handle, ByteBuffer& queue) {
     queue.consume(static_cast<std::size_t>(sent));
   }
   return SendResult::kDrained;
-}
-
-// Sends the queue; each time it drains, refill (false when it cannot) may queue more, up to
-// rounds times, so a relay moves data without waiting for another pass of the loop.
-template <typename Refill>
-SendResult SendWithRefill(int handle, ByteBuffer& queue, int rounds, Refill refill) {
-  for (int round = 0;; ++round) {
-    const SendResult result = SendQueued(handle, queue);
-    if (result != SendResult::kDrained) return result;
-    if (round == rounds || !refill() || queue.empty()) return SendResult::kDrained;
-  }
 }
 
 // Small writes (a keystroke, a request) leave at once instead of waiting for an earlier

@@ -1,5 +1,5 @@
-// What a session keeps of its relays: the destination sides of its TCP relays (for listing),
-// its UDP channels, and the counts that bound them. A member of the session; every field is
+// What a session keeps of its relays: its TCP relays, its UDP channels, and the counts that
+// bound them. A member of the session; every field is
 // guarded by the network lock.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 namespace tarvo {
 
-class ServerSocket;
+class TcpRelay;
 class UdpServerSocket;
 class UserSocket;
 
@@ -31,9 +31,8 @@ struct SessionRelays {
 
   UdpServerSocket* findChannel(std::uint32_t channelId) const;
 
-  std::vector<ServerSocket*> servers;      // in creation order
+  std::vector<TcpRelay*> tcp;              // one per data connection, in the order they came
   std::vector<UdpServerSocket*> channels;  // in creation order
-  std::size_t dataConnections = 0;         // live ClientSockets
   std::size_t queuedDatagrams = 0;         // over all channels
   std::uint64_t resolverToken = 0;         // 0 until the first look-up (name_resolver.h)
 };

@@ -182,16 +182,20 @@ bool TcpSocket::onExcept() {
   return false;
 }
 
-bool TcpSocket::connect(std::uint32_t address, int port) {
-  if (handle_ == kNoHandle || port < 0 || port > 0xFFFF) return false;
+bool ConnectNonBlocking(int handle, std::uint32_t address, int port) {
+  if (handle == kNoHandle || port < 0 || port > 0xFFFF) return false;
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_addr.s_addr = address;
   peer.sin_port = htons(static_cast<std::uint16_t>(port));
   // Not retried on EINTR: an interrupted connect goes on in the background, like one that
   // is in progress, and its outcome arrives as writability or an error.
-  int result = ::connect(handle_, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-  if (result != 0 && errno != EINPROGRESS && errno != EINTR && !WouldBlock(errno)) return false;
+  int result = ::connect(handle, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+  return result == 0 || errno == EINPROGRESS || errno == EINTR || WouldBlock(errno);
+}
+
+bool TcpSocket::connect(std::uint32_t address, int port) {
+  if (!ConnectNonBlocking(handle_, address, port)) return false;
   flags_ = Connecting;
   MarkSocketDirty(this);
   return true;

@@ -117,6 +117,10 @@ SocketList& Sockets();
 // holds the network lock and no loop pass runs.
 void DeleteAllSockets();
 
+// Starts a non-blocking connection of handle to address (IPv4, network order) and port (host
+// order); false when it failed at once.
+bool ConnectNonBlocking(int handle, std::uint32_t address, int port);
+
 // A stream socket with an outgoing byte queue.
 class TcpSocket : public Socket {
  public:

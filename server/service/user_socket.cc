@@ -20,6 +20,7 @@
 #include "server/service/settings.h"
 #include "server/service/session_keys.h"
 #include "server/service/store_workers.h"
+#include "server/service/tcp_relay.h"
 #include "server/service/traffic_accounting.h"
 #include "server/service/udp_server_socket.h"
 
@@ -133,9 +134,7 @@ void UserSocket::quotaMayHaveChanged() {
 bool UserSocket::wantRead() {
   // Over its limit a session relays nothing: its relays are asked again, and end.
   if (account.overQuota()) {
-    for (Socket* child : children()) {
-      if (dynamic_cast<UdpServerSocket*>(child) == nullptr) MarkSocketDirty(child);
-    }
+    for (TcpRelay* relay : relays.tcp) relay->close();
   }
   return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
 }

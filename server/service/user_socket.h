@@ -40,7 +40,7 @@ class UserSocket : public TcpSocket {
   ~UserSocket() override;
 
   // True unless Closing, waiting for the store, or too much waits for the client. A session
-  // over its limit has its relays asked again, so that they end.
+  // over its limit closes its TCP relays.
   bool wantRead() override;
   bool onWrite() override;
   bool wantExcept() override { return true; }
