@@ -132,7 +132,8 @@ int SessionsCommand(Context& context) {
     list.push_back({{"name", session.name},
                     {"address", FormatAddress(session.address)},
                     {"session_id", session.sessionId}});
-    text += "\n" + std::string(session.name) + "\t" + FormatAddress(session.address) + "\t" +
+    text += '\n';
+    text += std::string(session.name) + "\t" + FormatAddress(session.address) + "\t" +
             std::to_string(session.sessionId);
   }
   return Done(context, text, {{"sessions", list}});

@@ -171,7 +171,8 @@ int UsersCommand(Context& context) {
   for (UserInfo& user : users) {
     explicit_bzero(user.password, sizeof user.password);  // never shown
     list.push_back(UserJson(user));
-    text += "\n" + std::string(user.name) + "\t" +
+    text += '\n';
+    text += std::string(user.name) + "\t" +
             (user.limit == 0 ? std::string("none") : FormatByteSize(user.limit)) + "\t" +
             std::to_string(user.counter) + "\t" + (user.locked ? "yes" : "no");
   }
