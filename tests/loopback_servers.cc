@@ -66,7 +66,9 @@ int LoopbackSocket(int type) {
 
 LoopbackTcpServer::LoopbackTcpServer(Handler handler) : handler_(std::move(handler)) {
   listener_ = LoopbackSocket(SOCK_STREAM);
-  if (listener_ < 0 || ::listen(listener_, 64) != 0) return;
+  // A long backlog: tests open hundreds of relays to one destination at once, and a dropped
+  // SYN costs the daemon's connection a second.
+  if (listener_ < 0 || ::listen(listener_, 4096) != 0) return;
   port_ = BoundPort(listener_);
   acceptor_ = std::thread([this] { acceptLoop(); });
 }

@@ -20,6 +20,7 @@
 #include "platform/fd.h"
 #include "server/common/coding.h"
 #include "server/common/session_protocol.h"
+#include "tests/daemon_probe.h"
 #include "tests/loopback_servers.h"
 #include "tests/tarvo_daemon_fixture.h"
 
@@ -207,6 +208,33 @@ TEST_F(RelayTest, RelayToAClosedPortWritesConnectFailAndNoDisconnect) {
   early.close();
   EXPECT_TRUE(EchoesThrough(session, LoopbackTcpServer(EchoHandler).port()));
   EXPECT_EQ(RelayRows(daemon, closedPort).size(), 1u);
+}
+
+TEST_F(RelayTest, AThousandDataConnectionsOpenedAtOnceAllRelay) {
+  // What a download manager does: connect them all first, then send every opening message.
+  ASSERT_TRUE(start());
+  constexpr int kRelays = 1000;
+  constexpr std::size_t kBytes = 2000;
+  if (RaiseDescriptorLimit(8192) < kRelays * 2 + 256) GTEST_SKIP() << "descriptor limit too low";
+  LoopbackTcpServer source(SourceHandler(kBytes));
+  std::vector<client::Socket> relays(kRelays);
+  for (auto& relay : relays) ASSERT_TRUE(ConnectRaw(relay, daemon));
+  ByteBuffer opening;
+  AppendDataOpening(opening, session.sessionId());
+  AppendDestinationHeader(opening, kLoopback, source.port());
+  for (auto& relay : relays) {
+    ASSERT_EQ(relay.sendAll(opening.view(), kIoTimeoutMs), ClientStatus::kOk);
+  }
+  int complete = 0;
+  for (auto& relay : relays) {
+    AESDecryptor decryptor(session.keyText().c_str(), static_cast<int>(session.keyText().size()));
+    ByteBuffer records;
+    while (relay.receiveSome(records, 65536, kIoTimeoutMs) == ClientStatus::kOk) {
+    }
+    ByteBuffer plaintext = decryptor.transform(records.data(), records.size());
+    if (plaintext.size() == kBytes && IsPattern(plaintext)) ++complete;
+  }
+  EXPECT_EQ(complete, kRelays);
 }
 
 // True while some socket of this host is sending its SYN to port on 127.0.0.1.

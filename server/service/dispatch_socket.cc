@@ -15,30 +15,53 @@ namespace tarvo {
 
 namespace {
 
-// Connections waiting for their opening message, by peer address. Network thread only.
-std::unordered_map<std::uint32_t, std::size_t>& PendingByAddress() {
-  static std::unordered_map<std::uint32_t, std::size_t> pending;
-  return pending;
+// Connections waiting for their opening message, oldest first, and the silent ones among
+// them by peer address. Network thread only.
+std::list<DispatchSocket*>& Waiting() {
+  static std::list<DispatchSocket*> waiting;
+  return waiting;
+}
+
+std::unordered_map<std::uint32_t, std::size_t>& SilentByAddress() {
+  static std::unordered_map<std::uint32_t, std::size_t> silent;
+  return silent;
 }
 
 }  // namespace
 
 DispatchSocket::DispatchSocket(int handle, Socket* owner, std::uint32_t address)
-    : TcpSocket(handle, owner), address_(address) {
-  ++PendingByAddress()[address_];
-  openingTimer_.arm(kOpeningTimeout, [this] { RetireSocket(this); });
+    : TcpSocket(handle, owner), address_(address), openedAt_(NetworkNow()) {
+  auto& waiting = Waiting();
+  if (waiting.size() >= kMaxPendingInAll) waiting.front()->end();
+  place_ = waiting.insert(waiting.end(), this);
+  openingTimer_.armAt(openedAt_ + kSilentAfter, [this] { turnSilent(); });
 }
 
 DispatchSocket::~DispatchSocket() {
-  auto& pending = PendingByAddress();
-  auto entry = pending.find(address_);
-  if (entry != pending.end() && --entry->second == 0) pending.erase(entry);
+  if (waiting_) Waiting().erase(place_);
+  if (!silent_) return;
+  auto& silent = SilentByAddress();
+  auto entry = silent.find(address_);
+  if (entry != silent.end() && --entry->second == 0) silent.erase(entry);
 }
 
-bool DispatchSocket::admits(std::uint32_t address) {
-  const auto& pending = PendingByAddress();
-  auto entry = pending.find(address);
-  return entry == pending.end() || entry->second < kMaxPendingPerAddress;
+std::size_t DispatchSocket::pendingCount() { return Waiting().size(); }
+
+void DispatchSocket::end() {
+  if (waiting_) Waiting().erase(place_);
+  waiting_ = false;
+  RetireSocket(this);
+}
+
+void DispatchSocket::turnSilent() {
+  std::size_t& count = SilentByAddress()[address_];
+  if (count >= kMaxSilentPerAddress) {
+    end();
+    return;
+  }
+  ++count;
+  silent_ = true;
+  openingTimer_.armAt(openedAt_ + kOpeningTimeout, [this] { end(); });
 }
 
 bool DispatchSocket::wantWrite() { return !output_.empty() || hasFlag(Closing); }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <span>
 
 #include "server/common/session_protocol.h"
@@ -16,19 +17,25 @@ namespace tarvo {
 // How long a connection may take to send its opening message (and a data connection its
 // session id).
 inline constexpr std::chrono::seconds kOpeningTimeout{15};
-// Connections from one client address that may wait for their opening message at once; a
-// further one is closed as soon as it is accepted. Clients send the opening message at once,
-// so only a client that opens connections and stays silent meets this bound.
-inline constexpr std::size_t kMaxPendingPerAddress = 64;
+// Clients send the opening message as soon as they connect, however many connections they open
+// at once: a connection still without it after this long is counted as silent.
+inline constexpr std::chrono::seconds kSilentAfter{2};
+// Silent connections one client address may hold; one that turns silent past this is closed.
+// Only silent ones count, so a busy client and its neighbours behind one address never meet it.
+inline constexpr std::size_t kMaxSilentPerAddress = 256;
+// Connections that may wait for their opening message in all; a new one past this closes the
+// oldest waiting one, which by then has been silent far longer than any client is.
+inline constexpr std::size_t kMaxPendingInAll = 4096;
 
 class DispatchSocket : public TcpSocket {
  public:
-  // address: the peer's IPv4 address, network order.
+  // address: the peer's IPv4 address, network order. At kMaxPendingInAll the oldest waiting
+  // connection is closed first.
   DispatchSocket(int handle, Socket* owner, std::uint32_t address);
   ~DispatchSocket() override;
 
-  // False when address already has kMaxPendingPerAddress connections waiting.
-  static bool admits(std::uint32_t address);
+  // Connections waiting for their opening message.
+  static std::size_t pendingCount();
 
   bool wantRead() override { return !hasFlag(Closing); }
   bool wantWrite() override;
@@ -42,9 +49,17 @@ class DispatchSocket : public TcpSocket {
  private:
   // The opening message is complete: hand the connection over or refuse it.
   bool dispatch();
+  // kSilentAfter has passed without the opening message.
+  void turnSilent();
+  // Leaves the waiting list and is deleted before the next wait.
+  void end();
 
   OpeningParser opening_;
   std::uint32_t address_;
+  NetworkTime openedAt_;
+  bool silent_ = false;
+  bool waiting_ = true;                         // in the waiting list
+  std::list<DispatchSocket*>::iterator place_;  // there, oldest first
   NetworkTimer openingTimer_;
 };
 

@@ -252,7 +252,6 @@ AcceptSocket::~AcceptSocket() {
 bool AcceptSocket::wantRead() { return !acceptPaused(); }
 
 bool AcceptSocket::onAccept(int handle, std::uint32_t address, int) {
-  if (!DispatchSocket::admits(address)) return false;
   new DispatchSocket(handle, this, address);  // owned by the acceptor
   return true;
 }
