@@ -26,9 +26,11 @@
 #include "server/service/dispatch_socket.h"
 #include "server/service/name_resolver.h"
 #include "server/service/network_loop.h"
+#include "server/service/relay_entry.h"
 #include "server/service/session_list.h"
 #include "server/service/settings.h"
 #include "server/service/socket.h"
+#include "server/service/tcp_relay.h"
 #include "server/service/traffic_accounting.h"
 #include "server/service/user_socket.h"
 #include "tests/daemon_process.h"
@@ -276,6 +278,38 @@ TEST_F(OpeningRuleTest, CompletedOpeningEscapesTheOpeningRule) {
   EXPECT_EQ(hello.size(), 1u);
 }
 
+// One address keeps kMaxSilentPerAddress connections that have been silent for kSilentAfter;
+// the ones that turn silent past that bound are closed then, another address's are not.
+TEST_F(OpeningRuleTest, OneAddressKeepsItsBoundOfSilentConnections) {
+  const std::size_t extra = 5;
+  std::vector<UniqueFd> crowd, neighbour;
+  auto open = [](std::vector<UniqueFd>& into, std::uint32_t address) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    into.emplace_back(pair[1]);
+    std::lock_guard lock(NetworkLock);
+    new DispatchSocket(pair[0], nullptr, address);
+  };
+  for (std::size_t i = 0; i < kMaxSilentPerAddress + extra; ++i) open(crowd, htonl(0x0a000001));
+  open(neighbour, htonl(0x0a000002));
+  const auto closed = [](std::vector<UniqueFd>& fds) {
+    std::size_t count = 0;
+    for (UniqueFd& fd : fds) {
+      ByteBuffer ignored;
+      if (!Drain(fd.get(), ignored)) ++count;
+    }
+    return count;
+  };
+  advance(std::chrono::duration_cast<milliseconds>(kSilentAfter).count() - 1);
+  EXPECT_EQ(closed(crowd), 0u);
+  advance(1);
+  EXPECT_EQ(closed(crowd), extra);
+  EXPECT_EQ(closed(neighbour), 0u);
+  advance(std::chrono::duration_cast<milliseconds>(kOpeningTimeout - kSilentAfter).count());
+  EXPECT_EQ(closed(crowd), crowd.size());
+  EXPECT_EQ(closed(neighbour), 1u);
+}
+
 // ---- Idle sessions ----
 
 TEST_F(SessionRulesTest, SilentSessionEndsAtThirtySeconds) {
@@ -499,6 +533,74 @@ TEST_F(SessionRulesTest, ResolveIsAnsweredNoSoonerThanASecondAfterTheRequest) {
   ASSERT_TRUE(ParseResolveAnswer(plaintext.view(), address, name));
   EXPECT_EQ(name, "localhost");
   EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
+}
+
+// ---- TCP relays ----
+
+// A relay whose client and destination both stop reading: each queue stops at its bound, and
+// the rest waits in the kernel's buffers.
+TEST_F(SessionRulesTest, AStalledRelaySideHoldsNoMoreThanItsQueueBound) {
+  ASSERT_TRUE(MakeUser("relay-stalled", 0, 0));
+  ASSERT_TRUE(login("relay-stalled", "pw"));
+  // A destination that accepts and never reads.
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(listener.get(), 4), 0);
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+  UniqueFd client(pair[1]);
+  {
+    std::lock_guard lock(NetworkLock);
+    StartDataConnection(*session_, pair[0]);
+  }
+  ByteBuffer header;
+  AppendDestinationHeader(header, address.sin_addr.s_addr, ntohs(address.sin_port));
+  ASSERT_EQ(::send(client.get(), header.data(), header.size(), 0),
+            static_cast<ssize_t>(header.size()));
+  TcpRelay* relay = nullptr;
+  ASSERT_TRUE(runUntil([&] {
+    relay = session_->relays.tcp.empty() ? nullptr : session_->relays.tcp.front();
+    return relay != nullptr && relay->hasDestination() && !relay->connecting();
+  }));
+  UniqueFd destination(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK));
+  ASSERT_TRUE(destination.valid());
+
+  // Both sides write until neither the kernel nor the relay takes more.
+  AESEncryptor encryptor(key_.c_str(), static_cast<int>(key_.size()));
+  std::vector<std::uint8_t> chunk(60'000, 0x5a);
+  ByteBuffer records;
+  encryptor.transformAppend(chunk.data(), chunk.size(), records);
+  std::size_t recordsSent = 0;
+  int quietRounds = 0;
+  for (int round = 0; round < 10'000 && quietRounds < 3; ++round) {
+    bool moved = false;
+    const std::uint8_t* next = records.data() + recordsSent;
+    const ssize_t upward = ::send(client.get(), next, records.size() - recordsSent, MSG_NOSIGNAL);
+    if (upward > 0) {
+      moved = true;
+      recordsSent += static_cast<std::size_t>(upward);
+      if (recordsSent == records.size()) {
+        records.clear();
+        encryptor.transformAppend(chunk.data(), chunk.size(), records);
+        recordsSent = 0;
+      }
+    }
+    if (::send(destination.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) moved = true;
+    runPasses();
+    quietRounds = moved ? 0 : quietRounds + 1;
+  }
+  ASSERT_EQ(quietRounds, 3) << "the relay never stopped taking bytes";
+  std::lock_guard lock(NetworkLock);
+  EXPECT_GE(relay->queuedForDestination(), kRelayQueueLimit - kCipherUnitSize);
+  EXPECT_LE(relay->queuedForDestination(), kRelayQueueMost);
+  EXPECT_GE(relay->queuedForClient(), kRelayQueueLimit);
+  EXPECT_LE(relay->queuedForClient(), kRelayQueueMost);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ void TcpRelay::openDestination() {
 }
 
 void TcpRelay::pump(Way way) {
-  static thread_local std::uint8_t buffer[kRelayReadSize];
+  static thread_local std::uint8_t buffer[kRelayQueueLimit];
   const bool toDestination = way == Way::kToDestination;
   RelayEnd* source = toDestination ? client_ : destination_;
   ByteBuffer& queue = toDestination ? toDestination_ : toClient_;
@@ -196,7 +196,8 @@ void TcpRelay::pump(Way way) {
     if (!flush(way)) return;
     if (ending_ || queue.size() >= kRelayQueueLimit) return;
     if (!toDestination && connecting()) return;  // nothing to read before the connection
-    const ssize_t received = RelayReceive(source->handle(), buffer, sizeof buffer);
+    const std::size_t room = kRelayQueueLimit - queue.size();
+    const ssize_t received = RelayReceive(source->handle(), buffer, room);
     if (received == 0) {
       beginEnd();
       break;
@@ -206,10 +207,8 @@ void TcpRelay::pump(Way way) {
       break;
     }
     const auto size = static_cast<std::size_t>(received);
-    // A full read means a busy spell: room for the queue at its limit plus one more read, once.
-    if (queue.empty() && size == sizeof buffer) {
-      queue.reserve(kRelayQueueLimit + kRelayReadSize / kRelayReadChunk * RecordSize(kRelayReadChunk));
-    }
+    // A full read into an empty queue means a busy spell: room for the most it holds, once.
+    if (queue.empty() && size == room) queue.reserve(kRelayQueueMost);
     if (toDestination) {
       const std::size_t before = queue.size();
       decryptor_->transformAppend(buffer, size, queue);
@@ -221,7 +220,7 @@ void TcpRelay::pump(Way way) {
         session_.countRelayed(n);
       }
     }
-    if (size < sizeof buffer) break;  // nothing more for now
+    if (size < room) break;  // nothing more for now
   }
   flush(way);
 }

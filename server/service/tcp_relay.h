@@ -21,13 +21,17 @@ namespace tarvo {
 class RelayEnd;
 class UserSocket;
 
-// An end reads only while the queue it feeds holds less than this.
+// An end reads only while the queue it feeds holds less than this, and never more than the room
+// left below it.
 inline constexpr std::size_t kRelayQueueLimit = 65536;
 // The plaintext of one record from a destination: the largest whole number of cipher units a
 // record can carry (65535 at most), so a full record needs no padding.
 inline constexpr std::size_t kRelayReadChunk = 65504;
-// One read from either end: several records' worth, so that a busy relay makes few calls.
-inline constexpr std::size_t kRelayReadSize = 4 * kRelayReadChunk;
+// The most a queue holds: records made of a read of the room left carry at most two records'
+// prefix and padding beyond it; plaintext toward a destination exceeds the read by less than
+// the one cipher unit an earlier read may have begun.
+inline constexpr std::size_t kRelayQueueMost =
+    kRelayQueueLimit + 2 * (kRecordPrefixSize + kCipherUnitSize - 1);
 // Reads per readiness report: a busy relay yields to the others.
 inline constexpr int kRelayRoundsPerEvent = 4;
 
@@ -50,6 +54,8 @@ class TcpRelay : public Socket {
   std::uint16_t localPort() const { return localPort_; }         // source port, host order
   bool connecting() const;
   UserSocket& session() const { return session_; }
+  std::size_t queuedForClient() const { return toClient_.size(); }
+  std::size_t queuedForDestination() const { return toDestination_.size(); }
 
   // The relay itself is never watched: only its ends are.
   bool wantRead() override { return false; }
