@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace tarvo::test {
 
@@ -41,6 +42,25 @@ bool SendAll(int fd, const std::uint8_t* data, std::size_t size,
     size -= static_cast<std::size_t>(sent);
   }
   return true;
+}
+
+// Answers each datagram on fd until stopping: reply may rewrite it in place (with spare bytes
+// past it) and gives the size to send back, 0 for no reply.
+void ServeDatagrams(
+    int fd, const std::atomic<bool>& stopping, std::size_t most, std::size_t spare,
+    const std::function<std::size_t(std::uint8_t*, std::size_t, const sockaddr_in&)>& reply) {
+  std::vector<std::uint8_t> buffer(most + spare);
+  while (WaitReady(fd, POLLIN, stopping)) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    ssize_t n = ::recvfrom(fd, buffer.data(), most, MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&peer), &length);
+    if (n < 0) continue;
+    const std::size_t size = reply(buffer.data(), static_cast<std::size_t>(n), peer);
+    if (size != 0) {
+      ::sendto(fd, buffer.data(), size, 0, reinterpret_cast<sockaddr*>(&peer), length);
+    }
+  }
 }
 
 std::uint16_t BoundPort(int fd) {
@@ -139,17 +159,11 @@ UdpEchoServer::UdpEchoServer() {
   if (fd_ < 0) return;
   port_ = BoundPort(fd_);
   thread_ = std::thread([this] {
-    std::uint8_t buffer[65536 + 2];
-    while (WaitReady(fd_, POLLIN, stopping_)) {
-      sockaddr_in peer{};
-      socklen_t length = sizeof peer;
-      ssize_t n =
-          ::recvfrom(fd_, buffer, 65536, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&peer), &length);
-      if (n < 0) continue;
-      std::memcpy(buffer + n, &peer.sin_port, 2);
-      ::sendto(fd_, buffer, static_cast<std::size_t>(n) + 2, 0, reinterpret_cast<sockaddr*>(&peer),
-               length);
-    }
+    ServeDatagrams(fd_, stopping_, 65536, 2,
+                   [](std::uint8_t* datagram, std::size_t size, const sockaddr_in& peer) {
+                     std::memcpy(datagram + size, &peer.sin_port, 2);
+                     return size + 2;
+                   });
   });
 }
 
@@ -158,6 +172,65 @@ UdpEchoServer::~UdpEchoServer() {
   if (thread_.joinable()) thread_.join();
   if (fd_ >= 0) ::close(fd_);
 }
+
+namespace {
+
+constexpr std::size_t kDnsHeaderSize = 12;
+
+// The name of a query's one question and where the question ends; false if malformed.
+bool ParseQuestion(const std::uint8_t* packet, std::size_t size, std::string& name,
+                   std::size_t& end) {
+  std::size_t at = kDnsHeaderSize;
+  name.clear();
+  while (at < size && packet[at] != 0) {
+    const std::size_t length = packet[at];
+    if (length > 63 || at + 1 + length >= size) return false;
+    if (!name.empty()) name += '.';
+    name.append(reinterpret_cast<const char*>(packet + at + 1), length);
+    at += 1 + length;
+  }
+  end = at + 1 + 4;  // the root label, type and class
+  return end <= size;
+}
+
+}  // namespace
+
+LoopbackNameServer::LoopbackNameServer(Answerer answer) : answer_(std::move(answer)) {
+  fd_ = LoopbackSocket(SOCK_DGRAM);
+  if (fd_ < 0) return;
+  // Room for a burst of a thousand questions, past the system's cap where allowed (root).
+  const int room = 4 << 20;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  }
+  port_ = BoundPort(fd_);
+  thread_ = std::thread([this] {
+    ServeDatagrams(fd_, stopping_, 512, 16,
+                   [this](std::uint8_t* packet, std::size_t size, const sockaddr_in&) {
+                     std::string name;
+                     std::size_t end = 0;
+                     if (!ParseQuestion(packet, size, name, end)) return std::size_t{0};
+                     questions_.fetch_add(1);
+                     const std::optional<std::uint32_t> address = answer_(name);
+                     if (!address) return std::size_t{0};
+                     // The question back with one A record (a pointer to the question's name).
+                     const std::uint8_t flags[] = {0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0};
+                     std::memcpy(packet + 2, flags, sizeof flags);
+                     const std::uint8_t record[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+                     std::memcpy(packet + end, record, sizeof record);
+                     std::memcpy(packet + end + sizeof record, &*address, 4);
+                     return end + sizeof record + 4;
+                   });
+  });
+}
+
+LoopbackNameServer::~LoopbackNameServer() {
+  stopping_.store(true);
+  if (thread_.joinable()) thread_.join();
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string LoopbackNameServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
 
 long ResidentKiB(int pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,6 +69,30 @@ class UdpEchoServer {
  private:
   int fd_ = -1;
   std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+// A DNS server on 127.0.0.1 that answers A questions as answer(name) says; a name it gives no
+// address for is never answered, as behind a resolver that hangs.
+class LoopbackNameServer {
+ public:
+  using Answerer = std::function<std::optional<std::uint32_t>(const std::string& name)>;
+  explicit LoopbackNameServer(Answerer answer);
+  ~LoopbackNameServer();
+  LoopbackNameServer(const LoopbackNameServer&) = delete;
+  LoopbackNameServer& operator=(const LoopbackNameServer&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  // "127.0.0.1:port", as the daemon's name server setting takes it.
+  std::string address() const;
+  int questions() const { return questions_.load(); }
+
+ private:
+  Answerer answer_;
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<int> questions_{0};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "platform/fd.h"
 #include "server/common/coding.h"
 #include "server/common/session_protocol.h"
+#include "server/service/name_resolver.h"
 #include "tests/daemon_probe.h"
 #include "tests/loopback_servers.h"
 #include "tests/tarvo_daemon_fixture.h"
@@ -589,6 +591,110 @@ TEST_F(RelayTest, NamesThatResolveAreAnsweredNoSoonerThanASecondLater) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   std::int64_t limit = 0, counter = 0;
   EXPECT_EQ(next.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+}
+
+// ---- Look-ups through a name server run by the test ----
+
+// The daemon is pointed at the test's name server (kNameServersVariable). In its zone n<i>.test
+// is 10.0.x.y with i = x * 256 + y; a name starting with "hang" is never answered.
+std::uint32_t ZoneAddress(unsigned i) { return htonl(0x0a000000u | i); }
+
+std::optional<std::uint32_t> Zone(const std::string& name) {
+  unsigned i = 0;
+  if (std::sscanf(name.c_str(), "n%u.test", &i) == 1) return ZoneAddress(i);
+  return std::nullopt;
+}
+
+std::string ZoneName(unsigned i) { return "n" + std::to_string(i) + ".test"; }
+
+class ResolverTest : public ::testing::Test {
+ protected:
+  bool start() {
+    return daemon.started() && daemon.addUser("alice", "secret") && daemon.addUser("bob", "pw") &&
+           LoggedIn(session, daemon);
+  }
+
+  LoopbackNameServer names{Zone};
+  TestDaemon daemon{AuditedSettings(), {{kNameServersVariable, names.address()}}};
+  SessionClient session;
+};
+
+TEST_F(ResolverTest, NamesThatHangForOneSessionDelayNoOtherSession) {
+  ASSERT_TRUE(start());
+  SessionClient other;
+  ASSERT_TRUE(LoggedIn(other, daemon, "bob", "pw"));
+  // Once look-ups have started, the resolver thread keeps one descriptor (its wake-up).
+  const long restingFds = OpenDescriptors(daemon.process().pid()) + 1;
+  std::vector<std::string> hanging;
+  for (std::size_t i = 0; i < kMaxPendingNamesPerSession; ++i) {
+    hanging.push_back("hang" + std::to_string(i) + ".test");
+  }
+  ASSERT_EQ(session.sendResolve(hanging), ClientStatus::kOk);
+  // All of them are in the resolver, waiting on the name server.
+  ASSERT_TRUE(WaitUntil([&] { return names.questions() >= static_cast<int>(hanging.size()); }));
+
+  const auto asked = Clock::now();
+  ASSERT_EQ(other.sendResolve(std::vector<std::string>{ZoneName(7)}), ClientStatus::kOk);
+  Answers answers = ReadResolveAnswers(other, asked, 1, 4000);
+  ASSERT_EQ(answers.names.size(), 1u);
+  std::printf("[ figures ] a name answered after %lld ms while another session has %zu hanging\n",
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(answers.firstAfter).count()),
+              hanging.size());
+  EXPECT_EQ(answers.names[0], std::make_pair(ZoneName(7), ZoneAddress(7)));
+  EXPECT_GE(answers.firstAfter, kResolveAnswerDelay);
+
+  // The hanging names are given up (their resolver sockets close), and the session that asked
+  // for them is answered again.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return OpenDescriptors(daemon.process().pid()) <= restingFds; },
+      static_cast<int>(std::chrono::milliseconds(kResolverChannelOpen + kResolverChannelGrace)
+                           .count()) + 3000));
+  const auto askedAgain = Clock::now();
+  ASSERT_EQ(session.sendResolve(std::vector<std::string>{ZoneName(8)}), ClientStatus::kOk);
+  answers = ReadResolveAnswers(session, askedAgain, 1, 4000);
+  ASSERT_EQ(answers.names.size(), 1u);
+  EXPECT_EQ(answers.names[0].second, ZoneAddress(8));
+}
+
+TEST_F(ResolverTest, HundredsOfNamesInOneBurstAreAllAnswered) {
+  ASSERT_TRUE(start());
+  // One request of 300 names, then 256 requests of one name each, as tarvoclient sends them
+  // when it has its most names outstanding.
+  std::vector<std::string> burst;
+  for (unsigned i = 0; i < 300; ++i) burst.push_back(ZoneName(i));
+  const auto asked = Clock::now();
+  ASSERT_EQ(session.sendResolve(burst), ClientStatus::kOk);
+  for (unsigned i = 300; i < 556; ++i) {
+    ASSERT_EQ(session.sendResolve(std::vector<std::string>{ZoneName(i)}), ClientStatus::kOk);
+  }
+  Answers answers = ReadResolveAnswers(session, asked, 556, 10000);
+  ASSERT_EQ(answers.names.size(), 556u);
+  EXPECT_GE(answers.firstAfter, kResolveAnswerDelay);
+  std::vector<bool> seen(556, false);
+  for (const auto& [name, address] : answers.names) {
+    unsigned i = 0;
+    ASSERT_EQ(std::sscanf(name.c_str(), "n%u.test", &i), 1) << name;
+    ASSERT_LT(i, seen.size());
+    EXPECT_FALSE(seen[i]) << name;
+    seen[i] = true;
+    EXPECT_EQ(address, ZoneAddress(i)) << name;
+  }
+}
+
+TEST_F(ResolverTest, EachNameIsAnsweredWhenItResolvesNotWithTheSlowestOfItsRequest) {
+  ASSERT_TRUE(start());
+  const std::vector<std::string> request{"hang.test", ZoneName(1), "localhost", "127.0.0.9"};
+  const auto asked = Clock::now();
+  ASSERT_EQ(session.sendResolve(request), ClientStatus::kOk);
+  // Well before the hanging name is given up (kResolverChannelOpen at least).
+  Answers answers = ReadResolveAnswers(session, asked, 3, 3500);
+  ASSERT_EQ(answers.names.size(), 3u);
+  EXPECT_GE(answers.firstAfter, kResolveAnswerDelay);
+  std::sort(answers.names.begin(), answers.names.end());
+  EXPECT_EQ(answers.names[0], std::make_pair(std::string("127.0.0.9"), ::inet_addr("127.0.0.9")));
+  EXPECT_EQ(answers.names[1], std::make_pair(std::string("localhost"), kLoopback));
+  EXPECT_EQ(answers.names[2], std::make_pair(ZoneName(1), ZoneAddress(1)));
 }
 
 }  // namespace

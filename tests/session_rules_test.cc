@@ -174,6 +174,22 @@ class SessionRulesTest : public ::testing::Test {
     return matching;
   }
 
+  // Waits for the session's Resolve answers; true when exactly one came, read into the fields.
+  bool oneResolveAnswer(std::uint32_t& address, std::string& name) {
+    std::vector<Frame> answers;
+    if (!runUntil([&] {
+          answers = sentOfType(MessageType::Resolve);
+          return !answers.empty();
+        }) ||
+        answers.size() != 1) {
+      return false;
+    }
+    AESDecryptor decryptor(key_.c_str(), static_cast<int>(key_.size()));
+    ByteBuffer plaintext;
+    decryptor.transformAppend(answers[0].payload.data(), answers[0].payload.size(), plaintext);
+    return ParseResolveAnswer(plaintext.view(), address, name);
+  }
+
   // The session object still exists and its client has not seen the connection close.
   bool alive() {
     peerOpen_ = Drain(client_.get(), inbox_) && peerOpen_;
@@ -519,20 +535,47 @@ TEST_F(SessionRulesTest, ResolveIsAnsweredNoSoonerThanASecondAfterTheRequest) {
   EXPECT_TRUE(sentOfType(MessageType::Resolve).empty());
 
   advance(1);
-  std::vector<Frame> answers;
-  ASSERT_TRUE(runUntil([&] {
-    answers = sentOfType(MessageType::Resolve);
-    return !answers.empty();
-  }));
-  ASSERT_EQ(answers.size(), 1u);
-  AESDecryptor decryptor(key_.c_str(), static_cast<int>(key_.size()));
-  ByteBuffer plaintext;
-  decryptor.transformAppend(answers[0].payload.data(), answers[0].payload.size(), plaintext);
   std::uint32_t address = 0;
   std::string name;
-  ASSERT_TRUE(ParseResolveAnswer(plaintext.view(), address, name));
+  ASSERT_TRUE(oneResolveAnswer(address, name));
   EXPECT_EQ(name, "localhost");
   EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
+}
+
+TEST_F(SessionRulesTest, ResolveHoldsTheSessionBoundAndFreesItAsAnswersGo) {
+  ASSERT_TRUE(MakeUser("many", 0, 0));
+  ASSERT_TRUE(login("many", "pw"));
+  AESEncryptor encryptor(key_.c_str(), static_cast<int>(key_.size()));
+  auto ask = [&](const std::vector<std::string>& names) {
+    ByteBuffer request;
+    AppendResolveRequest(request, encryptor, names);
+    feed(request.view());
+  };
+  // Dotted names are answered without the resolver thread, so the fake clock rules them all.
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < kMaxPendingNamesPerSession + 10; ++i) {
+    names.push_back("127.1." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  }
+  ask(names);
+  ask({"10.0.0.1"});  // past the bound: never answered
+  advance(kResolveAnswerDelay.count());
+  std::size_t answered = 0;
+  ASSERT_TRUE(runUntil([&] {
+    answered += sentOfType(MessageType::Resolve).size();
+    return answered >= kMaxPendingNamesPerSession;
+  }));
+  runPasses();
+  answered += sentOfType(MessageType::Resolve).size();
+  EXPECT_EQ(answered, kMaxPendingNamesPerSession);
+
+  // The answers gave the bound back.
+  ask({"10.0.0.2"});
+  advance(kResolveAnswerDelay.count());
+  std::uint32_t address = 0;
+  std::string name;
+  ASSERT_TRUE(oneResolveAnswer(address, name));
+  EXPECT_EQ(name, "10.0.0.2");
+  EXPECT_EQ(address, ::inet_addr("10.0.0.2"));
 }
 
 // ---- TCP relays ----

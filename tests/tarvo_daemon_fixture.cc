@@ -25,11 +25,13 @@ ServerSettingsRecord AuditedSettings(bool multiConnect) {
   return settings;
 }
 
-TestDaemon::TestDaemon(ServerSettingsRecord settings) {
+TestDaemon::TestDaemon(ServerSettingsRecord settings,
+                       const std::vector<std::pair<std::string, std::string>>& env) {
   port_ = FreeLoopbackPort();
   settings.ServerPort = port_;
   if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
   process_ = std::make_unique<DaemonProcess>(home_.path());
+  for (const auto& [name, value] : env) process_->setEnv(name, value);
   started_ = process_->start() && process_->waitReady();
 }
 

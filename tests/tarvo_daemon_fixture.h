@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/tarvo_client_lib.h"
@@ -20,8 +21,10 @@ ServerSettingsRecord AuditedSettings(bool multiConnect = false);
 
 class TestDaemon {
  public:
-  // Starts the daemon with these settings (the port is chosen here). Check started().
-  explicit TestDaemon(ServerSettingsRecord settings = AuditedSettings());
+  // Starts the daemon with these settings (the port is chosen here) and extra environment.
+  // Check started().
+  explicit TestDaemon(ServerSettingsRecord settings = AuditedSettings(),
+                      const std::vector<std::pair<std::string, std::string>>& env = {});
   ~TestDaemon();
 
   bool started() const { return started_; }
