@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -39,6 +40,7 @@ constexpr int kWorkers = 4;
 constexpr int kClientsPerWorker = 50;
 constexpr int kIdleSessions = 100;
 constexpr int kUsers = 10;
+constexpr auto kKeepAlive = std::chrono::seconds(10);
 
 int SoakSeconds() {
   const char* text = std::getenv("TARVO_SOAK_SECONDS");
@@ -67,9 +69,19 @@ enum Kind { kLogin, kTcp, kUdp, kResolve, kTraffic, kKinds };
 const char* const kKindNames[kKinds] = {"login", "tcp", "udp", "resolve", "traffic"};
 
 struct Tally {
+  // Counts a failure and keeps the first few reasons, for the report.
+  void fail(Kind kind, std::string why) {
+    ++failures;
+    ++failuresOf[kind];
+    std::lock_guard lock(mutex);
+    if (reasons.size() < 10) reasons.push_back(std::string(kKindNames[kind]) + ": " + why);
+  }
+
   std::atomic<long> operations{0};
   std::atomic<long> failures{0};
   std::atomic<long> failuresOf[kKinds] = {};
+  std::mutex mutex;
+  std::vector<std::string> reasons;
 };
 
 class Soak {
@@ -95,23 +107,31 @@ class Soak {
            session.login(UserName(index), "pw", kIoTimeoutMs).outcome == LoginOutcome::kAccepted;
   }
 
-  bool relayTcp(SessionClient& session, std::mt19937& random,
-                std::vector<std::unique_ptr<DataConnection>>& leftOpen) {
+  // Empty when the relay echoed its bytes, else what went wrong.
+  std::string relayTcp(SessionClient& session, std::mt19937& random,
+                       std::vector<std::unique_ptr<DataConnection>>& leftOpen) {
     auto relay = std::make_unique<DataConnection>();
-    if (relay->open(session, kLoopback, tcpEcho_, kIoTimeoutMs) != ClientStatus::kOk) return false;
+    ClientStatus status = relay->open(session, kLoopback, tcpEcho_, kIoTimeoutMs);
+    if (status != ClientStatus::kOk) return std::string("open ") + client::ToString(status);
     std::vector<std::uint8_t> bytes(1 + random() % 16384);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = PatternByte(i);
-    if (relay->send(bytes) != ClientStatus::kOk) return false;
+    status = relay->send(bytes);
+    if (status != ClientStatus::kOk) return std::string("send ") + client::ToString(status);
     ByteBuffer back;
     for (int i = 0; i < 100 && back.size() < bytes.size(); ++i) {
-      if (relay->receive(back, kIoTimeoutMs) != ClientStatus::kOk) return false;
+      status = relay->receive(back, kIoTimeoutMs);
+      if (status != ClientStatus::kOk) {
+        return std::string("receive ") + client::ToString(status) + " after " + std::to_string(back.size()) + " of " +
+               std::to_string(bytes.size());
+      }
     }
     if (back.size() != bytes.size() || !std::equal(bytes.begin(), bytes.end(), back.data())) {
-      return false;
+      return "echo of " + std::to_string(bytes.size()) + " bytes came back as " +
+             std::to_string(back.size());
     }
     // Now and then a relay is left open for the session's end to take down.
     if (random() % 8 == 0) leftOpen.push_back(std::move(relay));
-    return true;
+    return "";
   }
 
   bool relayUdp(SessionClient& session, std::mt19937& random) {
@@ -136,19 +156,30 @@ class Soak {
     std::mt19937 random(seed);
     std::vector<SessionClient> clients(kClientsPerWorker);
     std::vector<std::vector<std::unique_ptr<DataConnection>>> leftOpen(kClientsPerWorker);
+    // When each session last sent a session message: a session that only relays TCP sends
+    // TrafficInfo every 10 s, as the real client's keep-alive does, or the idle rule ends it.
+    std::vector<Clock::time_point> lastMessage(kClientsPerWorker);
     while (Clock::now() < deadline) {
       for (int i = 0; i < kClientsPerWorker && Clock::now() < deadline; ++i) {
         SessionClient& session = clients[i];
+        std::string failed;
         bool ok = true;
         Kind kind = kLogin;
         if (!session.loggedIn() || !session.socket().valid()) {
           leftOpen[i].clear();
           ok = login(session, random());
+          lastMessage[i] = Clock::now();
+        } else if (Clock::now() - lastMessage[i] > kKeepAlive) {
+          kind = kTraffic;
+          ok = trafficInfo(session);
+          lastMessage[i] = Clock::now();
         } else {
           const unsigned pick = random() % 100;
+          if (pick >= 40 && pick < 90) lastMessage[i] = Clock::now();
           if (pick < 40) {
             kind = kTcp;
-            ok = relayTcp(session, random, leftOpen[i]);
+            failed = relayTcp(session, random, leftOpen[i]);
+            ok = failed.empty();
           } else if (pick < 70) {
             kind = kUdp;
             ok = relayUdp(session, random);
@@ -165,8 +196,7 @@ class Soak {
         }
         ++tally.operations;
         if (!ok) {
-          ++tally.failures;
-          ++tally.failuresOf[kind];
+          tally.fail(kind, failed);
           session.close();
           leftOpen[i].clear();
         }
@@ -230,6 +260,10 @@ TEST(SoakTest, ClientsComeAndGoWithoutLeaksOrGrowth) {
     if (soak.tally.failuresOf[k] != 0) {
       std::printf("[ figures ] failed %s: %ld\n", kKindNames[k], soak.tally.failuresOf[k].load());
     }
+  }
+  for (const std::string& reason : soak.tally.reasons) std::printf("[ failure ] %s\n", reason.c_str());
+  for (const std::string& row : daemon.auditRows()) {
+    if (row.find("\"fail\"") != std::string::npos) std::printf("[ audit ] %s\n", row.c_str());
   }
   EXPECT_GT(operations, 1000);
   // Every operation is well-formed; a few may meet a time-out on a loaded machine.
