@@ -75,6 +75,10 @@ void EventLoop::remove(int fd) {
   entries_[fd] = {};
 }
 
+void EventLoop::forget(int fd) {
+  if (watches(fd)) entries_[fd] = {};
+}
+
 bool EventLoop::watches(int fd) const {
   return fd >= 0 && static_cast<std::size_t>(fd) < entries_.size() &&
          entries_[fd].handler != nullptr;

@@ -69,9 +69,12 @@ class EventLoop {
   // already has costs no system call.
   bool add(int fd, std::uint32_t interest, IoHandler* handler);
   void setInterest(int fd, std::uint32_t interest);
-  // Call before closing fd: no event reaches its handler afterwards, not even one the current
-  // batch already holds.
+  // Stops watching fd, which stays open: no event reaches its handler afterwards, not even one
+  // the current batch already holds.
   void remove(int fd);
+  // The same for an fd about to be closed, which leaves the epoll set by itself (the loop's
+  // descriptors are never duplicated): no system call.
+  void forget(int fd);
   bool watches(int fd) const;
 
   TimerId addTimer(std::chrono::milliseconds delay, std::function<void()> callback);

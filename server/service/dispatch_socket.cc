@@ -103,10 +103,7 @@ bool DispatchSocket::dispatch() {
     return false;
   }
   // A data connection (the parser admits kinds 0 and 1 only).
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(handle_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
-  UserSocket* session = FindSession(peer.sin_addr.s_addr, opening_.sessionId());
+  UserSocket* session = FindSession(address_, opening_.sessionId());
   if (session == nullptr) return false;
   StartDataConnection(*session, releaseHandle());
   return false;

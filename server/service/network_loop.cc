@@ -132,7 +132,9 @@ class NetworkLoopSide {
 
   static void forget(Socket* socket) {
     Bookkeeping& books = Books();
-    unwatch(socket);
+    // The handle is closed next, which takes it out of the epoll set.
+    if (socket->interest_ != 0 && socket->handle_ != kNoHandle) Loop().forget(socket->handle_);
+    socket->interest_ = 0;
     unlist(books.dirty, socket->dirtySlot_, socket);
     unlist(books.retired, socket->retiredSlot_, socket);
     if (books.dispatching == socket) books.dispatchingDeleted = true;

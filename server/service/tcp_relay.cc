@@ -171,12 +171,10 @@ void TcpRelay::openDestination() {
   destination_->setFlag(Connecting);
   bool started = false;
   if (handle != kNoHandle) {
-    // The source port is chosen by connect, per destination, rather than by a bare bind to
-    // port 0, which would draw every relay's port from one shared pool.
-    int on = 1;
-    ::setsockopt(handle, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    // Not bound first: connect chooses the source address and port, per destination, where a
+    // bind to port 0 would draw every relay's port from one shared pool.
     SetNoDelay(handle);
-    started = destination_->bind(0) >= 0 && ConnectNonBlocking(handle, address_, port_);
+    started = ConnectNonBlocking(handle, address_, port_);
     sockaddr_in local{};
     socklen_t length = sizeof local;
     if (started && ::getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
