@@ -495,7 +495,7 @@ TEST_F(RelayTest, DatagramsComeBackOnTheirChannelWithTheSourceAddressAndPort) {
   EXPECT_EQ(session.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
 }
 
-// Bytes after the datagram's record are not part of it: the datagram still goes out, whole,
+// Bytes after the datagram's record do not belong to it: the datagram still goes out, whole,
 // and the next message deciphers as usual.
 TEST_F(RelayTest, ADatagramFollowedByStrayBytesIsStillSent) {
   ASSERT_TRUE(start());

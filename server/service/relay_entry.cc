@@ -29,8 +29,8 @@ bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
   if (!ParseUdpDataRequest(payload, header)) return true;
   static thread_local ByteBuffer datagram;
   datagram.clear();
-  // The datagram is the first record alone: bytes after it are not part of it and must not
-  // cost the datagram. A record cut short is dropped rather than sent in part.
+  // The datagram is the first record alone: bytes after it do not belong to it and must not
+  // cost the datagram. A record cut short is dropped rather than sent short.
   std::span<const std::uint8_t> record = header.record;
   if (record.size() >= kRecordPrefixSize) {
     record = record.first(std::min(record.size(), RecordSize(DecodeFixed16(record.data()))));
