@@ -16,6 +16,10 @@ namespace tarvo {
 inline constexpr std::size_t kCipherUnitSize = 32;
 inline constexpr std::size_t kCipherKeySize = 32;
 
+// False when OpenSSL, as configured, offers no AES-256-ECB: nothing can be enciphered, and the
+// calls below would stop the process. Checked at start.
+bool AesAvailable();
+
 // A keyed AES-256-ECB context for transforming many units in one call; gives the same bytes
 // as calling ecbcrypt/ecbdecrypt unit by unit. One per stream transformer.
 class AesUnitCipher {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -181,6 +183,45 @@ TEST_F(DaemonFaultTest, AMessageFileThatCannotBeOpenedClosesOnlyTheSendingSessio
   ASSERT_EQ(bystander.sendTextMessage("after"), ClientStatus::kOk);
   EXPECT_TRUE(WaitUntil([&] { return daemon_.messageLines().size() == 1; }));
   EXPECT_EQ(bystander.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+}
+
+// Only a file that cannot be opened ends the session; a write the open file refuses loses the
+// line. The answer to TrafficInfo comes after the message before it was handled.
+TEST_F(DaemonFaultTest, AMessageTheOpenFileRefusesIsLostAndTheSessionGoesOn) {
+  SessionClient sender;
+  ASSERT_TRUE(LoggedIn(sender, daemon_, "alice", "secret"));
+  const std::string messages = homeFile("messages.txt");
+  std::int64_t limit = 0;
+  std::int64_t counter = 0;
+
+  // A full disk: the file opens and every write fails with ENOSPC.
+  ASSERT_EQ(::symlink("/dev/full", messages.c_str()), 0);
+  ASSERT_EQ(sender.sendTextMessage("lost on a full disk"), ClientStatus::kOk);
+  EXPECT_EQ(sender.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+  ASSERT_EQ(::unlink(messages.c_str()), 0);
+
+  // A file-size limit: the write fails with EFBIG, and SIGXFSZ must not end the daemon. The
+  // limit is well above the store's file, whose writes go on.
+  constexpr rlim_t kFileLimit = 1 << 20;
+  {
+    std::ofstream filler(messages, std::ios::binary);
+    filler << std::string(kFileLimit - 1, 'f') << '\n';
+  }
+  const pid_t pid = daemon_.process().pid();
+  rlimit original{};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, nullptr, &original), 0);
+  const rlimit small{kFileLimit, original.rlim_max};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &small, nullptr), 0);
+  ASSERT_EQ(sender.sendTextMessage("lost at the size limit"), ClientStatus::kOk);
+  EXPECT_EQ(sender.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+  ASSERT_EQ(::prlimit(pid, RLIMIT_FSIZE, &original, nullptr), 0);
+  EXPECT_EQ(daemon_.messageLines().size(), 1u);
+
+  ASSERT_EQ(sender.sendTextMessage("kept"), ClientStatus::kOk);
+  EXPECT_EQ(sender.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+  const auto lines = daemon_.messageLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find(" :kept"), std::string::npos) << lines[1];
 }
 
 TEST_F(DaemonFaultTest, DestinationsThatNeverReadHoldMemoryAtTheQueueLimits) {

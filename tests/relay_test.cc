@@ -525,6 +525,31 @@ TEST_F(RelayTest, DatagramsComeBackOnTheirChannelWithTheSourceAddressAndPort) {
   EXPECT_EQ(session.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
 }
 
+// Bytes after the datagram's record do not belong to it: the datagram still goes out, whole,
+// and the next message deciphers as usual.
+TEST_F(RelayTest, ADatagramFollowedByStrayBytesIsStillSent) {
+  ASSERT_TRUE(start());
+  UdpEchoServer echo;
+  const std::vector<std::uint8_t> datagram = Pattern(0, 100);
+  // One byte (half a record prefix), then a prefix and the start of a unit.
+  for (const std::vector<std::uint8_t>& stray :
+       {ByteList({0x5A}), ByteList({0x40, 0x00, 1, 2, 3})}) {
+    ByteBuffer frame;
+    AppendUdpDataRequest(frame, *session.encryptor(), kLoopback, echo.port(), 0, 3, datagram);
+    frame.append(stray);
+    EncodeFixed32(frame.data() + 4, static_cast<std::uint32_t>(frame.size()));
+    ASSERT_EQ(session.sendRaw(frame.view()), ClientStatus::kOk);
+    UdpReply reply;
+    ASSERT_TRUE(ReadUdpReply(session, reply)) << stray.size();
+    ASSERT_EQ(reply.datagram.size(), datagram.size() + 2);
+    EXPECT_TRUE(std::equal(datagram.begin(), datagram.end(), reply.datagram.data()));
+
+    ASSERT_EQ(session.sendUdpData(kLoopback, echo.port(), 3, datagram), ClientStatus::kOk);
+    ASSERT_TRUE(ReadUdpReply(session, reply));
+    EXPECT_TRUE(std::equal(datagram.begin(), datagram.end(), reply.datagram.data()));
+  }
+}
+
 // The answers that arrive within waitMs: name -> address, and when the first came.
 struct Answers {
   std::vector<std::pair<std::string, std::uint32_t>> names;

@@ -310,10 +310,13 @@ TEST(LoginTest, MultiConnectAdmitsSessionsOfOneUser) {
   EXPECT_NE(first.sessionId(), second.sessionId());
 }
 
+// Names and texts keep every printable byte, the backslash included; only quotes (doubled in
+// the audit row) and control bytes (visible escapes) change, so a line stays one line.
 TEST(MessageTest, TextMessagesAndHostileNamesStayOneLine) {
   TestDaemon daemon;
   ASSERT_TRUE(daemon.started());
   ASSERT_TRUE(daemon.addUser("alice", "secret"));
+  ASSERT_TRUE(daemon.addUser("CORP\\alice", "secret"));
   SessionClient alice;
   ASSERT_TRUE(LoggedIn(alice, daemon, "alice", "secret"));
 
@@ -321,30 +324,43 @@ TEST(MessageTest, TextMessagesAndHostileNamesStayOneLine) {
   std::string hostile = "x\r\ny\"z";
   hostile += std::string(10 * 1024, 'q');
   ASSERT_EQ(alice.sendTextMessage(hostile), ClientStatus::kOk);
-  // The answer to TrafficInfo comes after both messages were handled.
+  // The answer to TrafficInfo comes after the messages before it were handled.
   std::int64_t limit, counter;
   ASSERT_EQ(alice.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+  SessionClient domain;
+  ASSERT_TRUE(LoggedIn(domain, daemon, "CORP\\alice", "secret"));
+  ASSERT_EQ(domain.sendTextMessage("C:\\temp\\ \"q\" \x01\r\n\xC3\xA4"), ClientStatus::kOk);
+  ASSERT_EQ(domain.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
 
   auto lines = daemon.messageLines();
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_TRUE(std::regex_match(
       lines[0], std::regex(R"([A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4} from )"
                            R"(alice\[127\.0\.0\.1\] :hello)")))
       << lines[0];
   EXPECT_EQ(lines[1].find('\r'), std::string::npos);
   EXPECT_LT(lines[1].size(), 2048u);
+  EXPECT_EQ(lines[2].substr(24),
+            " from CORP\\alice[127.0.0.1] :C:\\temp\\ \"q\" \\x01\\r\\n\xC3\xA4");
 
-  // A name the client chose, with quotes, a line end and commas, stays one row.
-  SessionClient forger;
-  ASSERT_TRUE(OpenSession(forger, daemon));
-  std::string name = "a\",\"close\r\n\"2026/01/01\",\"";
-  name += std::string(128 - name.size(), 'n');
-  EXPECT_EQ(forger.login(name, "pw", kIoTimeoutMs).outcome, LoginOutcome::kUnknownUser);
-  EXPECT_TRUE(WaitUntil([&] { return daemon.auditRows().size() == 2; }));
-  const auto rows = daemon.auditRows();
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_NE(rows[1].find("\"\""), std::string::npos);
-  EXPECT_NE(rows[1].find("\"unknown user\""), std::string::npos);
+  // Names the client chose, with quotes, line ends, commas and control bytes, stay one row.
+  std::string forged = "a\",\"close\r\n\"2026/01/01\",\"";
+  forged += std::string(128 - forged.size(), 'n');
+  for (const std::string& name : {forged, std::string("a\"b"), std::string("p\x01q")}) {
+    SessionClient refused;
+    ASSERT_TRUE(OpenSession(refused, daemon));
+    EXPECT_EQ(refused.login(name, "pw", kIoTimeoutMs).outcome, LoginOutcome::kUnknownUser);
+  }
+  domain.close();
+  const std::vector<std::string> expected = {
+      OpenRow("alice", "done"),
+      OpenRow("CORP\\alice", "done"),
+      OpenRow("a\"\",\"\"close\\r\\n\"\"2026/01/01\"\",\"\"" + forged.substr(25), "unknown user"),
+      OpenRow("a\"\"b", "unknown user"),
+      OpenRow("p\\x01q", "unknown user"),
+      CloseRow("CORP\\alice")};
+  EXPECT_TRUE(WaitUntil([&] { return daemon.auditRows().size() == expected.size(); }));
+  EXPECT_EQ(daemon.auditRows(), expected);
 }
 
 // The two time-outs run as separate cases so that a parallel ctest overlaps them.

@@ -3,6 +3,7 @@
 #include "server/common/password_hash.h"
 
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,12 +18,21 @@ constexpr unsigned char kSalt8[8] = {'4', '8', '1', '5', '7', '2', 0, 0};
 constexpr int kRounds = 1000;
 constexpr char kAlphabet[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
+// MD5 from the default provider in a library context of our own, so that a configuration of
+// the process's context (default_properties = fips=yes, or no default provider loaded) cannot
+// take it away: every client derives its session key with exactly this digest. Null only when
+// the library offers no MD5 at all.
 const EVP_MD* Md5() {
-  static EVP_MD* md = [] {
-    EVP_MD* m = EVP_MD_fetch(nullptr, "MD5", nullptr);
-    // No MD5 means no session key can be derived; a wrong key would be worse than stopping.
-    if (m == nullptr) std::abort();
-    return m;
+  static EVP_MD* md = []() -> EVP_MD* {
+    OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
+    if (context == nullptr) return nullptr;
+    EVP_MD* found = nullptr;
+    if (OSSL_PROVIDER_load(context, "default") != nullptr) {
+      found = EVP_MD_fetch(context, "MD5", "provider=default");
+    }
+    // The context lives as long as the digest fetched from it: for the rest of the process.
+    if (found == nullptr) OSSL_LIB_CTX_free(context);
+    return found;
   }();
   return md;
 }
@@ -38,6 +48,7 @@ class Digest {
   Digest& operator=(const Digest&) = delete;
 
   void begin() {
+    // Programs check Md5Available at start; a wrong key would be worse than stopping.
     if (EVP_DigestInit_ex2(ctx_, Md5(), nullptr) != 1) std::abort();
   }
   void add(const void* data, std::size_t size) {
@@ -123,6 +134,8 @@ const char* HashPassword(const char* password) {
 }
 
 namespace tarvo {
+
+bool Md5Available() { return Md5() != nullptr; }
 
 std::string DeriveSessionKeyText(const char* password) {
   const std::size_t length = password == nullptr ? 0 : std::strlen(password);

@@ -19,6 +19,10 @@ const char* HashPassword(const char* password);
 
 namespace tarvo {
 
+// False when no MD5 can be had whatever the OpenSSL configuration says: then no session key can
+// be derived, and HashPassword stops the process rather than return a wrong one. Checked at start.
+bool Md5Available();
+
 // The session key text of a login: the password repeated from its first character to exactly
 // 128 characters (cut at 128), then hashed. An empty password hashes the empty text.
 std::string DeriveSessionKeyText(const char* password);

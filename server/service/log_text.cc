@@ -24,9 +24,7 @@ bool AppendEscaped(std::string& out, std::string_view text, bool doubleQuotes,
     char piece[4];
     std::size_t length = 2;
     piece[0] = '\\';
-    if (c == '\\') {
-      piece[1] = '\\';
-    } else if (c == '\r') {
+    if (c == '\r') {
       piece[1] = 'r';
     } else if (c == '\n') {
       piece[1] = 'n';
@@ -57,21 +55,17 @@ bool AppendLineToHomeFile(const char* fileName, std::string_view line) {
     fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
-  bool written = true;
   std::size_t done = 0;
   // A regular file takes the whole line in one write; the loop only covers a short write
   // (a full disk) or a signal.
   while (done < line.size()) {
     ssize_t n = ::write(fd, line.data() + done, line.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      written = false;
-      break;
-    }
+    if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
   ::close(fd);
-  return written;
+  return true;
 }
 
 }  // namespace tarvo

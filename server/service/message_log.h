@@ -17,7 +17,8 @@ inline constexpr char kMessageFileName[] = "messages.txt";
 inline constexpr std::size_t kMaxLoggedMessageText = 1023;
 
 // Appends the line for a message (its plaintext as deciphered, taken up to its first NUL).
-// False when messages.txt cannot be opened or written: the caller closes the session.
+// False when messages.txt cannot be opened: the caller closes the session. A line the open
+// file does not take is lost and the session goes on.
 bool SaveUserMessage(std::string_view name, std::uint32_t address,
                      std::span<const std::uint8_t> plaintext);
 

@@ -1,5 +1,6 @@
 #include "server/service/relay_entry.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,13 @@ bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
   if (!ParseUdpDataRequest(payload, header)) return true;
   static thread_local ByteBuffer datagram;
   datagram.clear();
-  // A record cut short is dropped rather than sent in part.
-  if (!session.decipher(header.record, datagram)) return true;
+  // The datagram is the first record alone: bytes after it do not belong to it and must not
+  // cost the datagram. A record cut short is dropped rather than sent short.
+  std::span<const std::uint8_t> record = header.record;
+  if (record.size() >= kRecordPrefixSize) {
+    record = record.first(std::min(record.size(), RecordSize(DecodeFixed16(record.data()))));
+  }
+  if (!session.decipher(record, datagram)) return true;
   if (datagram.size() > kMaxRecordPlaintext) return true;
   UdpServerSocket* channel = session.relays.findChannel(header.channel);
   if (channel == nullptr) {

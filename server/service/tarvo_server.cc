@@ -8,10 +8,12 @@
 #include <string>
 #include <thread>
 
+#include "external/aes_block.h"
 #include "external/reader.h"
 #include "platform/fd.h"
 #include "platform/presence_lock.h"
 #include "platform/service_host.h"
+#include "server/common/password_hash.h"
 #include "server/service/control_listener.h"
 #include "server/service/network_loop.h"
 #include "server/service/notifier.h"
@@ -99,6 +101,20 @@ int main() {
   using namespace tarvo;
   // A peer that goes away must never end the daemon; sends use MSG_NOSIGNAL as well.
   ::signal(SIGPIPE, SIG_IGN);
+  // A file-size limit makes a log write fail (EFBIG), which loses a line; it must not end the
+  // daemon.
+  ::signal(SIGXFSZ, SIG_IGN);
+  // Said here rather than found at the first login, where the only way out would be to stop.
+  if (!AesAvailable()) {
+    std::fprintf(stderr,
+                 "TarvoServer: OpenSSL offers no AES-256-ECB under its configuration; no "
+                 "client can be served\n");
+    return 1;
+  }
+  if (!Md5Available()) {
+    std::fprintf(stderr, "TarvoServer: OpenSSL offers no MD5; no session key can be derived\n");
+    return 1;
+  }
   // Every session holds descriptors; take what the system allows. Failing leaves the default.
   RaiseOpenFileLimit();
 
