@@ -3,7 +3,8 @@
 // TARVO_SOAK_SECONDS (default 60): a warm-up third, then two halves of the same load. A hundred
 // idle sessions stay open throughout. No operation may fail; after each phase the daemon's
 // descriptors are back where they started; its memory with the idle sessions grows by no more
-// than 1 % from the first half to the second; and it stops cleanly (under the sanitizers: no
+// than 1 % from the first half to the second (10 % under the address sanitizer, whose allocator
+// grows by itself); and it stops cleanly (under the sanitizers: no
 // leak, no report).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -275,7 +276,14 @@ TEST(SoakTest, ClientsComeAndGoWithoutLeaksOrGrowth) {
   EXPECT_EQ(failures, 0);
   // The second half ran the same load as the first: memory with the same idle sessions grows
   // by no more than 1 %.
-  EXPECT_LE((checkpointKiB[2] - checkpointKiB[1]) * 100, checkpointKiB[1])
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizer's allocator keeps growing its per-size caches for minutes whatever the
+  // program does (about 2 % per minute of this load at first): here only a gross growth tells.
+  constexpr long kMostGrowthPercent = 10;
+#else
+  constexpr long kMostGrowthPercent = 1;
+#endif
+  EXPECT_LE((checkpointKiB[2] - checkpointKiB[1]) * 100, checkpointKiB[1] * kMostGrowthPercent)
       << "memory grew from the first half to the second";
 
   idle.clear();
