@@ -49,40 +49,51 @@ int Listen(int port) {
   return fd;
 }
 
-void ServeHttp(int port) {
-  int listener = Listen(port);
-  static std::vector<char> block(1 << 20, 'x');
-  for (;;) {
-    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    std::thread([fd] {
-      std::string request;
-      char buffer[4096];
-      while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-        ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) break;
-        request.append(buffer, static_cast<std::size_t>(got));
-      }
-      unsigned long long size = 0;
-      if (auto slash = request.find(' '); slash != std::string::npos) {
-        size = std::strtoull(request.c_str() + slash + 2, nullptr, 10);
-      }
-      std::string head =
-          "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-          "Content-Length: " +
-          std::to_string(size) + "\r\nConnection: close\r\n\r\n";
-      bool ok = SendAll(fd, head.data(), head.size());
-      while (ok && size > 0) {
-        std::size_t n = static_cast<std::size_t>(std::min<unsigned long long>(size, block.size()));
-        ok = SendAll(fd, block.data(), n);
-        size -= n;
-      }
-      ::shutdown(fd, SHUT_WR);
-      while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
-      }
-      ::close(fd);
-    }).detach();
+void ServeHttpConnection(int fd) {
+  static const std::vector<char> block(1 << 20, 'x');
+  std::string request;
+  char buffer[4096];
+  while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+    ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    request.append(buffer, static_cast<std::size_t>(got));
   }
+  unsigned long long size = 0;
+  if (auto slash = request.find(' '); slash != std::string::npos) {
+    size = std::strtoull(request.c_str() + slash + 2, nullptr, 10);
+  }
+  std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Length: " +
+      std::to_string(size) + "\r\nConnection: close\r\n\r\n";
+  bool ok = SendAll(fd, head.data(), head.size());
+  while (ok && size > 0) {
+    std::size_t n = static_cast<std::size_t>(std::min<unsigned long long>(size, block.size()));
+    ok = SendAll(fd, block.data(), n);
+    size -= n;
+  }
+  ::shutdown(fd, SHUT_WR);
+  while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+  }
+  ::close(fd);
+}
+
+// A fixed pool of threads, each accepting and serving one connection at a time: what the
+// server costs per download does not depend on how many a tunnel opens at once (a thread per
+// connection would make the faster-opening tunnel pay for thread stacks).
+void ServeHttp(int port) {
+  constexpr int kServers = 256;
+  int listener = Listen(port);
+  std::vector<std::thread> servers;
+  for (int i = 0; i < kServers; ++i) {
+    servers.emplace_back([listener] {
+      for (;;) {
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) ServeHttpConnection(fd);
+      }
+    });
+  }
+  for (std::thread& server : servers) server.join();
 }
 
 void ServeEcho(int port) {

@@ -51,18 +51,21 @@ bool EventLoop::add(int fd, std::uint32_t interest, IoHandler* handler) {
   epoll_event event{};
   event.events = interest;
   event.data.u64 = EventData(fd, generation);
-  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
+  // A handed-over descriptor is still in the set; one that was closed since left it by itself.
+  bool added = entry.inSet && ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) == 0;
+  if (!added && ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) {
     std::fprintf(stderr, "epoll_ctl add: %s\n", std::strerror(errno));
+    entry = {};
     return false;
   }
-  entry = {handler, interest, generation};
+  entry = {handler, interest, generation, true};
   return true;
 }
 
 void EventLoop::setInterest(int fd, std::uint32_t interest) {
-  if (fd < 0 || static_cast<std::size_t>(fd) >= entries_.size()) return;
+  if (!watches(fd)) return;
   Entry& entry = entries_[fd];
-  if (entry.handler == nullptr || entry.interest == interest) return;
+  if (entry.interest == interest) return;
   epoll_event event{};
   event.events = interest;
   event.data.u64 = EventData(fd, entry.generation);
@@ -70,13 +73,20 @@ void EventLoop::setInterest(int fd, std::uint32_t interest) {
 }
 
 void EventLoop::remove(int fd) {
-  if (!watches(fd)) return;
+  if (fd < 0 || static_cast<std::size_t>(fd) >= entries_.size() || !entries_[fd].inSet) return;
   ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
   entries_[fd] = {};
 }
 
+void EventLoop::handOver(int fd) {
+  if (!watches(fd)) return;
+  // Events already gathered carry the old generation and reach nobody.
+  entries_[fd].handler = nullptr;
+  entries_[fd].interest = 0;
+}
+
 void EventLoop::forget(int fd) {
-  if (watches(fd)) entries_[fd] = {};
+  if (fd >= 0 && static_cast<std::size_t>(fd) < entries_.size()) entries_[fd] = {};
 }
 
 bool EventLoop::watches(int fd) const {

@@ -75,6 +75,10 @@ class EventLoop {
   // The same for an fd about to be closed, which leaves the epoll set by itself (the loop's
   // descriptors are never duplicated): no system call.
   void forget(int fd);
+  // The same for an fd passed to a new owner in this batch, which must add() it or remove()
+  // it before the next wait: it stays in the epoll set, so the owner's add costs one
+  // EPOLL_CTL_MOD instead of a removal and an addition. Closing it instead is fine too.
+  void handOver(int fd);
   bool watches(int fd) const;
 
   TimerId addTimer(std::chrono::milliseconds delay, std::function<void()> callback);
@@ -109,6 +113,7 @@ class EventLoop {
     IoHandler* handler = nullptr;
     std::uint32_t interest = 0;
     std::uint32_t generation = 0;
+    bool inSet = false;  // in the epoll set, with a handler or handed over
   };
   // Runs the before-wait hook and returns the time-out of the wait. Batch lock held.
   int prepareWait(int maxWaitMs);

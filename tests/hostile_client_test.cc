@@ -49,6 +49,11 @@ class HostileClientTest : public ::testing::Test {
     ASSERT_TRUE(daemon_.addUser("mallory", "guess"));
     ASSERT_TRUE(daemon_.addUser("bob", "good"));
     pid_ = daemon_.process().pid();
+    // One served client first, so the audit file the daemon keeps open is in the baseline
+    // (and the client's own connection is not).
+    const long before = OpenDescriptors(pid_);
+    ASSERT_TRUE(GoodClientServed());
+    ASSERT_TRUE(WaitUntil([&] { return OpenDescriptors(pid_) <= before + 1; }));
     baselineKiB_ = ResidentKiB(pid_);
     baselineFds_ = OpenDescriptors(pid_);
     baselineThreads_ = ThreadCount(pid_);

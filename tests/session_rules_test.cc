@@ -100,6 +100,7 @@ class SessionRulesTest : public ::testing::Test {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     client_ = UniqueFd(pair[1]);
     std::lock_guard lock(NetworkLock);
+    SetNonBlocking(pair[0]);  // as the daemon accepts
     session_ = new UserSocket(pair[0], nullptr);
     alive_ = session_->aliveToken();
   }
@@ -238,6 +239,7 @@ class OpeningRuleTest : public SessionRulesTest {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     client_ = UniqueFd(pair[1]);
     std::lock_guard lock(NetworkLock);
+    SetNonBlocking(pair[0]);  // as the daemon accepts
     new DispatchSocket(pair[0], nullptr, htonl(INADDR_LOOPBACK));
     liveBefore_ = Sockets().liveCount();
   }
@@ -304,6 +306,7 @@ TEST_F(OpeningRuleTest, OneAddressKeepsItsBoundOfSilentConnections) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     into.emplace_back(pair[1]);
     std::lock_guard lock(NetworkLock);
+    SetNonBlocking(pair[0]);  // as the daemon accepts
     new DispatchSocket(pair[0], nullptr, address);
   };
   for (std::size_t i = 0; i < kMaxSilentPerAddress + extra; ++i) open(crowd, htonl(0x0a000001));

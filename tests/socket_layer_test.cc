@@ -61,7 +61,7 @@ struct Pair {
 
 Pair MakePair(const UniqueFd& listener, int port) {
   UniqueFd peer = ConnectTo(port);
-  int server = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+  int server = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   EXPECT_GE(server, 0);
   return {server, std::move(peer)};
 }
@@ -278,6 +278,38 @@ TEST_F(SocketLayerTest, WantWriteIsNotAskedAfterWantReadThrows) {
   RunNetworkPass(0);
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(Sockets().liveCount(), 0u);
+}
+
+TEST_F(SocketLayerTest, AHandedOverConnectionIsServedByItsNewOwnerAlone) {
+  // As the dispatcher hands a connection to a session: the first socket reads a byte, gives
+  // its handle to a second one and ends; what comes next reaches the second.
+  Pair a = pair();
+  TestSocket* second = nullptr;
+  auto* first = new TestSocket(a.server, nullptr, &log, "first");
+  first->onDataHook = [&] {
+    second = new TestSocket(first->releaseHandle(), nullptr);
+    return false;
+  };
+  WriteAll(a.peer.get(), "x");
+  ASSERT_TRUE(RunUntil([&] { return second != nullptr; }));
+  WriteAll(a.peer.get(), "more");
+  EXPECT_TRUE(RunUntil([&] { return second->received == "more"; }));
+
+  // A handle given up and closed instead, as a refused data connection's is: the next
+  // connection, which may get the same number, is served as a new one.
+  Pair b = pair();
+  auto* third = new TestSocket(b.server, nullptr, &log, "third");
+  third->onDataHook = [&] {
+    CloseDescriptor(third->releaseHandle());
+    return false;
+  };
+  WriteAll(b.peer.get(), "y");
+  ASSERT_TRUE(RunUntil([&] { return std::count(log.begin(), log.end(), "~third") == 1; }));
+  Pair c = pair();
+  auto* fourth = new TestSocket(c.server, nullptr);
+  WriteAll(c.peer.get(), "z");
+  EXPECT_TRUE(RunUntil([&] { return fourth->received == "z"; }));
+  EXPECT_EQ(std::count(log.begin(), log.end(), "~first"), 1);
 }
 
 TEST_F(SocketLayerTest, ServesFarMoreThan64Sockets) {

@@ -212,6 +212,8 @@ std::size_t OpeningParser::target() const {
 
 std::size_t OpeningParser::wanted() const {
   if (state_ != ParseResult::kNeedMore) return 0;
+  // Every opening message has its header and kind, so those come in one read.
+  if (size_ < kOpeningMinLength) return kOpeningMinLength - size_;
   return target() - size_;
 }
 

@@ -1,9 +1,12 @@
 #include "server/service/log_text.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 
 #include "platform/home.h"
 
@@ -47,24 +50,64 @@ bool AppendEscaped(std::string& out, std::string_view text, bool doubleQuotes,
   return true;
 }
 
-bool AppendLineToHomeFile(const char* fileName, std::string_view line) {
+namespace {
+
+// A log file kept open between lines, as the daemon writes one or two rows per relay. One stat
+// before each line checks that the name still leads to the open file, so a log that was
+// rotated by renaming, removed or replaced is reopened under its name.
+struct OpenLog {
   std::string path;
-  if (!HomeFilePath(fileName, path)) return false;
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+std::mutex openLogsMutex;
+std::map<std::string, OpenLog, std::less<>> openLogs;  // by file name
+
+void CloseLog(OpenLog& log) {
+  if (log.fd >= 0) ::close(log.fd);
+  log.fd = -1;
+}
+
+bool StillNamed(const OpenLog& log, const std::string& path) {
+  struct stat named{};
+  return log.fd >= 0 && log.path == path && ::stat(path.c_str(), &named) == 0 &&
+         named.st_dev == log.device && named.st_ino == log.inode;
+}
+
+bool Reopen(OpenLog& log, const std::string& path) {
+  CloseLog(log);
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  struct stat opened{};
+  if (fd < 0 || ::fstat(fd, &opened) != 0) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  log = OpenLog{path, fd, opened.st_dev, opened.st_ino};
+  return true;
+}
+
+}  // namespace
+
+bool AppendLineToHomeFile(const char* fileName, std::string_view line) {
+  std::string path;
+  if (!HomeFilePath(fileName, path)) return false;
+  std::lock_guard lock(openLogsMutex);
+  OpenLog& log = openLogs[fileName];
+  if (!StillNamed(log, path) && !Reopen(log, path)) return false;
   std::size_t done = 0;
   // A regular file takes the whole line in one write; the loop only covers a short write
   // (a full disk) or a signal.
   while (done < line.size()) {
-    ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+    ssize_t n = ::write(log.fd, line.data() + done, line.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  ::close(fd);
   return true;
 }
 

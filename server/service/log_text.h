@@ -21,8 +21,9 @@ std::tm LocalTimeNow();
 bool AppendEscaped(std::string& out, std::string_view text, bool doubleQuotes,
                    std::size_t maxSize = std::string::npos);
 
-// Opens fileName in the home directory for appending (creating it), writes line with one
-// write call so concurrent writers never interleave inside it, and closes the file.
+// Appends line to fileName in the home directory (creating it) with one write call, so
+// concurrent writers never interleave inside it. The file stays open between lines and is
+// reopened when its name no longer leads to it (rotated or removed).
 // False only when the file cannot be opened; a line the file does not take (a full disk, a
 // file-size limit) is lost.
 bool AppendLineToHomeFile(const char* fileName, std::string_view line);

@@ -90,7 +90,7 @@ class NetworkLoopSide {
     EventLoop& loop = Loop();
     const int fd = socket->handle_;
     if (mask == 0) {
-      if (socket->interest_ != 0) loop.remove(fd);
+      loop.remove(fd);  // also a descriptor handed over to this socket
     } else if (socket->interest_ == 0) {
       if (!loop.add(fd, mask, socket)) return;
     } else {
@@ -133,15 +133,17 @@ class NetworkLoopSide {
   static void forget(Socket* socket) {
     Bookkeeping& books = Books();
     // The handle is closed next, which takes it out of the epoll set.
-    if (socket->interest_ != 0 && socket->handle_ != kNoHandle) Loop().forget(socket->handle_);
+    if (socket->handle_ != kNoHandle) Loop().forget(socket->handle_);
     socket->interest_ = 0;
     unlist(books.dirty, socket->dirtySlot_, socket);
     unlist(books.retired, socket->retiredSlot_, socket);
     if (books.dispatching == socket) books.dispatchingDeleted = true;
   }
 
-  static void unwatch(Socket* socket) {
-    if (socket->interest_ != 0 && socket->handle_ != kNoHandle) Loop().remove(socket->handle_);
+  // The handle goes to the socket that takes the connection over, whose first refresh comes
+  // before the next wait.
+  static void handOver(Socket* socket) {
+    if (socket->interest_ != 0 && socket->handle_ != kNoHandle) Loop().handOver(socket->handle_);
     socket->interest_ = 0;
   }
 
@@ -205,7 +207,7 @@ class NetworkLoopSide {
 };
 
 void ForgetSocket(Socket* socket) { NetworkLoopSide::forget(socket); }
-void UnwatchSocket(Socket* socket) { NetworkLoopSide::unwatch(socket); }
+void HandOverSocket(Socket* socket) { NetworkLoopSide::handOver(socket); }
 
 void Socket::onIo(int fd, std::uint32_t events) {
   if (retiredSlot_ != kNotListed) return;  // ends before the next wait; nothing more to do

@@ -8,6 +8,6 @@ class Socket;
 // The socket is being destroyed: out of the loop's interest set and of its lists.
 void ForgetSocket(Socket* socket);
 // The socket gives its handle away: the loop stops watching it for this socket.
-void UnwatchSocket(Socket* socket);
+void HandOverSocket(Socket* socket);
 
 }  // namespace tarvo

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,7 +74,6 @@ void DeleteAllSockets() {
 // ---- Socket
 
 Socket::Socket(int handle, Socket* owner) : handle_(handle), owner_(owner) {
-  if (handle_ != kNoHandle) SetNonBlocking(handle_);
   if (owner_ != nullptr) owner_->children_.push_back(this);
   Sockets().add(this);
   MarkSocketDirty(this);
@@ -94,7 +94,7 @@ Socket::~Socket() {
 }
 
 int Socket::releaseHandle() {
-  UnwatchSocket(this);
+  HandOverSocket(this);
   return std::exchange(handle_, kNoHandle);
 }
 
@@ -216,7 +216,12 @@ TcpServerSocket::TcpServerSocket(int handle, Socket* owner) : TcpSocket(handle, 
 }
 
 bool TcpServerSocket::listen() {
-  return handle_ != kNoHandle && ::listen(handle_, kListenBacklog) == 0;
+  if (handle_ == kNoHandle) return false;
+  // Accepted connections inherit TCP_NODELAY: a session's or relay's small writes (a
+  // keystroke, a request) leave at once, and no accepted socket needs a setsockopt of its own.
+  int on = 1;
+  ::setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return ::listen(handle_, kListenBacklog) == 0;
 }
 
 bool TcpServerSocket::onRead() {

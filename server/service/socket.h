@@ -41,8 +41,8 @@ class Socket : private IoHandler {
     AwaitHeader = 4,  // relay data connections only
   };
 
-  // Takes handle (kNoHandle for none), makes it non-blocking, and joins the owner's children
-  // and the socket list.
+  // Takes handle (kNoHandle for none), which must be non-blocking already (every descriptor
+  // the daemon makes or accepts is), and joins the owner's children and the socket list.
   Socket(int handle, Socket* owner);
   virtual ~Socket();
   Socket(const Socket&) = delete;

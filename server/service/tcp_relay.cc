@@ -39,6 +39,10 @@ class RelayEnd final : public Socket {
     return true;
   }
 
+  // Its last read took all it had: the next read waits until the loop reports more, instead of
+  // asking again (and hearing EAGAIN) whenever the other end drains.
+  bool drained = false;
+
  private:
   TcpRelay& relay_;
 };
@@ -63,6 +67,12 @@ void AppendRecord(AesUnitCipher& cipher, const std::uint8_t* plaintext, std::siz
   }
 }
 
+// Where reads land before they are enciphered or deciphered into a queue.
+std::uint8_t* RelayReadBuffer() {
+  static thread_local std::uint8_t buffer[kRelayQueueLimit];
+  return buffer;
+}
+
 }  // namespace
 
 TcpRelay::TcpRelay(UserSocket& session, int handle)
@@ -72,7 +82,7 @@ TcpRelay::TcpRelay(UserSocket& session, int handle)
       decryptor_(std::make_unique<AESDecryptor>(session.keyText().c_str(),
                                                 static_cast<int>(session.keyText().size()))),
       encipher_(session.encryptor()->key(), AesUnitCipher::Direction::kEncrypt) {
-  SetNoDelay(handle);
+  // No TCP_NODELAY here: the connection has it from the listener it was accepted on.
   session_.relays.tcp.push_back(this);
 }
 
@@ -116,6 +126,7 @@ bool TcpRelay::endWantsExcept(const RelayEnd& end) const {
 
 void TcpRelay::endReadable(RelayEnd& end) {
   if (closed_) return;
+  end.drained = false;
   if (&end == client_) {
     if (destination_ == nullptr) readHeader();
     // Records may have come with the header.
@@ -148,19 +159,30 @@ void TcpRelay::endException(RelayEnd& end) {
 }
 
 void TcpRelay::readHeader() {
-  while (headerSize_ < kDestinationHeaderSize) {
-    const ssize_t received =
-        RelayReceive(client_->handle(), header_ + headerSize_, kDestinationHeaderSize - headerSize_);
-    if (received == 0 || (received < 0 && !RelayWouldBlock())) {
-      close();
-      return;
-    }
-    if (received < 0) return;
-    headerSize_ += static_cast<std::size_t>(received);
+  // One read for the header and the records that came with it (a request, usually).
+  std::uint8_t* buffer = RelayReadBuffer();
+  const ssize_t received = RelayReceive(client_->handle(), buffer, kRelayQueueLimit);
+  if (received == 0 || (received < 0 && !RelayWouldBlock())) {
+    close();
+    return;
   }
+  if (received < 0) return;
+  const auto size = static_cast<std::size_t>(received);
+  const std::size_t headerPart = std::min(size, kDestinationHeaderSize - headerSize_);
+  std::memcpy(header_ + headerSize_, buffer, headerPart);
+  headerSize_ += headerPart;
+  if (size < kRelayQueueLimit) client_->drained = true;
+  if (headerSize_ < kDestinationHeaderSize) return;
   std::memcpy(&address_, header_, 4);  // network order, as it lies on the wire
   port_ = static_cast<std::uint16_t>((header_[4] << 8) | header_[5]);
+  takeFromClient(buffer + headerPart, size - headerPart);
   openDestination();
+}
+
+void TcpRelay::takeFromClient(const std::uint8_t* records, std::size_t size) {
+  const std::size_t before = toDestination_.size();
+  decryptor_->transformAppend(records, size, toDestination_);
+  session_.countRelayed(toDestination_.size() - before);
 }
 
 void TcpRelay::openDestination() {
@@ -175,18 +197,13 @@ void TcpRelay::openDestination() {
     // bind to port 0 would draw every relay's port from one shared pool.
     SetNoDelay(handle);
     started = ConnectNonBlocking(handle, address_, port_);
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (started && ::getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-      localPort_ = ntohs(local.sin_port);
-    }
   }
   if (ConsoleAttached.load()) notify(NTF_RELAY_CREATED);
   if (!started) close();
 }
 
 void TcpRelay::pump(Way way) {
-  static thread_local std::uint8_t buffer[kRelayQueueLimit];
+  std::uint8_t* buffer = RelayReadBuffer();
   const bool toDestination = way == Way::kToDestination;
   RelayEnd* source = toDestination ? client_ : destination_;
   ByteBuffer& queue = toDestination ? toDestination_ : toClient_;
@@ -194,6 +211,7 @@ void TcpRelay::pump(Way way) {
     if (!flush(way)) return;
     if (ending_ || queue.size() >= kRelayQueueLimit) return;
     if (!toDestination && connecting()) return;  // nothing to read before the connection
+    if (source->drained) break;
     const std::size_t room = kRelayQueueLimit - queue.size();
     const ssize_t received = RelayReceive(source->handle(), buffer, room);
     if (received == 0) {
@@ -201,16 +219,18 @@ void TcpRelay::pump(Way way) {
       break;
     }
     if (received < 0) {
-      if (!RelayWouldBlock()) beginEnd(source);
+      if (RelayWouldBlock()) {
+        source->drained = true;
+      } else {
+        beginEnd(source);
+      }
       break;
     }
     const auto size = static_cast<std::size_t>(received);
     // A full read into an empty queue means a busy spell: room for the most it holds, once.
     if (queue.empty() && size == room) queue.reserve(kRelayQueueMost);
     if (toDestination) {
-      const std::size_t before = queue.size();
-      decryptor_->transformAppend(buffer, size, queue);
-      session_.countRelayed(queue.size() - before);
+      takeFromClient(buffer, size);
     } else {
       for (std::size_t at = 0; at < size; at += kRelayReadChunk) {
         const std::size_t n = std::min(size - at, kRelayReadChunk);
@@ -218,7 +238,10 @@ void TcpRelay::pump(Way way) {
         session_.countRelayed(n);
       }
     }
-    if (size < room) break;  // nothing more for now
+    if (size < room) {
+      source->drained = true;  // nothing more for now
+      break;
+    }
   }
   flush(way);
 }
@@ -252,10 +275,22 @@ void TcpRelay::settle() {
   if (destination_ != nullptr) MarkSocketDirty(destination_);
 }
 
+std::uint16_t TcpRelay::localPort() const {
+  // Asked only for the console, so a relay nobody watches costs no getsockname.
+  if (localPort_ == 0 && destination_ != nullptr && destination_->handle() != kNoHandle) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(destination_->handle(), reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+      localPort_ = ntohs(local.sin_port);
+    }
+  }
+  return localPort_;
+}
+
 void TcpRelay::notify(std::uint32_t code) const {
   // RelayInfo whose last word is the session id, then the user name and its NUL.
   const std::string& name = session_.userName();
-  RelayInfo info{address_, port_, localPort_, session_.sessionId()};
+  RelayInfo info{address_, port_, localPort(), session_.sessionId()};
   std::string payload(sizeof info + name.size() + 1, '\0');
   std::memcpy(payload.data(), &info, sizeof info);
   std::memcpy(payload.data() + sizeof info, name.data(), name.size());

@@ -51,7 +51,7 @@ class TcpRelay : public Socket {
   bool hasDestination() const { return destination_ != nullptr; }
   std::uint32_t destinationAddress() const { return address_; }  // network order
   std::uint16_t destinationPort() const { return port_; }        // host order
-  std::uint16_t localPort() const { return localPort_; }         // source port, host order
+  std::uint16_t localPort() const;  // source port, host order
   bool connecting() const;
   UserSocket& session() const { return session_; }
   std::size_t queuedForClient() const { return toClient_.size(); }
@@ -78,6 +78,8 @@ class TcpRelay : public Socket {
   void endException(RelayEnd& end);
 
   void readHeader();
+  // Deciphers records from the client into the destination's queue and counts them.
+  void takeFromClient(const std::uint8_t* records, std::size_t size);
   void openDestination();
   // Moves bytes one way: sends the queue toward the sink, reads the source into it while it is
   // below its limit, and sends again, for up to kRelayRoundsPerEvent reads.
@@ -103,7 +105,7 @@ class TcpRelay : public Socket {
   std::size_t headerSize_ = 0;
   std::uint32_t address_ = 0;
   std::uint16_t port_ = 0;
-  std::uint16_t localPort_ = 0;
+  mutable std::uint16_t localPort_ = 0;  // found when first asked
   bool ending_ = false;
   bool closed_ = false;
 };
