@@ -46,4 +46,12 @@ bool SetNonBlocking(int fd);
 // limit cannot be read or set; the process then runs with what it has.
 bool RaiseOpenFileLimit(std::string* error = nullptr);
 
+// The last kReservedDescriptors below the open-file limit are kept for what must not fail for
+// want of one (the store's connections, the log files, the control channel, accepting): a
+// client's connection or a relay's socket that gets one of them is closed at once. Linux
+// hands out the lowest free number, so a number among them means that few are left.
+inline constexpr int kReservedDescriptors = 64;
+// The limit is read once (and again by RaiseOpenFileLimit).
+bool InDescriptorReserve(int fd);
+
 }  // namespace tarvo

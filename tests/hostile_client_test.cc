@@ -280,6 +280,45 @@ TEST_F(HostileClientTest, PastTheBoundInAllTheOldestWaitingConnectionGoesFirst) 
   EXPECT_TRUE(DescriptorsBackToBaseline());
 }
 
+TEST_F(HostileClientTest, SessionsThatNeverLogInEndAtTheirLoginDeadline) {
+  // 5,000 connections from the good client's own address send the opening and then a
+  // TrafficInfo every 2 s. Only a Login meets the deadline: those past the bound of late
+  // sessions close as they turn late, the rest at the deadline, and good logins are served
+  // throughout.
+  constexpr int kHeld = 5000;
+  if (RaiseDescriptorLimit(8192) < kHeld + 256) GTEST_SKIP() << "descriptor limit too low";
+  const std::vector<std::uint8_t> opening = SessionOpening("2.0.5");
+  ByteBuffer ask;
+  AppendMessageHeader(ask, MessageType::TrafficInfo, 0);
+  std::vector<int> held;
+  for (int i = 0; i < kHeld; ++i) {
+    const int fd = ConnectFrom("127.0.0.1", daemon_.port());
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+    ASSERT_EQ(::send(fd, opening.data(), opening.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(opening.size()));
+  }
+  const auto stillOpen = [&held] {
+    return std::count_if(held.begin(), held.end(), [](int fd) { return !PeerClosed(fd, 0); });
+  };
+  long open = kHeld;
+  std::string figures;
+  // The deadline runs from each session's Hello; 20 rounds of 2 s leave room for the connects.
+  for (int round = 0; round < 20 && open > 0; ++round) {
+    for (int fd : held) ::send(fd, ask.data(), ask.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    EXPECT_TRUE(GoodClientServed());
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the attacker's pace
+    open = stillOpen();
+    figures += " " + std::to_string(open);
+  }
+  std::printf("[ figures ] %d sessions that never log in, open every 2 s:%s\n", kHeld,
+              figures.c_str());
+  EXPECT_EQ(open, 0);
+  for (int fd : held) ::close(fd);
+  EXPECT_TRUE(DescriptorsBackToBaseline());
+  EXPECT_TRUE(GoodClientServed());
+}
+
 TEST_F(HostileClientTest, ResolveFloodsKeepTheResolverThreadsBounded) {
   constexpr int kFlooders = 16;
   constexpr int kRequests = 40;

@@ -95,13 +95,13 @@ class SessionRulesTest : public ::testing::Test {
   }
 
   // A session on a socket pair, as the acceptor would hand it over after the opening message.
-  void startSession() {
+  void startSession(std::uint32_t address = 0) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     client_ = UniqueFd(pair[1]);
     std::lock_guard lock(NetworkLock);
     SetNonBlocking(pair[0]);  // as the daemon accepts
-    session_ = new UserSocket(pair[0], nullptr);
+    session_ = new UserSocket(pair[0], nullptr, address);
     alive_ = session_->aliveToken();
   }
 
@@ -118,8 +118,8 @@ class SessionRulesTest : public ::testing::Test {
   }
 
   // Starts a session and logs it in; true once the store's answer let it in.
-  bool login(const std::string& name, const std::string& password) {
-    startSession();
+  bool login(const std::string& name, const std::string& password, std::uint32_t address = 0) {
+    startSession(address);
     key_ = DeriveSessionKeyText(password.c_str());
     AESEncryptor encryptor(key_.c_str(), static_cast<int>(key_.size()));
     ByteBuffer payload;
@@ -370,6 +370,56 @@ TEST_F(SessionRulesTest, UnfinishedMessageIsNotActivity) {
   EXPECT_TRUE(alive());
   advance(1);
   EXPECT_FALSE(alive());
+}
+
+// ---- Before login ----
+
+// Only a Login meets the deadline: a TrafficInfo every 2 s is neither answered nor activity.
+TEST_F(SessionRulesTest, BeforeLoginOnlyALoginMeetsTheDeadline) {
+  startSession();
+  for (int i = 0; i < 7; ++i) {
+    advance(2'000);
+    feedMessage(MessageType::TrafficInfo);
+  }
+  advance(kLoginDeadline.count() * 1000 - 14'000 - 1);
+  EXPECT_TRUE(alive());
+  advance(1);
+  EXPECT_FALSE(alive());
+  EXPECT_TRUE(sentOfType(MessageType::TrafficInfo).empty());
+}
+
+// One address keeps kMaxLateLoginsPerAddress sessions that have waited kLoginLateAfter for
+// their Login; the ones turning late past that are closed then, and a client of the same
+// address that logs in at once is served beside them.
+TEST_F(SessionRulesTest, OneAddressKeepsItsBoundOfSessionsWaitingForTheirLogin) {
+  const std::uint32_t address = htonl(0x0a000001);
+  const std::size_t extra = 5;
+  std::vector<UniqueFd> crowd;
+  for (std::size_t i = 0; i < kMaxLateLoginsPerAddress + extra; ++i) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    crowd.emplace_back(pair[1]);
+    std::lock_guard lock(NetworkLock);
+    SetNonBlocking(pair[0]);
+    new UserSocket(pair[0], nullptr, address);
+  }
+  const auto closed = [&crowd] {
+    std::size_t count = 0;
+    for (UniqueFd& fd : crowd) {
+      ByteBuffer ignored;
+      if (!Drain(fd.get(), ignored)) ++count;
+    }
+    return count;
+  };
+  advance(std::chrono::duration_cast<milliseconds>(kLoginLateAfter).count() - 1);
+  EXPECT_EQ(closed(), 0u);
+  advance(1);
+  EXPECT_EQ(closed(), extra);
+  ASSERT_TRUE(MakeUser("late-neighbour", 0, 0));
+  ASSERT_TRUE(login("late-neighbour", "pw", address));
+  advance(std::chrono::duration_cast<milliseconds>(kLoginDeadline - kLoginLateAfter).count());
+  EXPECT_EQ(closed(), crowd.size());
+  EXPECT_TRUE(alive());
 }
 
 // ---- Storing counted bytes ----

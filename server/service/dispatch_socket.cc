@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <unordered_map>
 
 #include "server/service/relay_entry.h"
 #include "server/service/session_list.h"
@@ -15,52 +14,32 @@ namespace tarvo {
 
 namespace {
 
-// Connections waiting for their opening message, oldest first, and the silent ones among
-// them by peer address. Network thread only.
-std::list<DispatchSocket*>& Waiting() {
-  static std::list<DispatchSocket*> waiting;
-  return waiting;
-}
-
-std::unordered_map<std::uint32_t, std::size_t>& SilentByAddress() {
-  static std::unordered_map<std::uint32_t, std::size_t> silent;
-  return silent;
+WaitingRoom& OpeningRoom() {
+  static WaitingRoom room(kMaxPendingInAll, kMaxSilentPerAddress);
+  return room;
 }
 
 }  // namespace
 
 DispatchSocket::DispatchSocket(int handle, Socket* owner, std::uint32_t address)
-    : TcpSocket(handle, owner), address_(address), openedAt_(NetworkNow()) {
-  auto& waiting = Waiting();
-  if (waiting.size() >= kMaxPendingInAll) waiting.front()->end();
-  place_ = waiting.insert(waiting.end(), this);
+    : TcpSocket(handle, owner),
+      address_(address),
+      openedAt_(NetworkNow()),
+      seat_(OpeningRoom(), address, [this] { RetireSocket(this); }) {
   openingTimer_.armAt(openedAt_ + kSilentAfter, [this] { turnSilent(); });
 }
 
-DispatchSocket::~DispatchSocket() {
-  if (waiting_) Waiting().erase(place_);
-  if (!silent_) return;
-  auto& silent = SilentByAddress();
-  auto entry = silent.find(address_);
-  if (entry != silent.end() && --entry->second == 0) silent.erase(entry);
-}
+DispatchSocket::~DispatchSocket() = default;
 
-std::size_t DispatchSocket::pendingCount() { return Waiting().size(); }
+std::size_t DispatchSocket::pendingCount() { return OpeningRoom().size(); }
 
 void DispatchSocket::end() {
-  if (waiting_) Waiting().erase(place_);
-  waiting_ = false;
+  seat_.leave();
   RetireSocket(this);
 }
 
 void DispatchSocket::turnSilent() {
-  std::size_t& count = SilentByAddress()[address_];
-  if (count >= kMaxSilentPerAddress) {
-    end();
-    return;
-  }
-  ++count;
-  silent_ = true;
+  if (!seat_.turnLate()) return;  // evicted
   openingTimer_.armAt(openedAt_ + kOpeningTimeout, [this] { end(); });
 }
 
@@ -99,7 +78,7 @@ bool DispatchSocket::dispatch() {
       setFlag(Closing);
       return true;
     }
-    new UserSocket(releaseHandle(), owner());  // owned by the acceptor, as this was
+    new UserSocket(releaseHandle(), owner(), address_);  // owned by the acceptor, as this was
     return false;
   }
   // A data connection (the parser admits kinds 0 and 1 only).

@@ -6,11 +6,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <span>
 
 #include "server/common/session_protocol.h"
 #include "server/service/socket.h"
+#include "server/service/waiting_room.h"
 
 namespace tarvo {
 
@@ -51,15 +51,13 @@ class DispatchSocket : public TcpSocket {
   bool dispatch();
   // kSilentAfter has passed without the opening message.
   void turnSilent();
-  // Leaves the waiting list and is deleted before the next wait.
+  // Leaves the waiting room and is deleted before the next wait.
   void end();
 
   OpeningParser opening_;
   std::uint32_t address_;
   NetworkTime openedAt_;
-  bool silent_ = false;
-  bool waiting_ = true;                         // in the waiting list
-  std::list<DispatchSocket*>::iterator place_;  // there, oldest first
+  WaitingSeat seat_;
   NetworkTimer openingTimer_;
 };
 

@@ -257,6 +257,7 @@ AcceptSocket::~AcceptSocket() {
 bool AcceptSocket::wantRead() { return !acceptPaused(); }
 
 bool AcceptSocket::onAccept(int handle, std::uint32_t address, int) {
+  if (InDescriptorReserve(handle)) return false;  // closed: the last descriptors are kept
   new DispatchSocket(handle, this, address);  // owned by the acceptor
   return true;
 }
@@ -286,6 +287,7 @@ void DatagramQueue::push(std::unique_ptr<Datagram> datagram) {
 
 UdpSocket::UdpSocket(Socket* owner) : Socket(kNoHandle, owner) {
   handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (InDescriptorReserve(handle_)) CloseDescriptor(std::exchange(handle_, kNoHandle));
 }
 
 UdpSocket::~UdpSocket() = default;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/fd.h"
 #include "server/common/control_records.h"
 #include "server/common/session_protocol.h"
 #include "server/service/audit_log.h"
@@ -186,8 +187,12 @@ void TcpRelay::takeFromClient(const std::uint8_t* records, std::size_t size) {
 }
 
 void TcpRelay::openDestination() {
-  // kNoHandle when out of descriptors: the relay then fails at once.
-  const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  // kNoHandle when out of descriptors (or down to the reserve): the relay then fails at once.
+  int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (InDescriptorReserve(handle)) {
+    CloseDescriptor(handle);
+    handle = kNoHandle;
+  }
   destination_ = new RelayEnd(*this, handle);  // owned by the relay
   // Until the connection completes, closing the relay writes the "fail" row.
   destination_->setFlag(Connecting);

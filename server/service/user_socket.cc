@@ -40,11 +40,9 @@ std::uint32_t NewSessionId() {
   return 0;
 }
 
-std::uint32_t PeerAddress(int handle) {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
-  return peer.sin_addr.s_addr;
+WaitingRoom& LoginRoom() {
+  static WaitingRoom room(kMaxAwaitingLoginInAll, kMaxLateLoginsPerAddress);
+  return room;
 }
 
 std::string VersionRange() {
@@ -53,13 +51,25 @@ std::string VersionRange() {
 
 }  // namespace
 
-UserSocket::UserSocket(int handle, Socket* owner)
+UserSocket::UserSocket(int handle, Socket* owner, std::uint32_t peerAddress)
     : TcpSocket(handle, owner),
-      peerAddress_(PeerAddress(handle)),
-      lastActivity_(NetworkNow()) {
+      peerAddress_(peerAddress),
+      lastActivity_(NetworkNow()),
+      loginSeat_(std::make_unique<WaitingSeat>(LoginRoom(), peerAddress,
+                                               [this] { RetireSocket(this); })) {
   AppendHello(output_, VersionRange());
   idleTimer_.arm(std::chrono::duration_cast<std::chrono::milliseconds>(kIdleTimeout),
                  [this] { idleCheck(); });
+  const NetworkTime helloAt = NetworkNow();
+  loginTimer_.armAt(helloAt + kLoginLateAfter, [this, helloAt] {
+    if (!loginSeat_->turnLate()) return;  // closed
+    loginTimer_.armAt(helloAt + kLoginDeadline, [this] { RetireSocket(this); });
+  });
+}
+
+void UserSocket::meetLoginDeadline() {
+  loginTimer_.cancel();
+  loginSeat_.reset();
 }
 
 UserSocket::~UserSocket() {
@@ -195,9 +205,13 @@ void UserSocket::askStore(std::function<void()> job, std::function<void()> then)
 }
 
 bool UserSocket::dispatch(std::uint32_t type, std::span<const std::uint8_t> payload) {
+  if (type == MessageType::Login) {
+    lastActivity_ = NetworkNow();
+    meetLoginDeadline();
+    return login(payload);
+  }
+  if (!loggedIn()) return true;  // unanswered, and no sign of life either
   lastActivity_ = NetworkNow();
-  if (type == MessageType::Login) return login(payload);
-  if (!loggedIn()) return true;
   switch (type) {
     case MessageType::TextMessage:
       return textMessage(payload);

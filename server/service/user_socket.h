@@ -22,11 +22,25 @@
 #include "server/service/session_relays.h"
 #include "server/service/socket.h"
 #include "server/service/traffic_accounting.h"
+#include "server/service/waiting_room.h"
 
 namespace tarvo {
 
-// A session that sends nothing for this long is deleted; any complete message keeps it alive.
+// A logged-in session that sends nothing for this long is deleted; any complete message keeps
+// it alive.
 inline constexpr std::chrono::seconds kIdleTimeout{30};
+// From Hello to Login: as long as the opening message may take. Nothing else a client sends
+// before its Login meets it or counts as activity.
+inline constexpr std::chrono::seconds kLoginDeadline{15};
+// Clients send their Login as soon as Hello comes: a session still without one after this
+// long is late, and one address may hold kMaxLateLoginsPerAddress late ones (one turning late
+// past that is closed). Only late ones count, so a busy client and its neighbours behind one
+// address never meet the bound.
+inline constexpr std::chrono::seconds kLoginLateAfter{2};
+inline constexpr std::size_t kMaxLateLoginsPerAddress = 256;
+// Sessions that may wait for their Login in all; a new one past this closes the one that has
+// waited longest.
+inline constexpr std::size_t kMaxAwaitingLoginInAll = 4096;
 // A session is not read while this much waits to be sent to its client: a client that sends
 // requests and never reads the answers would otherwise grow the queue without end (and then
 // falls to the idle rule). Far above what its datagrams and answers queue in normal use.
@@ -34,8 +48,9 @@ inline constexpr std::size_t kMaxSessionOutput = std::size_t{4} << 20;
 
 class UserSocket : public TcpSocket {
  public:
-  // Takes the connection over (owner: the acceptor) and queues Hello.
-  UserSocket(int handle, Socket* owner);
+  // Takes the connection over (owner: the acceptor) and queues Hello. peerAddress: the
+  // client's IPv4 address, network order.
+  UserSocket(int handle, Socket* owner, std::uint32_t peerAddress = 0);
   // Ends the session: relays first, then the close row and notification, then the list entry.
   ~UserSocket() override;
 
@@ -97,6 +112,8 @@ class UserSocket : public TcpSocket {
   // Runs job on a store worker; the session handles no message until then does its part.
   void askStore(std::function<void()> job, std::function<void()> then);
   void idleCheck();
+  // The Login came: the deadline is met and the session leaves the waiting room.
+  void meetLoginDeadline();
   void markChannelsDirty();
   bool textMessage(std::span<const std::uint8_t> payload);
   std::string sessionPayload() const;
@@ -110,6 +127,8 @@ class UserSocket : public TcpSocket {
   std::uint32_t sessionId_ = 0;
   NetworkTime lastActivity_;
   NetworkTimer idleTimer_;
+  std::unique_ptr<WaitingSeat> loginSeat_;  // until the Login comes
+  NetworkTimer loginTimer_;
   bool awaitingStore_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<AESEncryptor> encryptor_;
