@@ -98,6 +98,9 @@ class ByteBuffer {
 
   void clear() { head_ = end_ = 0; }
 
+  // Bytes of storage held.
+  std::size_t capacity() const { return capacity_; }
+
   // Frees the storage too (a buffer of length 0 holds none).
   void release() {
     bytes_.reset();

@@ -47,4 +47,21 @@ inline void SetNoDelay(int handle) {
   ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// The kernel's buffers of a relay's sockets, which autotuning would let grow to tcp_rmem's and
+// tcp_wmem's maximum (MiBs each) and keep full while one side stalls.
+// Receive: fixed at 512 KiB (the kernel books twice that): the relay's full speed on loopback,
+// and a 512 KiB window, about 40 Mbit/s per relay at a 100 ms round trip.
+inline constexpr int kRelayReceiveBuffer = 512 << 10;
+// Send: still autotuned, as a long path needs data in flight, but at most 128 KiB not yet sent:
+// a peer that stops reading leaves no more than that (and the window it last offered) in the
+// daemon's kernel.
+inline constexpr int kRelayUnsentLimit = 128 << 10;
+
+// On a listener the accepted connections inherit both.
+inline void BoundKernelBuffers(int handle) {
+  ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &kRelayReceiveBuffer, sizeof kRelayReceiveBuffer);
+  ::setsockopt(handle, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &kRelayUnsentLimit,
+               sizeof kRelayUnsentLimit);
+}
+
 }  // namespace tarvo

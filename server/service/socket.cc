@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "platform/fd.h"
+#include "server/service/relay_io.h"
 #include "server/service/dispatch_socket.h"
 #include "server/service/network_loop.h"
 #include "server/service/network_loop_access.h"
@@ -217,10 +218,11 @@ TcpServerSocket::TcpServerSocket(int handle, Socket* owner) : TcpSocket(handle, 
 
 bool TcpServerSocket::listen() {
   if (handle_ == kNoHandle) return false;
-  // Accepted connections inherit TCP_NODELAY: a session's or relay's small writes (a
-  // keystroke, a request) leave at once, and no accepted socket needs a setsockopt of its own.
-  int on = 1;
-  ::setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // Accepted connections inherit these, so none needs a setsockopt of its own: TCP_NODELAY
+  // (a session's or relay's small writes, a keystroke or a request, leave at once) and the
+  // relays' bounded kernel buffers.
+  SetNoDelay(handle_);
+  BoundKernelBuffers(handle_);
   return ::listen(handle_, kListenBacklog) == 0;
 }
 

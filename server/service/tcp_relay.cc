@@ -11,6 +11,7 @@
 #include "server/common/control_records.h"
 #include "server/common/session_protocol.h"
 #include "server/service/audit_log.h"
+#include "server/service/memory_return.h"
 #include "server/service/notifications.h"
 #include "server/service/relay_io.h"
 #include "server/service/session_relays.h"
@@ -88,6 +89,8 @@ TcpRelay::TcpRelay(UserSocket& session, int handle)
 }
 
 TcpRelay::~TcpRelay() {
+  releaseQueue(toClient_);
+  releaseQueue(toDestination_);
   auto& relays = session_.relays.tcp;
   relays.erase(std::find(relays.begin(), relays.end(), this));
   if (destination_ == nullptr) return;  // closed before the header: no relay, no row
@@ -201,6 +204,7 @@ void TcpRelay::openDestination() {
     // Not bound first: connect chooses the source address and port, per destination, where a
     // bind to port 0 would draw every relay's port from one shared pool.
     SetNoDelay(handle);
+    BoundKernelBuffers(handle);  // before connect, which offers the window
     started = ConnectNonBlocking(handle, address_, port_);
   }
   if (ConsoleAttached.load()) notify(NTF_RELAY_CREATED);
@@ -270,8 +274,8 @@ void TcpRelay::beginEnd(RelayEnd* failed) {
 void TcpRelay::settle() {
   if (closed_) return;
   // An idle relay holds no buffer.
-  if (toClient_.empty()) toClient_.release();
-  if (toDestination_.empty()) toDestination_.release();
+  if (toClient_.empty()) releaseQueue(toClient_);
+  if (toDestination_.empty()) releaseQueue(toDestination_);
   if (ending_ && toClient_.empty() && toDestination_.empty()) {
     close();
     return;
@@ -290,6 +294,12 @@ std::uint16_t TcpRelay::localPort() const {
     }
   }
   return localPort_;
+}
+
+void TcpRelay::releaseQueue(ByteBuffer& queue) {
+  if (queue.capacity() == 0) return;
+  NoteFreedMemory(queue.capacity());
+  queue.release();
 }
 
 void TcpRelay::notify(std::uint32_t code) const {

@@ -78,6 +78,8 @@ class TcpRelay : public Socket {
   void endException(RelayEnd& end);
 
   void readHeader();
+  // Frees a queue's storage, for the allocator to give back after a burst.
+  static void releaseQueue(ByteBuffer& queue);
   // Deciphers records from the client into the destination's queue and counts them.
   void takeFromClient(const std::uint8_t* records, std::size_t size);
   void openDestination();
