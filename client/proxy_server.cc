@@ -1,6 +1,7 @@
 #include "client/proxy_server.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,7 +47,12 @@ ProxyServer::~ProxyServer() {
 bool ProxyServer::listen() {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int on = 1;
-  if (listenFd_ >= 0) ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (listenFd_ >= 0) {
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Accepted connections inherit it: small writes (a keystroke, a one-byte ping) go out at
+    // once rather than waiting for an ACK.
+    ::setsockopt(listenFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
   sockaddr_in address = options_.listen;
   if (listenFd_ < 0 ||
       ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||

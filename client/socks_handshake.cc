@@ -15,7 +15,7 @@ SocksHandshake::SocksHandshake(ProxyServer& server, int fd) : Connection(server)
 
 SocksHandshake::~SocksHandshake() {
   if (fd_ >= 0) {
-    server_.loop().remove(fd_);
+    server_.loop().forget(fd_);
     ::close(fd_);
   }
 }
@@ -26,7 +26,7 @@ void SocksHandshake::end() {
   if (ended_) return;
   ended_ = true;
   if (fd_ >= 0) {
-    server_.loop().remove(fd_);
+    server_.loop().forget(fd_);
     ::close(fd_);
     fd_ = -1;
   }
@@ -107,7 +107,7 @@ void SocksHandshake::advance() {
         }
         if (!server_.tunnel().up()) return replyAndEnd(socks::Reply::kNetworkUnreachable);
         // The method choice still waiting in out_ goes ahead of everything the next owner sends.
-        server_.loop().remove(fd_);
+        server_.loop().handOver(fd_);  // the next owner's add takes it over
         const int fd = fd_;
         fd_ = -1;
         std::unique_ptr<Connection> next;

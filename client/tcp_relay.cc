@@ -13,7 +13,7 @@ namespace {
 
 void CloseFd(EventLoop& loop, int& fd) {
   if (fd < 0) return;
-  loop.remove(fd);
+  loop.forget(fd);  // closing takes it out of the epoll set
   ::close(fd);
   fd = -1;
 }
@@ -45,9 +45,8 @@ void TcpRelay::end() {
 }
 
 bool TcpRelay::start() {
-  // Small writes (a keystroke, a one-byte ping) go out at once rather than waiting for an ACK.
-  int on = 1;
-  ::setsockopt(clientFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // The handshake handed the connection over still in the epoll set (and with TCP_NODELAY from
+  // the listener): this add only changes its owner.
   if (!server_.loop().add(clientFd_, 0, this)) return false;
   if (destination_.type == socks::AddressType::kIPv4) {
     resolved(true, destination_.ipv4);

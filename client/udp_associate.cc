@@ -20,7 +20,7 @@ UdpAssociation::UdpAssociation(ProxyServer& server, int controlFd, ByteBuffer to
 UdpAssociation::~UdpAssociation() {
   for (int fd : {controlFd_, udpFd_}) {
     if (fd < 0) continue;
-    server_.loop().remove(fd);
+    server_.loop().forget(fd);
     ::close(fd);
   }
 }
@@ -34,7 +34,7 @@ void UdpAssociation::end() {
   }
   for (int* fd : {&controlFd_, &udpFd_}) {
     if (*fd < 0) continue;
-    server_.loop().remove(*fd);
+    server_.loop().forget(*fd);
     ::close(*fd);
     *fd = -1;
   }
