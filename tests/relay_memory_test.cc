@@ -145,10 +145,13 @@ TEST(RelayMemoryTest, AClientThatNeverReadsHoldsTheStatedKernelMemoryPerRelay) {
   EXPECT_LT(held, kRelays * kStalledRelayKernelBound);
   EXPECT_TRUE(Served(daemon));
 
-  // Once they close, the queues' memory goes back to the system.
+  // Once they close, the queues' memory goes back to the system (the address sanitizer's
+  // allocator keeps freed memory in its quarantine instead).
   for (auto& relay : relays) relay.close();
+#ifndef __SANITIZE_ADDRESS__
   EXPECT_TRUE(WaitUntil([&] { return ResidentKiB(pid) < baselineKiB + 16 * 1024; }, 20000))
       << "resident " << ResidentKiB(pid) << " KiB, baseline " << baselineKiB << " KiB";
+#endif
 }
 
 }  // namespace
