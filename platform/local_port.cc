@@ -39,6 +39,8 @@ const char* PortStatusName(PortStatus status) {
       return "connection refused";
     case PortStatus::AccessDenied:
       return "access denied";
+    case PortStatus::UntrustedOwner:
+      return "served by an untrusted user";
     case PortStatus::Closed:
       return "port closed";
     case PortStatus::TimedOut:
@@ -171,6 +173,10 @@ PortStatus LocalPort::Create(const std::string& name, const PortAccessRule& rule
   std::unique_ptr<LocalPort> created(new LocalPort());
   created->listener_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!created->listener_) return Failure(error, SystemError("socket"));
+  // bind gives the file the socket's own mode less the umask: set that first, so that the
+  // file is never more open than the rule's mode, however loose the umask.
+  const mode_t fileMode = rule.socketFileMode(::geteuid());
+  ::fchmod(created->listener_.get(), fileMode);
   const auto* raw = reinterpret_cast<const sockaddr*>(&address);
   if (::bind(created->listener_.get(), raw, sizeof address) != 0) {
     if (errno != EADDRINUSE) return Failure(error, SystemError(("bind " + path).c_str()));
@@ -196,7 +202,7 @@ PortStatus LocalPort::Create(const std::string& name, const PortAccessRule& rule
   if (rule.group() && ::chown(path.c_str(), static_cast<uid_t>(-1), *rule.group()) != 0) {
     return Failure(error, SystemError(("chown " + path).c_str()));
   }
-  if (::chmod(path.c_str(), rule.socketFileMode(::geteuid())) != 0) {
+  if (::chmod(path.c_str(), fileMode) != 0) {
     return Failure(error, SystemError(("chmod " + path).c_str()));
   }
   if (::listen(created->listener_.get(), kListenBacklog) != 0) {
@@ -461,7 +467,7 @@ void LocalPort::close(ConnectionId id) {
 
 PortStatus PortConnection::Connect(const std::string& name, const SharedSection* own,
                                    std::unique_ptr<PortConnection>& connection, int timeoutMs,
-                                   std::string* error) {
+                                   std::string* error, const PortOwnerCheck& ownerCheck) {
   connection.reset();
   const Deadline deadline = Deadline::After(timeoutMs);
   std::string path;
@@ -495,6 +501,11 @@ PortStatus PortConnection::Connect(const std::string& name, const SharedSection*
       return Failure(error, SystemError(("connect " + path).c_str()));
   }
   if (!ReadPeerCredentials(made->socket_.get(), made->peer_, error)) return PortStatus::Failed;
+  // Checked before the request, which carries this side's section.
+  if (ownerCheck && !ownerCheck(made->peer_, path, error)) {
+    made->socket_.reset();  // not even the closing frame
+    return PortStatus::UntrustedOwner;
+  }
 
   PortMessage request = MakeFrame(static_cast<std::uint16_t>(PortMessageType::ConnectionRequest));
   request.header.clientProcess = static_cast<std::uint32_t>(::getpid());

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -125,6 +126,49 @@ TEST(ServerProcessTest, SecondDaemonOnTheSameRuntimeDirectoryIsRefused) {
 
   EXPECT_TRUE(PortAcceptsConnections(port));  // the first one goes on
   EXPECT_EQ(first.stop(SIGTERM), 0);
+}
+
+// Whoever may write to the runtime directory could serve the control port in the daemon's
+// place: the daemon will not run there. A home others may write to is only said.
+TEST(ServerProcessTest, RuntimeDirectoryOthersMayWriteOrOwnIsRefused) {
+  TempDir home, runtime;
+  struct Case {
+    mode_t mode;
+    uid_t owner;
+    const char* said;
+  };
+  for (const Case& c :
+       {Case{01777, 0, "is writable by other users"}, Case{0777, 0, "is writable by other users"},
+        Case{0755, 65534, "belongs to uid 65534"}}) {
+    ASSERT_EQ(::chmod(runtime.path().c_str(), c.mode), 0);
+    ASSERT_EQ(::chown(runtime.path().c_str(), c.owner, c.owner), 0);
+    DaemonProcess daemon(home.path());
+    daemon.setRuntimeDir(runtime.path());
+    ASSERT_TRUE(daemon.writeSettings(FreeLoopbackPort()));
+    ASSERT_TRUE(daemon.start());
+    EXPECT_EQ(daemon.waitExit(), 1);
+    std::string text = daemon.stderrText();
+    EXPECT_NE(text.find(c.said), std::string::npos) << text;
+    EXPECT_NE(text.find(runtime.path()), std::string::npos) << text;
+    EXPECT_NE(::access((runtime.path() + "/tarvo-server.lock").c_str(), F_OK), 0);
+  }
+}
+
+TEST(ServerProcessTest, HomeOthersMayWriteToIsSaidAtStart) {
+  TempDir home, runtime;
+  ASSERT_EQ(::chmod(home.path().c_str(), 0777), 0);
+  DaemonProcess daemon(home.path());
+  daemon.setRuntimeDir(runtime.path());
+  int port = FreeLoopbackPort();
+  ASSERT_TRUE(daemon.writeSettings(port));
+  ASSERT_TRUE(daemon.start());
+  ASSERT_TRUE(daemon.waitReady()) << daemon.stderrText();
+  EXPECT_TRUE(PortAcceptsConnections(port));
+  std::string text = daemon.stderrText();
+  EXPECT_NE(text.find("warning: the home directory " + home.path() + " is writable by other users"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
 }
 
 }  // namespace
