@@ -25,13 +25,13 @@ CTarvoConsoleApp::~CTarvoConsoleApp() = default;
 bool CTarvoConsoleApp::InitInstance() {
   if (!InitReader()) return false;  // no store: nothing to manage, and nothing to say
 
-  std::string error;
-  switch (ControlClient::ConnectControlPort(client_, &error)) {
+  std::string why;
+  switch (ControlClient::ConnectControlPort(client_, &why)) {
     case PortStatus::Ok:
       break;
     case PortStatus::UntrustedOwner:
       // Not the daemon: say who it is rather than pretend nothing is there.
-      StartupError(QString::fromStdString(error), QStringLiteral("Error"));
+      StartupError(QString::fromStdString(why), QStringLiteral("Error"));
       return false;
     default:
       StartupError(QStringLiteral("Tarvo service not running"), QStringLiteral("Error"));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/home.h"
+#include "platform/own_file.h"
 #include "platform/port_frames.h"
 
 namespace tarvo {
@@ -56,6 +57,7 @@ const char* PortStatusName(PortStatus status) {
 namespace {
 
 constexpr int kListenBacklog = 64;
+constexpr char kPortTurnsFileName[] = "tarvo-ports.lock";
 // How long the listener rests when the process is out of descriptors, rather than spinning.
 constexpr std::int64_t kOutOfDescriptorsPauseMs = 100;
 
@@ -162,12 +164,21 @@ PortStatus LocalPort::Create(const std::string& name, const PortAccessRule& rule
   if (!SocketAddress(path, address, error)) return PortStatus::Failed;
 
   // Creators of any port in this directory take turns, so that two of them cannot both
-  // judge a stale file dead and each remove the other's fresh socket.
-  const std::string directory = RuntimeDirectory();
-  UniqueFd directoryLock(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directoryLock) return Failure(error, SystemError(("open " + directory).c_str()));
-  while (::flock(directoryLock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return Failure(error, SystemError(("flock " + directory).c_str()));
+  // judge a stale file dead and each remove the other's fresh socket. The turn is a lock file
+  // that only they may open: a lock on the directory could be held for ever by anyone who may
+  // read it. A creator that may not open the file (a user outside its group) goes without.
+  std::string turnsPath;
+  if (!RuntimeFilePath(kPortTurnsFileName, turnsPath, error)) return PortStatus::Failed;
+  bool createdTurns = false;
+  std::string turnsError;
+  UniqueFd turns = OpenOwnFile(turnsPath, O_RDONLY, kLockFileMode, &turnsError, &createdTurns);
+  if (!turns && errno != EACCES) return Failure(error, turnsError);
+  if (turns && createdTurns && rule.group() &&
+      ::fchown(turns.get(), static_cast<uid_t>(-1), *rule.group()) != 0) {
+    // Left to this process's group: the group's consoles then go without turns.
+  }
+  while (turns && ::flock(turns.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return Failure(error, SystemError(("flock " + turnsPath).c_str()));
   }
 
   std::unique_ptr<LocalPort> created(new LocalPort());

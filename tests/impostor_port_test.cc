@@ -31,7 +31,11 @@ class ImpostorPort {
  public:
   explicit ImpostorPort(const std::string& directory) {
     int ready[2];
-    if (::pipe(ready) != 0 || ::pipe(stop_) != 0 || ::pipe(result_) != 0) return;
+    // Close-on-exec: a tarvoadm started meanwhile must not keep the stop pipe open.
+    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0 ||
+        ::pipe2(result_, O_CLOEXEC) != 0) {
+      return;
+    }
     child_ = ::fork();
     if (child_ == 0) {
       ::close(ready[0]);

@@ -1,10 +1,13 @@
 // The real TarvoServer: start, listen, refuse to run twice, fail cleanly, stop on a signal.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -152,6 +155,42 @@ TEST(ServerProcessTest, RuntimeDirectoryOthersMayWriteOrOwnIsRefused) {
     EXPECT_NE(text.find(runtime.path()), std::string::npos) << text;
     EXPECT_NE(::access((runtime.path() + "/tarvo-server.lock").c_str(), F_OK), 0);
   }
+}
+
+// A lock that another user holds on the runtime directory (which they may read) for as long
+// as they like does not hold the daemon's start.
+TEST(ServerProcessTest, ALockOnTheRuntimeDirectoryDoesNotHoldTheStart) {
+  TempDir home, runtime;
+  ASSERT_EQ(::chmod(runtime.path().c_str(), 0755), 0);
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);  // the daemon must not keep them open
+  ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::close(release[1]);
+    int directory = ::open(runtime.path().c_str(), O_RDONLY | O_DIRECTORY);
+    char byte = directory >= 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                        ::flock(directory, LOCK_EX) == 0
+                    ? 'y'
+                    : 'n';
+    [[maybe_unused]] ssize_t w = ::write(ready[1], &byte, 1);
+    [[maybe_unused]] ssize_t r = ::read(release[0], &byte, 1);
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+
+  DaemonProcess daemon(home.path());
+  daemon.setRuntimeDir(runtime.path());
+  ASSERT_TRUE(daemon.writeSettings(FreeLoopbackPort()));
+  ASSERT_TRUE(daemon.start());
+  EXPECT_TRUE(daemon.waitReady()) << daemon.stderrText();
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
+
+  ::close(release[1]);
+  ::waitpid(holder, nullptr, 0);
+  for (int fd : {ready[0], ready[1], release[0]}) ::close(fd);
 }
 
 TEST(ServerProcessTest, HomeOthersMayWriteToIsSaidAtStart) {
