@@ -73,8 +73,9 @@ TEST(FileModes, NothingTheDaemonOrItsToolsMakeIsOpenToOthers) {
   modes.erase("daemon-stderr.txt");
   modes.erase("notify.sock");
   const std::set<std::string> expected = {
-      "VPNdb.sqlite3", "VPNdb.sqlite3-wal", "VPNdb.sqlite3-shm", "tarvostore.key", "vpn_log.csv",
-      "messages.txt",  "tarvoserver.ini",   "tarvo-server.lock", kControlPortName};
+      "VPNdb.sqlite3",    "VPNdb.sqlite3-wal", "VPNdb.sqlite3-shm", "tarvostore.key",
+      "vpn_log.csv",      "messages.txt",      "tarvoserver.ini",   "tarvo-server.lock",
+      "tarvo-ports.lock", kControlPortName};
   for (const std::string& name : expected) EXPECT_EQ(modes.count(name), 1u) << name;
   for (const auto& [name, mode] : modes) {
     EXPECT_EQ(mode & S_IRWXO, 0u) << name << " has mode " << std::oct << (mode & 07777);
@@ -86,6 +87,7 @@ TEST(FileModes, NothingTheDaemonOrItsToolsMakeIsOpenToOthers) {
   EXPECT_EQ(modes["vpn_log.csv"] & 07777, 0640u);
   EXPECT_EQ(modes["messages.txt"] & 07777, 0640u);
   EXPECT_EQ(modes["tarvo-server.lock"] & 07777, 0640u);
+  EXPECT_EQ(modes["tarvo-ports.lock"] & 07777, 0640u);
 }
 
 }  // namespace
