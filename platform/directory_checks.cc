@@ -27,8 +27,9 @@ bool WritableByOthers(const std::string& directory) {
 bool CheckRuntimeDirectory(const std::string& directory, std::string* error) {
   struct stat status {};
   if (::stat(directory.c_str(), &status) != 0) {
-    if (error)
+    if (error) {
       *error = "cannot use the runtime directory " + directory + ": " + std::strerror(errno);
+    }
     return false;
   }
   if (!S_ISDIR(status.st_mode)) {
@@ -64,9 +65,9 @@ bool IsTrustedPortOwner(const PeerCredentials& owner, const std::string& path, s
   }
   if (owner.uid == status.st_uid) return true;
   if (error) {
+    const std::string expected = status.st_uid == 0 ? "root" : "root or " + Uid(status.st_uid);
     *error = "the control port at " + path + " is served by " + Uid(owner.uid) +
-             ", not by the daemon's user (root or " + Uid(status.st_uid) + ", the owner of " +
-             directory + ")";
+             ", not by the daemon's user (" + expected + ", the owner of " + directory + ")";
   }
   return false;
 }
