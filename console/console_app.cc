@@ -25,9 +25,17 @@ CTarvoConsoleApp::~CTarvoConsoleApp() = default;
 bool CTarvoConsoleApp::InitInstance() {
   if (!InitReader()) return false;  // no store: nothing to manage, and nothing to say
 
-  if (ControlClient::ConnectControlPort(client_) != PortStatus::Ok) {
-    StartupError(QStringLiteral("Tarvo service not running"), QStringLiteral("Error"));
-    return false;
+  std::string why;
+  switch (ControlClient::ConnectControlPort(client_, &why)) {
+    case PortStatus::Ok:
+      break;
+    case PortStatus::UntrustedOwner:
+      // Not the daemon: say who it is rather than pretend nothing is there.
+      StartupError(QString::fromStdString(why), QStringLiteral("Error"));
+      return false;
+    default:
+      StartupError(QStringLiteral("Tarvo service not running"), QStringLiteral("Error"));
+      return false;
   }
   // The port alone may be left over; the daemon's presence lock proves it is up.
   errno = 0;

@@ -1,5 +1,6 @@
 #include "install/odbc_setup.h"
 
+#include <fcntl.h>
 #include <odbcinst.h>
 #include <strings.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "external/userstore/odbc_handles.h"
 #include "install/operator_messages.h"
+#include "platform/own_file.h"
 
 // unixODBC's directory of the system data-source files (ODBCSYSINI or its built-in default);
 // exported by libodbcinst, declared only in its private header.
@@ -155,6 +157,10 @@ bool SetUpDatabase(const std::string& homeDirectory) {
   DataSourcePlan plan = PlanDataSource(driver, HostName(), homeDirectory,
                                        attributesVariable != nullptr ? attributesVariable : "");
 
+  if (NameContains(driver, "sqlite")) {
+    // Made here with the store's mode: the driver would create it with what the umask leaves.
+    OpenOwnFile(homeDirectory + kSqliteFileName, O_RDONLY, kStoreFileMode);
+  }
   ConfigureDataSource(driver, plan.first);
   {
     EnvHandle env;

@@ -77,7 +77,7 @@ std::string UnitText(const std::string& serviceName, const std::string& programP
          home + " TARVO_RUNTIME_DIR=" + runtime +
          "\n"
          // Members of the group run the console and tarvoadm against the runtime directory;
-         // the set-group-id bit and the umask keep its sockets and lock theirs too.
+         // the set-group-id bit gives them its sockets and lock, the files' modes do the rest.
          "Group=" +
          std::string(kAdminGroup) +
          "\n"

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/home.h"
+#include "platform/own_file.h"
 #include "platform/port_frames.h"
 
 namespace tarvo {
@@ -39,6 +40,8 @@ const char* PortStatusName(PortStatus status) {
       return "connection refused";
     case PortStatus::AccessDenied:
       return "access denied";
+    case PortStatus::UntrustedOwner:
+      return "served by an untrusted user";
     case PortStatus::Closed:
       return "port closed";
     case PortStatus::TimedOut:
@@ -54,6 +57,7 @@ const char* PortStatusName(PortStatus status) {
 namespace {
 
 constexpr int kListenBacklog = 64;
+constexpr char kPortTurnsFileName[] = "tarvo-ports.lock";
 // How long the listener rests when the process is out of descriptors, rather than spinning.
 constexpr std::int64_t kOutOfDescriptorsPauseMs = 100;
 
@@ -160,17 +164,30 @@ PortStatus LocalPort::Create(const std::string& name, const PortAccessRule& rule
   if (!SocketAddress(path, address, error)) return PortStatus::Failed;
 
   // Creators of any port in this directory take turns, so that two of them cannot both
-  // judge a stale file dead and each remove the other's fresh socket.
-  const std::string directory = RuntimeDirectory();
-  UniqueFd directoryLock(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directoryLock) return Failure(error, SystemError(("open " + directory).c_str()));
-  while (::flock(directoryLock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return Failure(error, SystemError(("flock " + directory).c_str()));
+  // judge a stale file dead and each remove the other's fresh socket. The turn is a lock file
+  // that only they may open: a lock on the directory could be held for ever by anyone who may
+  // read it. A creator that may not open the file (a user outside its group) goes without.
+  std::string turnsPath;
+  if (!RuntimeFilePath(kPortTurnsFileName, turnsPath, error)) return PortStatus::Failed;
+  bool createdTurns = false;
+  std::string turnsError;
+  UniqueFd turns = OpenOwnFile(turnsPath, O_RDONLY, kLockFileMode, &turnsError, &createdTurns);
+  if (!turns && errno != EACCES) return Failure(error, turnsError);
+  if (turns && createdTurns && rule.group() &&
+      ::fchown(turns.get(), static_cast<uid_t>(-1), *rule.group()) != 0) {
+    // Left to this process's group: the group's consoles then go without turns.
+  }
+  while (turns && ::flock(turns.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return Failure(error, SystemError(("flock " + turnsPath).c_str()));
   }
 
   std::unique_ptr<LocalPort> created(new LocalPort());
   created->listener_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!created->listener_) return Failure(error, SystemError("socket"));
+  // bind gives the file the socket's own mode less the umask: set that first, so that the
+  // file is never more open than the rule's mode, however loose the umask.
+  const mode_t fileMode = rule.socketFileMode(::geteuid());
+  ::fchmod(created->listener_.get(), fileMode);
   const auto* raw = reinterpret_cast<const sockaddr*>(&address);
   if (::bind(created->listener_.get(), raw, sizeof address) != 0) {
     if (errno != EADDRINUSE) return Failure(error, SystemError(("bind " + path).c_str()));
@@ -196,7 +213,7 @@ PortStatus LocalPort::Create(const std::string& name, const PortAccessRule& rule
   if (rule.group() && ::chown(path.c_str(), static_cast<uid_t>(-1), *rule.group()) != 0) {
     return Failure(error, SystemError(("chown " + path).c_str()));
   }
-  if (::chmod(path.c_str(), rule.socketFileMode(::geteuid())) != 0) {
+  if (::chmod(path.c_str(), fileMode) != 0) {
     return Failure(error, SystemError(("chmod " + path).c_str()));
   }
   if (::listen(created->listener_.get(), kListenBacklog) != 0) {
@@ -461,7 +478,7 @@ void LocalPort::close(ConnectionId id) {
 
 PortStatus PortConnection::Connect(const std::string& name, const SharedSection* own,
                                    std::unique_ptr<PortConnection>& connection, int timeoutMs,
-                                   std::string* error) {
+                                   std::string* error, const PortOwnerCheck& ownerCheck) {
   connection.reset();
   const Deadline deadline = Deadline::After(timeoutMs);
   std::string path;
@@ -495,6 +512,11 @@ PortStatus PortConnection::Connect(const std::string& name, const SharedSection*
       return Failure(error, SystemError(("connect " + path).c_str()));
   }
   if (!ReadPeerCredentials(made->socket_.get(), made->peer_, error)) return PortStatus::Failed;
+  // Checked before the request, which carries this side's section.
+  if (ownerCheck && !ownerCheck(made->peer_, path, error)) {
+    made->socket_.reset();  // not even the closing frame
+    return PortStatus::UntrustedOwner;
+  }
 
   PortMessage request = MakeFrame(static_cast<std::uint16_t>(PortMessageType::ConnectionRequest));
   request.header.clientProcess = static_cast<std::uint32_t>(::getpid());

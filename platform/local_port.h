@@ -12,7 +12,8 @@
 //   interrupt() from another thread makes a waiting receive return Interrupted.
 //
 // Connector:
-//   PortConnection::Connect(name, ownSection)   returns once the owner completed or refused
+//   PortConnection::Connect(name, ownSection[, timeout, error, ownerCheck])
+//                                               returns once the owner completed or refused
 //   requestWaitReply(message[, timeout])        the reply overwrites message
 //   close() (or destruction)                    the owner sees PortClosed
 //
@@ -23,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,11 +38,12 @@ namespace tarvo {
 
 enum class PortStatus {
   Ok,
-  NameTaken,     // Create: a live port holds the name
-  NotFound,      // Connect: no port listens under the name
-  Refused,       // Connect: the owner refused (refuse(), or the offered section was unusable)
-  AccessDenied,  // Connect: the port's access rule does not admit this process
-  Closed,        // the peer closed the connection or died
+  NameTaken,       // Create: a live port holds the name
+  NotFound,        // Connect: no port listens under the name
+  Refused,         // Connect: the owner refused (refuse(), or the offered section was unusable)
+  AccessDenied,    // Connect: the port's access rule does not admit this process
+  UntrustedOwner,  // Connect: the port is served by someone the connector does not trust
+  Closed,          // the peer closed the connection or died
   TimedOut,
   Interrupted,  // receive: interrupt() was called
   Failed,       // a system call failed, or a call did not fit the connection's state
@@ -117,13 +120,20 @@ class LocalPort {
   std::int64_t listenerPausedUntilMs_ = 0;  // steady clock; out of descriptors
 };
 
+// Whether the process serving the port at path is the one meant; false, with the reason in
+// *error, ends the connection before anything is sent.
+using PortOwnerCheck =
+    std::function<bool(const PeerCredentials& owner, const std::string& path, std::string* error)>;
+
 class PortConnection {
  public:
   // Connects to the port "name" in the runtime directory, offering a view of own (may be
-  // null). Waits until the owner completes or refuses (timeoutMs < 0: no time-out).
+  // null). Waits until the owner completes or refuses (timeoutMs < 0: no time-out). With
+  // ownerCheck, a port whose owner fails it gives UntrustedOwner and has been sent nothing.
   static PortStatus Connect(const std::string& name, const SharedSection* own,
                             std::unique_ptr<PortConnection>& connection, int timeoutMs = -1,
-                            std::string* error = nullptr);
+                            std::string* error = nullptr,
+                            const PortOwnerCheck& ownerCheck = nullptr);
   ~PortConnection() { close(); }
   PortConnection(const PortConnection&) = delete;
   PortConnection& operator=(const PortConnection&) = delete;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -183,6 +184,18 @@ TEST_F(DaemonFaultTest, AMessageFileThatCannotBeOpenedClosesOnlyTheSendingSessio
   ASSERT_EQ(bystander.sendTextMessage("after"), ClientStatus::kOk);
   EXPECT_TRUE(WaitUntil([&] { return daemon_.messageLines().size() == 1; }));
   EXPECT_EQ(bystander.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+
+  // A symbolic link in the file's place is not followed: the file cannot be opened, and what
+  // the link leads to stays as it was.
+  const std::string target = homeFile("elsewhere.txt");
+  { std::ofstream(target) << "untouched\n"; }
+  ASSERT_EQ(::rename(messages.c_str(), (messages + ".old").c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), messages.c_str()), 0);
+  ASSERT_EQ(bystander.sendTextMessage("through a link"), ClientStatus::kOk);
+  EXPECT_TRUE(ClosedByPeer(bystander.socket()));
+  std::ifstream in(target);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            "untouched\n");
 }
 
 // Only a file that cannot be opened ends the session; a write the open file refuses loses the
@@ -194,14 +207,8 @@ TEST_F(DaemonFaultTest, AMessageTheOpenFileRefusesIsLostAndTheSessionGoesOn) {
   std::int64_t limit = 0;
   std::int64_t counter = 0;
 
-  // A full disk: the file opens and every write fails with ENOSPC.
-  ASSERT_EQ(::symlink("/dev/full", messages.c_str()), 0);
-  ASSERT_EQ(sender.sendTextMessage("lost on a full disk"), ClientStatus::kOk);
-  EXPECT_EQ(sender.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
-  ASSERT_EQ(::unlink(messages.c_str()), 0);
-
-  // A file-size limit: the write fails with EFBIG, and SIGXFSZ must not end the daemon. The
-  // limit is well above the store's file, whose writes go on.
+  // A file-size limit (as a full disk would): the write fails with EFBIG, and SIGXFSZ must not end
+  // the daemon. The limit is well above the store's file, whose writes go on.
   constexpr rlim_t kFileLimit = 1 << 20;
   {
     std::ofstream filler(messages, std::ios::binary);

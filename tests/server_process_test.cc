@@ -1,9 +1,13 @@
 // The real TarvoServer: start, listen, refuse to run twice, fail cleanly, stop on a signal.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -125,6 +129,85 @@ TEST(ServerProcessTest, SecondDaemonOnTheSameRuntimeDirectoryIsRefused) {
 
   EXPECT_TRUE(PortAcceptsConnections(port));  // the first one goes on
   EXPECT_EQ(first.stop(SIGTERM), 0);
+}
+
+// Whoever may write to the runtime directory could serve the control port in the daemon's
+// place: the daemon will not run there. A home others may write to is only said.
+TEST(ServerProcessTest, RuntimeDirectoryOthersMayWriteOrOwnIsRefused) {
+  TempDir home, runtime;
+  struct Case {
+    mode_t mode;
+    uid_t owner;
+    const char* said;
+  };
+  for (const Case& c :
+       {Case{01777, 0, "is writable by other users"}, Case{0777, 0, "is writable by other users"},
+        Case{0755, 65534, "belongs to uid 65534"}}) {
+    ASSERT_EQ(::chmod(runtime.path().c_str(), c.mode), 0);
+    ASSERT_EQ(::chown(runtime.path().c_str(), c.owner, c.owner), 0);
+    DaemonProcess daemon(home.path());
+    daemon.setRuntimeDir(runtime.path());
+    ASSERT_TRUE(daemon.writeSettings(FreeLoopbackPort()));
+    ASSERT_TRUE(daemon.start());
+    EXPECT_EQ(daemon.waitExit(), 1);
+    std::string text = daemon.stderrText();
+    EXPECT_NE(text.find(c.said), std::string::npos) << text;
+    EXPECT_NE(text.find(runtime.path()), std::string::npos) << text;
+    EXPECT_NE(::access((runtime.path() + "/tarvo-server.lock").c_str(), F_OK), 0);
+  }
+}
+
+// A lock that another user holds on the runtime directory (which they may read) for as long
+// as they like does not hold the daemon's start.
+TEST(ServerProcessTest, ALockOnTheRuntimeDirectoryDoesNotHoldTheStart) {
+  TempDir home, runtime;
+  ASSERT_EQ(::chmod(runtime.path().c_str(), 0755), 0);
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);  // the daemon must not keep them open
+  ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::close(release[1]);
+    int directory = ::open(runtime.path().c_str(), O_RDONLY | O_DIRECTORY);
+    char byte = directory >= 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                        ::flock(directory, LOCK_EX) == 0
+                    ? 'y'
+                    : 'n';
+    [[maybe_unused]] ssize_t w = ::write(ready[1], &byte, 1);
+    [[maybe_unused]] ssize_t r = ::read(release[0], &byte, 1);
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+
+  DaemonProcess daemon(home.path());
+  daemon.setRuntimeDir(runtime.path());
+  ASSERT_TRUE(daemon.writeSettings(FreeLoopbackPort()));
+  ASSERT_TRUE(daemon.start());
+  EXPECT_TRUE(daemon.waitReady()) << daemon.stderrText();
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
+
+  ::close(release[1]);
+  ::waitpid(holder, nullptr, 0);
+  for (int fd : {ready[0], ready[1], release[0]}) ::close(fd);
+}
+
+TEST(ServerProcessTest, HomeOthersMayWriteToIsSaidAtStart) {
+  TempDir home, runtime;
+  ASSERT_EQ(::chmod(home.path().c_str(), 0777), 0);
+  DaemonProcess daemon(home.path());
+  daemon.setRuntimeDir(runtime.path());
+  int port = FreeLoopbackPort();
+  ASSERT_TRUE(daemon.writeSettings(port));
+  ASSERT_TRUE(daemon.start());
+  ASSERT_TRUE(daemon.waitReady()) << daemon.stderrText();
+  EXPECT_TRUE(PortAcceptsConnections(port));
+  std::string text = daemon.stderrText();
+  EXPECT_NE(text.find("warning: the home directory " + home.path() + " is writable by other users"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ std::optional<int> Connect(Context& context) {
       return Fail(context, kUnreachable,
                   "access denied: root, the daemon's user and members of its admin group "
                   "may administer it");
+    case PortStatus::UntrustedOwner:
+      return Fail(context, kUnreachable, error + "; nothing was sent");
     case PortStatus::Refused:
       return Fail(context, kUnreachable, "the daemon keeps refusing the connection");
     default:

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/directory_checks.h"
 #include "server/common/control_codes.h"
 
 namespace tarvo {
@@ -35,8 +36,9 @@ PortStatus ControlClient::ConnectControlPort(std::unique_ptr<ControlClient>& cli
   }
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(retryMs);
   for (;;) {
-    PortStatus status = PortConnection::Connect(kControlPortName, &made->requestArea_,
-                                                made->port_, -1, error);
+    // An impostor in the runtime directory would be handed requests with passwords in them.
+    PortStatus status = PortConnection::Connect(kControlPortName, &made->requestArea_, made->port_,
+                                                -1, error, IsTrustedPortOwner);
     if (status == PortStatus::Ok) break;
     // A refusal means the daemon could not lend a reply area now: try again after a pause.
     if (status != PortStatus::Refused || std::chrono::steady_clock::now() >= giveUp) return status;

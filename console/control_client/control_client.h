@@ -26,7 +26,9 @@ inline constexpr int kConnectRetryPauseMs = 50;
 class ControlClient {
  public:
   // Connects to the control port of the runtime directory. NotFound: no daemon listens;
-  // AccessDenied: this user may not administer it; Refused: it kept refusing for retryMs.
+  // AccessDenied: this user may not administer it; Refused: it kept refusing for retryMs;
+  // UntrustedOwner: the port is served by neither root nor the directory's owner, and was
+  // sent nothing (*error says who serves it).
   static PortStatus ConnectControlPort(std::unique_ptr<ControlClient>& client,
                                        std::string* error = nullptr,
                                        int retryMs = kConnectRetryMs);

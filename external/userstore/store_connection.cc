@@ -1,5 +1,6 @@
 #include "external/userstore/store_connection.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 
 #include "external/userstore/statement.h"
 #include "platform/home.h"
+#include "platform/own_file.h"
 
 namespace tarvo::userstore {
 namespace {
@@ -50,12 +52,25 @@ std::string SqliteDriver(SQLHENV env) {
   return kSqliteDriverName;
 }
 
+// The store holds password equivalents. SQLite gives its -wal and -shm files the mode of the
+// database file, so the store is created here, empty, with Tarvo's mode for it; files an
+// earlier start left open to others are closed to them.
+void PrepareSqliteFile(const std::string& path) {
+  // A user who may not create it (a member's console) leaves it to SQLite and its answer.
+  if (UniqueFd file = OpenOwnFile(path, O_RDONLY, kStoreFileMode); !file) return;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    UniqueFd side(::open((path + suffix).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (side) CloseToOthers(side.get(), kStoreFileMode);
+  }
+}
+
 // The connection string of the default store; empty when the home path cannot be used.
 std::string SqliteConnectionString(SQLHENV env) {
   std::string path;
   if (!HomeFilePath(kSqliteFileName, path)) return {};
   // These characters would end or re-open a value of the connection string.
   if (path.find_first_of(";{}") != std::string::npos) return {};
+  PrepareSqliteFile(path);
   return "Driver=" + SqliteDriver(env) + ";Database=" + path +
          ";Timeout=" + std::to_string(kBusyTimeoutMilliseconds) + ";";
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/home.h"
+#include "platform/own_file.h"
 
 namespace tarvo {
 
@@ -78,10 +79,8 @@ bool StillNamed(const OpenLog& log, const std::string& path) {
 
 bool Reopen(OpenLog& log, const std::string& path) {
   CloseLog(log);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  } while (fd < 0 && errno == EINTR);
+  // The admin group may read the logs; others never: they hold user names and messages.
+  int fd = OpenOwnFile(path, O_WRONLY | O_APPEND, kLogFileMode).release();
   struct stat opened{};
   if (fd < 0 || ::fstat(fd, &opened) != 0) {
     if (fd >= 0) ::close(fd);

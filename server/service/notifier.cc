@@ -45,9 +45,12 @@ class NotifyConnection {
   // nothing written for its successor.
   bool connect() {
     if (!SharedSection::Create(kNotificationSectionSize, kRequestViewSize, area_)) return false;
-    if (PortConnection::Connect(kNotifyPortName, &area_, port_, kNotificationTimeoutMs) !=
-            PortStatus::Ok ||
-        !rule_.admits(port_->peer())) {
+    // The owner is checked before the area is handed over.
+    auto admitted = [this](const PeerCredentials& owner, const std::string&, std::string*) {
+      return rule_.admits(owner);
+    };
+    if (PortConnection::Connect(kNotifyPortName, &area_, port_, kNotificationTimeoutMs, nullptr,
+                                admitted) != PortStatus::Ok) {
       drop();
       return false;
     }

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/home.h"
+#include "platform/own_file.h"
 
 namespace tarvo {
 
@@ -153,7 +154,7 @@ int CreateTemporary(const std::string& path, std::string& temporary) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     temporary = path + ".tmp." + std::to_string(::getpid()) + "." +
                 std::to_string(counter.fetch_add(1));
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = CreateOwnFile(temporary, O_WRONLY, kSettingsFileMode).release();
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -223,7 +224,8 @@ bool SaveSettingsFile(const std::string& path, const ServerSettingsRecord& setti
 
   struct stat old {};
   if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    ::fchmod(fd, old.st_mode & 07777);  // keep the permissions the administrator chose
+    // Keep the permissions the administrator chose, less any access for others.
+    ::fchmod(fd, old.st_mode & 07777 & ~S_IRWXO);
   }
   bool ok = WriteAll(fd, SettingsText(settings)) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;

@@ -10,7 +10,9 @@
 
 #include "external/aes_block.h"
 #include "external/reader.h"
+#include "platform/directory_checks.h"
 #include "platform/fd.h"
+#include "platform/home.h"
 #include "platform/presence_lock.h"
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
@@ -118,10 +120,24 @@ int main() {
   // Every session holds descriptors; take what the system allows. Failing leaves the default.
   RaiseOpenFileLimit();
 
-  PresenceLock presence;
+  // Whoever may write to the runtime directory could serve a control port or hold the lock
+  // in the daemon's place; whoever may write to the home could swap its files.
   std::string error;
+  if (!CheckRuntimeDirectory(RuntimeDirectory(), &error)) {
+    std::fprintf(stderr, "TarvoServer: %s\n", error.c_str());
+    return 1;
+  }
+  if (const std::string home = HomeDirectory(); WritableByOthers(home)) {
+    std::fprintf(stderr,
+                 "TarvoServer: warning: the home directory %s is writable by other users, who "
+                 "can replace the settings, the user store and the logs\n",
+                 home.c_str());
+  }
+
+  PresenceLock presence;
   switch (presence.acquire(&error)) {
     case PresenceLock::Result::Acquired:
+      if (auto admins = ControlPortRule().group()) presence.shareWith(*admins);
       break;
     case PresenceLock::Result::HeldByOther:
       std::fprintf(stderr, "TarvoServer: another TarvoServer is running (%s is locked)\n",
