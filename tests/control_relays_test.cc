@@ -85,6 +85,31 @@ TEST(ControlRelays, NotificationsAndListFollowARelay) {
   }
 }
 
+// The console hears of a relay to the daemon's own port as of one whose connection failed.
+TEST(ControlRelays, ARelayToTheDaemonsOwnPortIsNotifiedAsAFailedConnection) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("ida", "pw"));
+  auto console = ConnectTo(daemon);
+  ASSERT_TRUE(console);
+  NotificationLog log;
+  std::unique_ptr<NotifyListener> listener;
+  ASSERT_EQ(NotifyListener::Start(console->daemonUser(), log.callback(), listener), PortStatus::Ok);
+  ASSERT_TRUE(console->CtlAttach());
+
+  SessionClient session;
+  ASSERT_TRUE(LoggedIn(session, daemon, "ida", "pw"));
+  DataConnection relay;
+  ASSERT_EQ(relay.open(session, Loopback(), daemon.port(), kIoTimeoutMs), ClientStatus::kOk);
+  ASSERT_TRUE(WaitUntil([&] { return RelayEvents(log.all()).size() >= 2; }));
+  session.close();
+  ASSERT_TRUE(
+      WaitUntil([&] { return !log.all().empty() && log.all().back().code == NTF_SESSION_CLOSED; }));
+  const auto events = RelayEvents(log.all());
+  EXPECT_EQ(Codes(events), (std::vector<std::uint32_t>{NTF_RELAY_CREATED, NTF_RELAY_CLOSED}));
+  for (const auto& event : events) EXPECT_EQ(event.relay.port, daemon.port());
+}
+
 TEST(ControlRelays, ResetStoresThePendingBytesOfLiveSessions) {
   TestDaemon daemon;
   ASSERT_TRUE(daemon.started());

@@ -18,6 +18,7 @@
 #include "server/common/coding.h"
 #include "server/common/session_protocol.h"
 #include "server/service/dispatch_socket.h"
+#include "server/service/message_budget.h"
 #include "server/service/name_resolver.h"
 #include "server/service/session_relays.h"
 #include "server/service/user_socket.h"
@@ -176,6 +177,41 @@ TEST_F(HostileClientTest, ASessionThatReadsNothingIsNotReadEither) {
   // daemon go on, so the daemon's descriptors tell).
   EXPECT_TRUE(DescriptorsBackToBaseline(45000, 0));
   EXPECT_TRUE(PeerClosed(unread.socket().fd(), kIoTimeoutMs));
+  EXPECT_TRUE(GoodClientServed());
+}
+
+// Text messages as fast as a client can send them: the file grows by the minute's allowance
+// and one line that says messages were dropped, and the flooding session is still served.
+TEST_F(HostileClientTest, TextMessageFloodsTakeTheMinutesAllowanceAndOneLineMore) {
+  SessionClient flooder;
+  ASSERT_TRUE(LoggedIn(flooder, "mallory", "guess"));
+  const std::string text(1000, 'm');
+  constexpr int kMessages = 1000;  // about 1 MB of lines, in well under the minute
+  for (int i = 0; i < kMessages; ++i) {
+    ASSERT_EQ(flooder.sendTextMessage(text), ClientStatus::kOk);
+  }
+  std::int64_t limit = 0;
+  std::int64_t counter = 0;
+  // Answered after every message before it was handled.
+  ASSERT_EQ(flooder.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+
+  const std::string file = daemon_.readFile("messages.txt");
+  std::size_t messages = 0;
+  std::vector<std::string> drops;
+  for (const std::string& line : daemon_.messageLines()) {
+    if (line.find("] :") != std::string::npos) {
+      ++messages;
+    } else {
+      drops.push_back(line);
+    }
+  }
+  std::printf("[ figures ] %d messages of %zu bytes: %zu written, file %zu bytes\n", kMessages,
+              text.size(), messages, file.size());
+  ASSERT_EQ(drops.size(), 1u);
+  EXPECT_NE(drops[0].find(" from mallory[127.0.0.1] dropped 1000 bytes"), std::string::npos)
+      << drops[0];
+  EXPECT_LE(file.size() - drops[0].size() - 1, kMessageBytesPerMinute);
+  EXPECT_GT(messages, 0u);
   EXPECT_TRUE(GoodClientServed());
 }
 

@@ -3,6 +3,7 @@
 // look-ups.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -212,6 +214,51 @@ TEST_F(RelayTest, RelayToAClosedPortWritesConnectFailAndNoDisconnect) {
   EXPECT_EQ(RelayRows(daemon, closedPort).size(), 1u);
 }
 
+// An IPv4 address of one of this host's interfaces other than loopback, or 0 when none.
+std::uint32_t InterfaceAddress() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return 0;
+  std::uint32_t found = 0;
+  for (const ifaddrs* each = list; each != nullptr && found == 0; each = each->ifa_next) {
+    if (each->ifa_addr == nullptr || each->ifa_addr->sa_family != AF_INET) continue;
+    const std::uint32_t address =
+        reinterpret_cast<const sockaddr_in*>(each->ifa_addr)->sin_addr.s_addr;
+    if ((ntohl(address) >> 24) != 127) found = address;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+// The daemon listens on every local address: a relay to its port at any of them would hand a
+// logged-in user the login from the host itself. Each fails as a refused connection would.
+TEST_F(RelayTest, RelaysToTheDaemonsOwnPortFailAsARefusedConnection) {
+  ASSERT_TRUE(start());
+  std::vector<std::uint32_t> addresses = {kLoopback, ::inet_addr("127.0.0.9"),
+                                          ::inet_addr("0.0.0.0")};
+  if (const std::uint32_t own = InterfaceAddress(); own != 0) addresses.push_back(own);
+  for (const std::uint32_t address : addresses) {
+    const std::string dotted = FormatIPv4(address);
+    SCOPED_TRACE(dotted);
+    DataConnection relay;
+    ASSERT_EQ(relay.open(session, address, daemon.port(), kIoTimeoutMs), ClientStatus::kOk);
+    ByteBuffer received;
+    EXPECT_TRUE(ReceiveUntilClosed(relay, received));
+    EXPECT_EQ(received.size(), 0u);
+    const std::string row = "\"alice[127.0.0.1]\",\"connect\",\"" + dotted + "\",\"" +
+                            std::to_string(daemon.port()) + "\",\"fail\"";
+    EXPECT_TRUE(WaitUntil([&] {
+      const auto rows = daemon.auditRows();
+      return std::find(rows.begin(), rows.end(), row) != rows.end();
+    }));
+  }
+  // No row says a relay reached the port, and the session relays elsewhere as before.
+  for (const auto& row : daemon.auditRows()) {
+    EXPECT_EQ(row.find("\"" + std::to_string(daemon.port()) + "\",\"done\""), std::string::npos)
+        << row;
+  }
+  EXPECT_TRUE(EchoesThrough(session, LoopbackTcpServer(EchoHandler).port()));
+}
+
 TEST_F(RelayTest, AThousandDataConnectionsOpenedAtOnceAllRelay) {
   // What a download manager does: connect them all first, then send every opening message.
   ASSERT_TRUE(start());
@@ -381,12 +428,14 @@ TEST_F(RelayTest, OverQuotaCutsRelaysAndRefusesNewOnesWhileUdpFlowsUntilAReset) 
   ASSERT_TRUE(ReadMessageOfType(session, MessageType::UdpData, message));
 
   // Once the cut relay's bytes are stored, the store resets the counter: the session rereads
-  // it and relays again.
+  // it and relays again. TrafficInfo tells the limit reached at once, stored or not.
   std::int64_t limit = 0, counter = 0;
+  ASSERT_EQ(session.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+  EXPECT_GE(counter, limit);
   ASSERT_TRUE(WaitUntil(
       [&] {
         return session.trafficInfo(limit, counter, kIoTimeoutMs) == ClientStatus::kOk &&
-               counter >= limit;
+               daemon.storedCounter("alice") >= limit;
       },
       15'000));
   ASSERT_TRUE(daemon.store({"reset", "alice"}));
@@ -409,9 +458,9 @@ TEST_F(RelayTest, TrafficIsStoredAboutEveryElevenSeconds) {
   auto stored = [&] {
     std::int64_t limit = 0, counter = -1;
     EXPECT_EQ(session.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
-    return counter;
+    return daemon.storedCounter("alice");
   };
-  // Polls the stored counter (which also keeps the session alive) until it reads want.
+  // Polls the stored counter (TrafficInfo keeps the session alive) until it reads want.
   auto waitForCounter = [&](std::int64_t want, int seconds) {
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < deadline) {
@@ -427,6 +476,10 @@ TEST_F(RelayTest, TrafficIsStoredAboutEveryElevenSeconds) {
   };
 
   roundTrip(10'000);  // 10,000 bytes each way
+  // TrafficInfo counts them at once; the store has them at the next store.
+  std::int64_t limit = 0, counter = 0;
+  ASSERT_EQ(session.trafficInfo(limit, counter, kIoTimeoutMs), ClientStatus::kOk);
+  EXPECT_EQ(counter, 20'000);
   ASSERT_TRUE(waitForCounter(20'000, 15));
   const auto firstStore = Clock::now();
   roundTrip(5'000);
@@ -548,6 +601,76 @@ TEST_F(RelayTest, ADatagramFollowedByStrayBytesIsStillSent) {
     ASSERT_TRUE(ReadUdpReply(session, reply));
     EXPECT_TRUE(std::equal(datagram.begin(), datagram.end(), reply.datagram.data()));
   }
+}
+
+// Sends one datagram to 127.0.0.1:port from a socket of its own bound to source; the port it
+// was sent from (host order), or 0 on failure.
+std::uint16_t SendDatagramFrom(const char* source, std::uint16_t port, std::string_view text) {
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = ::inet_addr(source);
+  socklen_t length = sizeof local;
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_addr.s_addr = kLoopback;
+  remote.sin_port = htons(port);
+  if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), length) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+      ::sendto(fd.get(), text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&remote),
+               sizeof remote) != static_cast<ssize_t>(text.size())) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
+}
+
+// A channel sends to an echo server on 127.0.0.1; then strangers at 127.0.0.2 and at
+// 127.0.0.1 (another port) send to the channel's socket, and the echo server answers once
+// more. What reaches the client, in order, up to that last echo: each reply's datagram.
+std::vector<std::string> DatagramsAfterStrangers(bool restricted) {
+  ServerSettingsRecord settings = AuditedSettings();
+  settings.UdpAddressRestricted = restricted;
+  TestDaemon daemon(settings);
+  SessionClient session;
+  UdpEchoServer echo;
+  std::vector<std::string> delivered;
+  if (!daemon.started() || !daemon.addUser("alice", "secret") || !LoggedIn(session, daemon)) {
+    ADD_FAILURE() << "no session";
+    return delivered;
+  }
+  const std::vector<std::uint8_t> first{'o', 'n', 'e'};
+  UdpReply reply;
+  if (session.sendUdpData(kLoopback, echo.port(), 5, first) != ClientStatus::kOk ||
+      !ReadUdpReply(session, reply)) {
+    ADD_FAILURE() << "no echo";
+    return delivered;
+  }
+  const std::uint16_t channelPort = SenderPort(reply.datagram);
+  // Queued in the channel's socket before the second echo can be.
+  EXPECT_NE(SendDatagramFrom("127.0.0.2", channelPort, "stranger"), 0);
+  EXPECT_NE(SendDatagramFrom("127.0.0.1", channelPort, "neighbour"), 0);
+  const std::vector<std::uint8_t> second{'t', 'w', 'o'};
+  EXPECT_EQ(session.sendUdpData(kLoopback, echo.port(), 5, second), ClientStatus::kOk);
+  while (ReadUdpReply(session, reply)) {
+    EXPECT_EQ(reply.channel, 5u);
+    if (reply.port == echo.port()) {
+      delivered.emplace_back("echo");
+      break;
+    }
+    delivered.push_back(FormatIPv4(reply.address) + " " +
+                        std::string(reinterpret_cast<const char*>(reply.datagram.data()),
+                                    reply.datagram.size()));
+  }
+  return delivered;
+}
+
+// By default a channel passes datagrams from any sender, as peer-to-peer programs need; with
+// UdpAddressRestricted only from addresses it has sent to, whatever their port.
+TEST(UdpSenderTest, DefaultPassesEverySenderRestrictedOnlyAddressesSentTo) {
+  EXPECT_EQ(DatagramsAfterStrangers(false),
+            (std::vector<std::string>{"127.0.0.2 stranger", "127.0.0.1 neighbour", "echo"}));
+  EXPECT_EQ(DatagramsAfterStrangers(true),
+            (std::vector<std::string>{"127.0.0.1 neighbour", "echo"}));
 }
 
 // The answers that arrive within waitMs: name -> address, and when the first came.

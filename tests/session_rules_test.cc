@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include "server/common/password_hash.h"
 #include "server/common/session_protocol.h"
 #include "server/service/dispatch_socket.h"
+#include "server/service/message_budget.h"
 #include "server/service/name_resolver.h"
 #include "server/service/network_loop.h"
 #include "server/service/relay_entry.h"
@@ -538,38 +540,125 @@ TEST_F(SessionRulesTest, NothingCountedMakesNoStoreCall) {
 
 // ---- TrafficInfo ----
 
-TEST_F(SessionRulesTest, BackToBackTrafficInfoRequestsAreEachAnsweredFromTheStore) {
-  ASSERT_TRUE(MakeUser("info", 5000, 1234));
+// Every request finds the stored counter changed just before it, so each answer tells which
+// read of the store it came from: the login's, or one at most a second after the last.
+TEST_F(SessionRulesTest, TrafficInfoReadsTheStoreAtMostOnceASecond) {
+  ASSERT_TRUE(MakeUser("info", 5000, 1000));
   ASSERT_TRUE(login("info", "pw"));
-  ByteBuffer frames;
-  for (int i = 0; i < 3; ++i) AppendMessage(frames, MessageType::TrafficInfo);
-  feed(frames.view());
-  std::vector<Frame> answers;
-  ASSERT_TRUE(runUntil([&] {
-    for (Frame& frame : sentOfType(MessageType::TrafficInfo)) answers.push_back(frame);
-    return answers.size() >= 3;
-  }));
-  ASSERT_EQ(answers.size(), 3u);
-  for (const Frame& answer : answers) {
-    std::int64_t limit = 0, counter = 0;
-    ASSERT_TRUE(ParseTrafficInfoReply(answer.payload, limit, counter));
-    EXPECT_EQ(limit, 5000);
-    EXPECT_EQ(counter, 1234);
-  }
+  std::int64_t stored = 1000;
+  // The counters answered to count requests sent back to back.
+  auto ask = [&](std::size_t count) {
+    SetUserCount("info", ++stored);
+    ByteBuffer frames;
+    for (std::size_t i = 0; i < count; ++i) AppendMessage(frames, MessageType::TrafficInfo);
+    feed(frames.view());
+    std::vector<std::int64_t> counters;
+    EXPECT_TRUE(runUntil([&] {
+      for (const Frame& answer : sentOfType(MessageType::TrafficInfo)) {
+        std::int64_t limit = 0, counter = 0;
+        EXPECT_TRUE(ParseTrafficInfoReply(answer.payload, limit, counter));
+        EXPECT_EQ(limit, 5000);
+        counters.push_back(counter);
+      }
+      return counters.size() >= count;
+    }));
+    EXPECT_EQ(counters.size(), count);
+    return counters;
+  };
+  using Counters = std::vector<std::int64_t>;
 
-  // A later request reads the store again rather than repeating the earlier answer.
-  ASSERT_TRUE(MakeUser("info", 6000, 2000));
+  EXPECT_EQ(ask(1), Counters{1000});  // the login's read
+  advance(999);
+  EXPECT_EQ(ask(1), Counters{1000});
+  advance(1);
+  EXPECT_EQ(ask(3), Counters(3, 1003));  // one read for the three
+  advance(500);
+  countRelayed(300);  // counted, not yet stored: the answer includes it
+  EXPECT_EQ(ask(1), Counters{1303});
+  advance(499);
+  EXPECT_EQ(ask(500), Counters(500, 1303));  // a flood within the second: no read
+  advance(1);
+  EXPECT_EQ(ask(1), Counters{1006 + 300});  // the counter the store has now, and the 300
+
+  // A read that finds the user gone ends the session.
+  ASSERT_TRUE(DeleteUser("info"));
+  advance(1000);
   feedMessage(MessageType::TrafficInfo);
-  std::vector<Frame> later;
-  ASSERT_TRUE(runUntil([&] {
-    later = sentOfType(MessageType::TrafficInfo);
-    return !later.empty();
-  }));
-  ASSERT_EQ(later.size(), 1u);
-  std::int64_t limit = 0, counter = 0;
-  ASSERT_TRUE(ParseTrafficInfoReply(later[0].payload, limit, counter));
-  EXPECT_EQ(limit, 6000);
-  EXPECT_EQ(counter, 2000);
+  EXPECT_TRUE(runUntil([this] { return !alive(); }));
+}
+
+// ---- Text messages ----
+
+// A user's text messages may take kMessageBytesPerMinute of the file a minute, whichever of
+// the user's sessions sends them; past it they are dropped and the first drop says so.
+TEST_F(SessionRulesTest, TextMessagesPastTheMinutesAllowanceAreDroppedAndSaidOnce) {
+  ASSERT_TRUE(MakeUser("chatty", 0, 0));
+  ASSERT_TRUE(login("chatty", "pw"));
+  const std::string text(1000, 'm');
+  auto say = [&](int count) {
+    AESEncryptor encryptor(key_.c_str(), static_cast<int>(key_.size()));
+    for (int sent = 0; sent < count; sent += 20) {  // within the socket's buffer
+      ByteBuffer frames;
+      for (int i = sent; i < std::min(count, sent + 20); ++i) {
+        AppendTextMessage(frames, encryptor, text);
+      }
+      feed(frames.view());
+    }
+  };
+  struct Logged {
+    std::size_t messages = 0;
+    std::size_t messageBytes = 0;
+    std::vector<std::string> drops;
+  };
+  auto logged = [] {
+    std::ifstream file(home_->path() + "/messages.txt");
+    Logged found;
+    for (std::string line; std::getline(file, line);) {
+      if (line.find(" from chatty[") == std::string::npos) continue;
+      if (line.find("] :") != std::string::npos) {
+        ++found.messages;
+        found.messageBytes += line.size() + 1;
+      } else {
+        found.drops.push_back(line.substr(24));
+      }
+    }
+    return found;
+  };
+
+  say(70);  // about 73 KB of lines
+  Logged first = logged();
+  EXPECT_LE(first.messageBytes, kMessageBytesPerMinute);
+  EXPECT_GT(first.messageBytes + 2 * text.size(), kMessageBytesPerMinute);
+  EXPECT_LT(first.messages, 70u);
+  ASSERT_EQ(first.drops.size(), 1u);
+  EXPECT_EQ(first.drops[0].rfind(" from chatty[0.0.0.0] dropped 1000 bytes: more than 65536 "
+                                 "bytes of messages a minute", 0),
+            0u)
+      << first.drops[0];
+  feedMessage(MessageType::TrafficInfo);  // the session is still served
+  EXPECT_TRUE(runUntil([this] { return !sentOfType(MessageType::TrafficInfo).empty(); }));
+
+  // Until the minute is over nothing more is written, not even from a new session.
+  advance(20'000);
+  feedMessage(123);  // the idle rule must not end the session meanwhile
+  advance(20'000);
+  feedMessage(123);
+  advance(19'999);
+  say(1);
+  {
+    std::lock_guard lock(NetworkLock);
+    delete session_;
+  }
+  ASSERT_TRUE(login("chatty", "pw"));
+  say(1);
+  Logged later = logged();
+  EXPECT_EQ(later.messages, first.messages);
+  EXPECT_EQ(later.drops.size(), 1u);
+
+  advance(1);  // a new minute
+  say(1);
+  EXPECT_EQ(logged().messages, first.messages + 1);
+  EXPECT_TRUE(alive());
 }
 
 // ---- Name look-ups ----

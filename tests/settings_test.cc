@@ -175,6 +175,21 @@ TEST_F(SettingsFileTest, SaveWritesSevenLinesInFixedOrder) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
+// The one setting beyond the seven: read like a flag, and written after them only when on,
+// so that a file of defaults stays the seven lines and a save from the console keeps it.
+TEST_F(SettingsFileTest, UdpAddressRestrictedIsAnEighthLineOnlyWhenOn) {
+  EXPECT_FALSE(Load("[UdpAddressRestricted]:no\n").UdpAddressRestricted);
+  ServerSettingsRecord s = Load("[udpaddressrestricted]:Yes\n[ServerPort]:81\n");
+  EXPECT_TRUE(s.UdpAddressRestricted);
+  ASSERT_TRUE(SaveSettingsFile(path_, s));
+  std::string expected = kDefaultFile;
+  expected.replace(expected.find("80"), 2, "81");
+  EXPECT_EQ(Read(), expected + "[UdpAddressRestricted]:yes\n");
+  ServerSettingsRecord again;
+  ASSERT_TRUE(LoadSettingsFile(path_, again));
+  EXPECT_TRUE(again.UdpAddressRestricted);
+}
+
 TEST_F(SettingsFileTest, SaveCannotInjectLinesThroughTheVersionText) {
   ServerSettingsRecord s;
   std::snprintf(s.MinClientVersion, sizeof s.MinClientVersion, "%s", "1.0\n[ServerPort]:1");

@@ -43,6 +43,23 @@ TestDaemon::~TestDaemon() {
 }
 
 bool TestDaemon::store(const std::vector<std::string>& arguments) const {
+  return runStoreTool(arguments, nullptr);
+}
+
+std::int64_t TestDaemon::storedCounter(const std::string& name) const {
+  const std::string out = home_.path() + "/.tarvostore-list";
+  if (!runStoreTool({"list"}, out.c_str())) return -1;
+  std::ifstream file(out);
+  const std::string prefix = name + "\tlimit=";
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind(prefix, 0) != 0) continue;
+    const std::size_t at = line.find("\tcounter=");
+    if (at != std::string::npos) return std::stoll(line.substr(at + 9));
+  }
+  return -1;
+}
+
+bool TestDaemon::runStoreTool(const std::vector<std::string>& arguments, const char* out) const {
   std::vector<std::string> envText;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
@@ -62,10 +79,17 @@ bool TestDaemon::store(const std::vector<std::string>& arguments) const {
   for (auto& arg : argText) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
-  pid_t pid = 0;
-  if (::posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv.data(), env.data()) != 0) {
-    return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (out != nullptr) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out, O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
   }
+  pid_t pid = 0;
+  const int spawned =
+      ::posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return false;
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -2,6 +2,7 @@
 // settings, users made with the tarvostore tool, and readers for its audit and message files.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +36,8 @@ class TestDaemon {
   // Runs tarvostore with these arguments against this daemon's home; true on exit status 0.
   bool store(const std::vector<std::string>& arguments) const;
   bool addUser(const std::string& name, const std::string& password, long long limit = 0) const;
+  // The user's counter as the store holds it (tarvostore list), or -1.
+  std::int64_t storedCounter(const std::string& name) const;
 
   std::string readFile(const std::string& name) const;
   // The audit rows, each without the date and time fields and the line end.
@@ -42,6 +45,9 @@ class TestDaemon {
   std::vector<std::string> messageLines() const;
 
  private:
+  // Runs tarvostore; its standard output goes to the file out when given.
+  bool runStoreTool(const std::vector<std::string>& arguments, const char* out) const;
+
   TempDir home_;
   int port_ = 0;
   std::unique_ptr<DaemonProcess> process_;

@@ -4,6 +4,7 @@
 
 #include "server/common/session_protocol.h"
 #include "server/service/log_text.h"
+#include "server/service/message_budget.h"
 
 namespace tarvo {
 namespace {
@@ -40,11 +41,35 @@ std::string FormatMessageLine(const std::tm& when, std::string_view name, std::u
   return line;
 }
 
+std::string FormatDropLine(const std::tm& when, std::string_view name, std::uint32_t address,
+                           std::size_t droppedBytes) {
+  std::string line = FormatMessageTime(when);
+  line += " from ";
+  AppendEscaped(line, name, false);
+  line += '[';
+  line += FormatIPv4(address);
+  line += "] dropped " + std::to_string(droppedBytes) + " bytes: more than " +
+          std::to_string(kMessageBytesPerMinute) +
+          " bytes of messages a minute (later drops this minute are not logged)\n";
+  return line;
+}
+
 bool SaveUserMessage(std::string_view name, std::uint32_t address,
                      std::span<const std::uint8_t> plaintext) {
-  std::string text = TextUpToNul(plaintext);
-  return AppendLineToHomeFile(kMessageFileName,
-                              FormatMessageLine(LocalTimeNow(), name, address, text));
+  const std::string text = TextUpToNul(plaintext);
+  const std::tm now = LocalTimeNow();
+  std::string line = FormatMessageLine(now, name, address, text);
+  switch (ChargeMessageLine(name, line.size())) {
+    case MessageVerdict::kWrite:
+      return AppendLineToHomeFile(kMessageFileName, line);
+    case MessageVerdict::kDropFirst:
+      // The message was dropped by rule, not by the file: the session goes on either way.
+      AppendLineToHomeFile(kMessageFileName, FormatDropLine(now, name, address, text.size()));
+      return true;
+    case MessageVerdict::kDrop:
+      return true;
+  }
+  return true;
 }
 
 }  // namespace tarvo

@@ -16,9 +16,11 @@ inline constexpr char kMessageFileName[] = "messages.txt";
 // first escape or byte that does not fit, so a line never exceeds about 1.2 KB.
 inline constexpr std::size_t kMaxLoggedMessageText = 1023;
 
-// Appends the line for a message (its plaintext as deciphered, taken up to its first NUL).
-// False when messages.txt cannot be opened: the caller closes the session. A line the open
-// file does not take is lost and the session goes on.
+// Appends the line for a message (its plaintext as deciphered, taken up to its first NUL), or
+// drops it when the user's allowance is spent (message_budget.h), logging the first drop of
+// each minute in a line of its own. False when messages.txt cannot be opened for a message
+// line: the caller closes the session. A line the open file does not take is lost and the
+// session goes on.
 bool SaveUserMessage(std::string_view name, std::uint32_t address,
                      std::span<const std::uint8_t> plaintext);
 
@@ -30,5 +32,10 @@ std::string FormatMessageTime(const std::tm& when);
 // characters in name and text are escaped so the line stays one line.
 std::string FormatMessageLine(const std::tm& when, std::string_view name, std::uint32_t address,
                               std::string_view text);
+
+// The line that stands for the messages of a user dropped in one minute: who, and the size
+// of the text that was dropped first. Unlike a message line it has no " :" after the address.
+std::string FormatDropLine(const std::tm& when, std::string_view name, std::uint32_t address,
+                           std::size_t droppedBytes);
 
 }  // namespace tarvo

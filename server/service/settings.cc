@@ -103,6 +103,8 @@ void ApplyLine(std::string line, ServerSettingsRecord& settings) {
     ReadFlag(value, settings.AutoRefresh);
   } else if (EqualsIgnoreCase(key, "[AuditType]")) {
     ReadNumber(value, settings.AuditType);
+  } else if (EqualsIgnoreCase(key, "[UdpAddressRestricted]")) {
+    ReadFlag(value, settings.UdpAddressRestricted);
   } else if (EqualsIgnoreCase(key, "[MinClientVersion]")) {
     std::size_t length = std::min(value.size(), kMinClientVersionSize - 1);
     std::memcpy(settings.MinClientVersion, value.data(), length);
@@ -132,6 +134,8 @@ std::string SettingsText(const ServerSettingsRecord& settings) {
   text += std::string("[HidePwd]:") + flag(settings.HidePwd) + "\n";
   text += std::string("[StoreEncryptedPwd]:") + flag(settings.StoreEncryptedPwd) + "\n";
   text += std::string("[AutoRefresh]:") + flag(settings.AutoRefresh) + "\n";
+  // Only when on, so that a file of the seven settings stays exactly those seven lines.
+  if (settings.UdpAddressRestricted) text += "[UdpAddressRestricted]:yes\n";
   return text;
 }
 

@@ -21,6 +21,12 @@ struct ServerSettingsRecord {
   bool HidePwd = false;
   bool StoreEncryptedPwd = false;
   bool AutoRefresh = false;
+
+  // Beyond the seven, in the same file, and not part of the console's record: the console
+  // neither shows nor changes it, and the file keeps it when the console saves. Read at start.
+  // A UDP channel hands its client only datagrams from addresses it has sent to; off, it
+  // passes datagrams from any sender, as peer-to-peer programs need.
+  bool UdpAddressRestricted = false;
 };
 
 // The process-wide settings; after start-up, read and changed only under the network lock.
@@ -29,7 +35,8 @@ extern ServerSettingsRecord ServerSettings;
 // Reads tarvoserver.ini from the home directory into ServerSettings, changing only the fields
 // whose keys it finds. False when the file could not be opened (the settings stay as they are).
 bool LoadSettings();
-// Writes the seven settings lines. False when the file could not be created.
+// Writes the seven settings lines, and the line of UdpAddressRestricted when it is on. False
+// when the file could not be created.
 bool SaveSettings();
 // True when MinClientVersion <= clientVersion <= kServerVersion.
 bool IsClientVersionAllowed(const char* clientVersion);

@@ -264,6 +264,17 @@ bool AcceptSocket::onAccept(int handle, std::uint32_t address, int) {
   return true;
 }
 
+std::uint16_t AcceptSocket::port() const {
+  if (port_ == 0 && handle_ != kNoHandle) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(handle_, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+      port_ = ntohs(local.sin_port);
+    }
+  }
+  return port_;
+}
+
 // ---- datagrams
 
 Datagram::Datagram(std::uint32_t peerAddress, std::uint16_t peerPort, const void* bytes,

@@ -186,6 +186,12 @@ class AcceptSocket : public TcpServerSocket {
   void onConnected() override {}
   void onConnectFailed() override {}
   bool onAccept(int handle, std::uint32_t address, int port) override;
+
+  // The port it listens on (host order); 0 before it is bound.
+  std::uint16_t port() const;
+
+ private:
+  mutable std::uint16_t port_ = 0;  // found when first asked after the bind
 };
 
 extern AcceptSocket* Acceptor;

@@ -13,6 +13,7 @@
 #include "server/service/audit_log.h"
 #include "server/service/memory_return.h"
 #include "server/service/notifications.h"
+#include "server/service/own_listener.h"
 #include "server/service/relay_io.h"
 #include "server/service/session_relays.h"
 #include "server/service/user_socket.h"
@@ -190,11 +191,15 @@ void TcpRelay::takeFromClient(const std::uint8_t* records, std::size_t size) {
 }
 
 void TcpRelay::openDestination() {
-  // kNoHandle when out of descriptors (or down to the reserve): the relay then fails at once.
-  int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (InDescriptorReserve(handle)) {
-    CloseDescriptor(handle);
-    handle = kNoHandle;
+  // kNoHandle when out of descriptors (or down to the reserve), or for the daemon's own
+  // listener: the relay then fails at once, as a connection that was refused.
+  int handle = kNoHandle;
+  if (!IsOwnListener(address_, port_)) {
+    handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (InDescriptorReserve(handle)) {
+      CloseDescriptor(handle);
+      handle = kNoHandle;
+    }
   }
   destination_ = new RelayEnd(*this, handle);  // owned by the relay
   // Until the connection completes, closing the relay writes the "fail" row.

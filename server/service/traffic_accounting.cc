@@ -157,7 +157,11 @@ void KeepForLater(const std::string& name, std::uint64_t bytes) {
 
 bool TrafficAccount::overQuota() const {
   if (limit == 0) return false;
-  return AddCount(counter, pending + storing) >= limit;
+  return counterWithPending() >= limit;
+}
+
+std::int64_t TrafficAccount::counterWithPending() const {
+  return AddCount(counter, pending + storing);
 }
 
 
@@ -170,6 +174,7 @@ void StoreTrafficCounter(UserSocket& session) {
   account.storing = account.pending;
   account.pending = 0;
   account.storeInFlight = true;
+  account.lastRead = NetworkNow();
   auto alive = session.aliveToken();
   RunOnStore([store] { store->run(); },
              [store, alive, &session] {
@@ -180,6 +185,35 @@ void StoreTrafficCounter(UserSocket& session) {
                  KeepForLater(store->name, store->delta);
                }
              });
+}
+
+bool RereadTrafficCopies(UserSocket& session, std::function<void(std::int32_t)> done) {
+  TrafficAccount& account = session.account;
+  const NetworkTime now = NetworkNow();
+  if (account.storeInFlight || !session.loggedIn() ||
+      now < account.lastRead + kTrafficInfoReadInterval) {
+    return false;
+  }
+  auto store = std::make_shared<CountStore>();
+  store->name = session.userName();
+  account.storeInFlight = true;
+  account.lastRead = now;
+  auto alive = session.aliveToken();
+  RunOnStore([store] { store->run(); },
+             [store, alive, &session, done = std::move(done)] {
+               if (!*alive) return;
+               TrafficAccount& copies = session.account;
+               copies.storeInFlight = false;
+               if (store->status == READER_OK) {
+                 copies.limit = store->info.limit;
+                 copies.counter = store->info.counter;
+               }
+               session.quotaMayHaveChanged();
+               // A store that came due meanwhile waited for this one.
+               ScheduleTrafficStore(session);
+               done(store->status);
+             });
+  return true;
 }
 
 void ScheduleTrafficStore(UserSocket& session) {

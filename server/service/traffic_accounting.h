@@ -22,6 +22,9 @@ class UserSocket;
 inline constexpr std::chrono::seconds kStoreInterval{11};
 // How long the end of the process waits for the last counts to reach a store that hangs.
 inline constexpr std::chrono::seconds kFinalStoreWait{5};
+// TrafficInfo rereads the user's row at most this often; answers in between come from the
+// session's copies, so a client that floods the request costs the store one call a second.
+inline constexpr std::chrono::seconds kTrafficInfoReadInterval{1};
 
 struct TrafficAccount {
   std::uint64_t pending = 0;  // counted, not yet handed to the store
@@ -29,11 +32,14 @@ struct TrafficAccount {
   std::int64_t limit = 0;     // 0 = no limit
   std::int64_t counter = 0;   // the stored counter as last read
   NetworkTime lastStore{};
+  NetworkTime lastRead{};  // when the user's row was last asked for, by a store or a reread
   bool storeInFlight = false;
 
   // True while the limit is not 0 and the counter with every byte not yet stored reaches it
   // (signed 64-bit; a sum past the largest value is past any limit).
   bool overQuota() const;
+  // The counter as last read with every byte counted since (held at the largest value).
+  std::int64_t counterWithPending() const;
 };
 
 // Hands the session's pending bytes to the store and rereads the user's limit and counter;
@@ -41,6 +47,13 @@ struct TrafficAccount {
 // earlier store of the session is still under way (its answer arms the next). When the store
 // fails the bytes are kept for the next store; when the user is gone they are dropped.
 void StoreTrafficCounter(UserSocket& session);
+
+// Rereads the user's limit and counter into the session's copies, storing nothing: a store of
+// nothing, so it never overlaps a store of the session, and it leaves the store interval as
+// it was. Does nothing and returns false while a store is under way or the copies were read
+// less than kTrafficInfoReadInterval ago. Otherwise done runs on the network thread once the
+// copies took the answer, with the store's status, unless the session has ended by then.
+bool RereadTrafficCopies(UserSocket& session, std::function<void(std::int32_t status)> done);
 
 // Arms the session's store timer when it has something to store or is over its limit.
 void ScheduleTrafficStore(UserSocket& session);

@@ -6,6 +6,7 @@
 
 #include "server/common/session_protocol.h"
 #include "server/service/session_relays.h"
+#include "server/service/settings.h"
 #include "server/service/user_socket.h"
 
 namespace tarvo {
@@ -24,6 +25,7 @@ UdpServerSocket::~UdpServerSocket() {
 bool UdpServerSocket::send(std::uint32_t address, std::uint16_t port,
                            std::span<const std::uint8_t> bytes) {
   if (session_.relays.queuedDatagrams >= kMaxQueuedDatagramsPerSession) return false;
+  if (ServerSettings.UdpAddressRestricted) rememberPeer(address);
   queueDatagram(std::make_unique<Datagram>(address, htons(port), bytes.data(), bytes.size()));
   ++session_.relays.queuedDatagrams;
   return true;
@@ -40,7 +42,22 @@ bool UdpServerSocket::onWrite() {
   return keep;
 }
 
+void UdpServerSocket::rememberPeer(std::uint32_t address) {
+  if (knowsPeer(address)) return;
+  if (peers_.size() < kMaxUdpPeersPerChannel) {
+    peers_.push_back(address);
+    return;
+  }
+  peers_[oldestPeer_] = address;
+  oldestPeer_ = (oldestPeer_ + 1) % kMaxUdpPeersPerChannel;
+}
+
+bool UdpServerSocket::knowsPeer(std::uint32_t address) const {
+  return std::find(peers_.begin(), peers_.end(), address) != peers_.end();
+}
+
 bool UdpServerSocket::onDatagram(std::unique_ptr<Datagram> datagram) {
+  if (ServerSettings.UdpAddressRestricted && !knowsPeer(datagram->address)) return true;
   // Nothing larger arrives over IPv4, but a record could not carry it.
   if (datagram->payload.size() > kMaxRecordPlaintext) return true;
   AESEncryptor* encryptor = session_.encryptor();

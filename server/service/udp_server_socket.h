@@ -1,17 +1,24 @@
 // One UDP channel of a session: a datagram socket, never bound explicitly, that sends the
-// client's datagrams to their destinations and hands every datagram it receives back to the
-// client as UdpData with the channel's id. Owned by the session and listed in its channels.
+// client's datagrams to their destinations and hands the datagrams it receives back to the
+// client as UdpData with the channel's id: from any sender, or with UdpAddressRestricted only
+// from addresses it has sent to. Owned by the session and listed in its channels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "server/service/socket.h"
 
 namespace tarvo {
 
 class UserSocket;
+
+// Addresses a restricted channel remembers; past this the oldest is forgotten, and its
+// datagrams are dropped until the channel sends to it again.
+inline constexpr std::size_t kMaxUdpPeersPerChannel = 256;
 
 class UdpServerSocket : public UdpSocket {
  public:
@@ -33,9 +40,14 @@ class UdpServerSocket : public UdpSocket {
   bool onDatagram(std::unique_ptr<Datagram> datagram) override;
 
  private:
+  void rememberPeer(std::uint32_t address);
+  bool knowsPeer(std::uint32_t address) const;
+
   UserSocket& session_;
   std::uint16_t value_;
   std::uint32_t channelId_;
+  std::vector<std::uint32_t> peers_;  // restricted mode: addresses sent to, network order
+  std::size_t oldestPeer_ = 0;        // the entry replaced next once peers_ is full
 };
 
 }  // namespace tarvo

@@ -172,8 +172,7 @@ bool UserSocket::handleReceived() {
         break;
     }
     if (message.type == MessageType::TrafficInfo && loggedIn()) {
-      // Requests back to back share one look-up: each still gets its answer, in order, and a
-      // client that floods them costs the store one call per read instead of one each.
+      // Requests back to back share one answer: each still gets its copy, in order.
       std::size_t count = 0;
       do {
         received_.consume(message.totalLength);
@@ -191,17 +190,24 @@ bool UserSocket::handleReceived() {
 }
 
 void UserSocket::askStore(std::function<void()> job, std::function<void()> then) {
-  awaitingStore_ = true;
-  MarkSocketDirty(this);
+  holdForStore();
   std::shared_ptr<const bool> alive = alive_;
   RunOnStore(std::move(job), [this, alive, then = std::move(then)] {
-    if (!*alive) return;
-    awaitingStore_ = false;
-    MarkSocketDirty(this);
-    then();
-    // Messages that arrived behind the one that asked, in their order.
-    if (!handleReceived()) RetireSocket(this);
+    if (*alive) resumeAfterStore(then);
   });
+}
+
+void UserSocket::holdForStore() {
+  awaitingStore_ = true;
+  MarkSocketDirty(this);
+}
+
+void UserSocket::resumeAfterStore(const std::function<void()>& then) {
+  awaitingStore_ = false;
+  MarkSocketDirty(this);
+  then();
+  // Messages that arrived behind the one that asked, in their order.
+  if (!handleReceived()) RetireSocket(this);
 }
 
 bool UserSocket::dispatch(std::uint32_t type, std::span<const std::uint8_t> payload) {
@@ -299,6 +305,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   account.limit = stored.limit;
   account.counter = stored.counter;
   account.lastStore = NetworkNow();
+  account.lastRead = account.lastStore;
   if (ConsoleAttached.load()) {
     UserInfo record = stored;
     std::memset(record.name, 0, sizeof record.name);
@@ -318,30 +325,30 @@ void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const
 }
 
 void UserSocket::trafficInfo(std::size_t count) {
-  auto row = std::make_shared<StoredRow>();
-  askStore([row, name = *name_] { row->read(name); },
-           [this, row, count] {
-             answerTrafficInfo(count, row->status, row->info.limit, row->info.counter);
-           });
+  // The store is asked at most once a second, and not while a store of the count is out (its
+  // answer refreshes the copies anyway); otherwise the copies answer at once.
+  const bool asked = RereadTrafficCopies(*this, [this, count](std::int32_t status) {
+    resumeAfterStore([this, count, status] { answerTrafficInfo(count, status); });
+  });
+  if (asked) {
+    holdForStore();
+  } else {
+    answerTrafficInfo(count, READER_OK);
+  }
 }
 
-void UserSocket::answerTrafficInfo(std::size_t count, std::int32_t status, std::int64_t limit,
-                                   std::int64_t counter) {
+void UserSocket::answerTrafficInfo(std::size_t count, std::int32_t status) {
   if (status == READER_NO_USER) {  // the user has gone
     setFlag(Closing);
     return;
   }
-  if (status != READER_OK) {
-    // The store failed: the session goes on with what it last knew.
-    limit = account.limit;
-    counter = account.counter;
-  }
+  // A store that failed left the copies as they were: the session goes on with what it last
+  // knew. The counter includes what the session counted since, as the store will.
   std::uint8_t figures[16];
-  EncodeFixed64(figures, static_cast<std::uint64_t>(limit));
-  EncodeFixed64(figures + 8, static_cast<std::uint64_t>(counter));
+  EncodeFixed64(figures, static_cast<std::uint64_t>(account.limit));
+  EncodeFixed64(figures + 8, static_cast<std::uint64_t>(account.counterWithPending()));
   for (std::size_t i = 0; i < count; ++i) queueMessage(MessageType::TrafficInfo, figures);
 }
-
 
 bool UserSocket::textMessage(std::span<const std::uint8_t> payload) {
   ByteBuffer text;

@@ -105,12 +105,16 @@ class UserSocket : public TcpSocket {
   void finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
                    std::int32_t status, const UserInfo& stored);
   void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome);
-  // count TrafficInfo requests that came back to back, answered from one look-up.
+  // count TrafficInfo requests that came back to back, answered from the session's copies
+  // (reread from the store first when they are a second old).
   void trafficInfo(std::size_t count);
-  void answerTrafficInfo(std::size_t count, std::int32_t status, std::int64_t limit,
-                         std::int64_t counter);
+  void answerTrafficInfo(std::size_t count, std::int32_t status);
   // Runs job on a store worker; the session handles no message until then does its part.
   void askStore(std::function<void()> job, std::function<void()> then);
+  // The session handles no message between the two; the second runs then, and the messages
+  // that waited.
+  void holdForStore();
+  void resumeAfterStore(const std::function<void()>& then);
   void idleCheck();
   // The Login came: the deadline is met and the session leaves the waiting room.
   void meetLoginDeadline();
