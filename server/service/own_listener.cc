@@ -25,13 +25,15 @@ bool InterfaceAddresses(std::vector<std::uint32_t>& addresses) {
   return true;
 }
 
-}  // namespace
-
-bool IsLocalAddress(std::uint32_t address, std::span<const std::uint32_t> interfaces) {
+// An address that reaches this host: 127.0.0.0/8, 0.0.0.0/8 (connect takes 0.0.0.0 for this
+// host) and the addresses of its interfaces.
+bool IsLocalAddress(std::uint32_t address, const std::vector<std::uint32_t>& interfaces) {
   const std::uint32_t first = ntohl(address) >> 24;
   if (first == 127 || first == 0) return true;
   return std::find(interfaces.begin(), interfaces.end(), address) != interfaces.end();
 }
+
+}  // namespace
 
 bool IsOwnListener(std::uint32_t address, std::uint16_t port) {
   const std::uint16_t own = Acceptor != nullptr ? Acceptor->port() : 0;

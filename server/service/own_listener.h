@@ -5,15 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 
 namespace tarvo {
 
 // address in network order, port in host order. Network lock held (it reads the acceptor).
 bool IsOwnListener(std::uint32_t address, std::uint16_t port);
-
-// True for an address that reaches this host: 127.0.0.0/8, 0.0.0.0/8 (connect takes 0.0.0.0
-// for this host) and the addresses of its interfaces (all in network order).
-bool IsLocalAddress(std::uint32_t address, std::span<const std::uint32_t> interfaces);
 
 }  // namespace tarvo
