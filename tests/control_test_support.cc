@@ -1,8 +1,11 @@
 #include "tests/control_test_support.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 namespace tarvo::test {
 
@@ -44,6 +47,35 @@ bool LoggedIn(client::SessionClient& session, const TestDaemon& daemon, const st
               const std::string& password) {
   return OpenSession(session, daemon) &&
          session.login(name, password, kIoTimeoutMs).outcome == client::LoginOutcome::kAccepted;
+}
+
+ToolRun RunTool(const char* program, const std::string& runtimeDir,
+                const std::vector<std::string>& args, int captured) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeFds[1], captured);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ::freopen("/dev/null", "w", captured == 1 ? stderr : stdout);
+    ::setenv("TARVO_RUNTIME_DIR", runtimeDir.c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>(program)};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program, argv.data());
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  ToolRun run;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, got);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
 }
 
 }  // namespace tarvo::test

@@ -39,6 +39,17 @@ std::vector<std::uint32_t> Codes(const std::vector<Notification>& notifications)
 bool LoggedIn(client::SessionClient& session, const TestDaemon& daemon, const std::string& name,
               const std::string& password);
 
+// What a tool run printed on the stream it was asked for, and how it exited.
+struct ToolRun {
+  int exit = -1;
+  std::string output;
+};
+
+// Runs program with args against runtimeDir (TARVO_RUNTIME_DIR) and waits for it; captured is
+// 1 for its standard output or 2 for its standard error, the other goes to /dev/null.
+ToolRun RunTool(const char* program, const std::string& runtimeDir,
+                const std::vector<std::string>& args, int captured);
+
 inline std::uint32_t Loopback() { return 0x0100007F; }  // 127.0.0.1 in network order
 
 }  // namespace tarvo::test

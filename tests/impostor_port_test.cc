@@ -104,38 +104,9 @@ class ImpostorPort {
   bool stopped_ = false;
 };
 
-struct ProgramRun {
-  int exit = -1;
-  std::string err;
-};
-
 // Runs tarvoadm with args against runtimeDir; stderr captured.
-ProgramRun Tarvoadm(const std::string& runtimeDir, const std::vector<std::string>& args) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return {};
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipeFds[1], 2);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-    ::freopen("/dev/null", "w", stdout);
-    ::setenv("TARVO_RUNTIME_DIR", runtimeDir.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(TARVOADM_PATH)};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TARVOADM_PATH, argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeFds[1]);
-  ProgramRun run;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) run.err.append(buffer, got);
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+ToolRun Tarvoadm(const std::string& runtimeDir, const std::vector<std::string>& args) {
+  return RunTool(TARVOADM_PATH, runtimeDir, args, 2);
 }
 
 TEST(ImpostorPort, TarvoadmRefusesAPortServedByAnotherUserAndSendsItNothing) {
@@ -143,11 +114,11 @@ TEST(ImpostorPort, TarvoadmRefusesAPortServedByAnotherUserAndSendsItNothing) {
   ImpostorPort impostor(runtime.path());
   ASSERT_TRUE(impostor.listening());
 
-  ProgramRun run = Tarvoadm(runtime.path(), {"user", "add", "carol", "--password", "s3cret"});
-  EXPECT_EQ(run.exit, 3) << run.err;
-  EXPECT_NE(run.err.find("served by uid 65534"), std::string::npos) << run.err;
-  EXPECT_NE(run.err.find(runtime.path() + "/" + kControlPortName), std::string::npos) << run.err;
-  EXPECT_EQ(run.err.find("success"), std::string::npos) << run.err;
+  ToolRun run = Tarvoadm(runtime.path(), {"user", "add", "carol", "--password", "s3cret"});
+  EXPECT_EQ(run.exit, 3) << run.output;
+  EXPECT_NE(run.output.find("served by uid 65534"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(runtime.path() + "/" + kControlPortName), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("success"), std::string::npos) << run.output;
 
   auto [connections, bytes] = impostor.finish();
   EXPECT_EQ(connections, 1);

@@ -152,6 +152,16 @@ TEST(SessionProtocolTest, OpeningMessageOneByteAtATime) {
   EXPECT_EQ(offset, 20u);
   EXPECT_EQ(dataParser.kind(), kOpeningKindData);
   EXPECT_EQ(dataParser.sessionId(), 0x12345678u);
+
+  // Header and kind come in one read, as the daemon asks for them; a bad header still counts
+  // the whole read as taken.
+  OpeningParser whole;
+  EXPECT_EQ(whole.wanted(), kOpeningMinLength);
+  std::vector<std::uint8_t> bad(data.data(), data.data() + kOpeningMinLength);
+  bad[0] ^= 0xFF;
+  EXPECT_EQ(whole.feed(bad), ParseResult::kBad);
+  EXPECT_EQ(whole.received(), kOpeningMinLength);
+  EXPECT_EQ(whole.wanted(), 0u);
 }
 
 TEST(SessionProtocolTest, OpeningVersionTextForms) {

@@ -12,41 +12,14 @@
 namespace tarvo::test {
 namespace {
 
-struct AdmRun {
-  int exit = -1;
-  std::string out;
-};
+using AdmRun = ToolRun;
 
 // Runs tarvoadm with args against runtimeDir; stdout captured, stderr dropped.
 AdmRun Adm(const std::string& runtimeDir, const std::vector<std::string>& args) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return {};
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipeFds[1], 1);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-    ::freopen("/dev/null", "w", stderr);
-    ::setenv("TARVO_RUNTIME_DIR", runtimeDir.c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>(TARVOADM_PATH)};
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(TARVOADM_PATH, argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeFds[1]);
-  AdmRun run;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) run.out.append(buffer, got);
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  return RunTool(TARVOADM_PATH, runtimeDir, args, 1);
 }
 
-nlohmann::json Json(const AdmRun& run) { return nlohmann::json::parse(run.out); }
+nlohmann::json Json(const AdmRun& run) { return nlohmann::json::parse(run.output); }
 
 TEST(Tarvoadm, UsersFromAddToDelete) {
   TestDaemon daemon;
@@ -67,7 +40,7 @@ TEST(Tarvoadm, UsersFromAddToDelete) {
   EXPECT_EQ(list[0]["limit"], 10 << 20);
   EXPECT_EQ(list[0]["locked"], false);
   EXPECT_EQ(list[0].count("password"), 0u);  // never printed
-  EXPECT_NE(Adm(dir, {"users"}).out.find("ivy\t10 MiB\t0\tno"), std::string::npos);
+  EXPECT_NE(Adm(dir, {"users"}).output.find("ivy\t10 MiB\t0\tno"), std::string::npos);
 
   // The password from the file is the one the daemon checks.
   client::SessionClient session;
@@ -106,7 +79,7 @@ TEST(Tarvoadm, SettingsSessionsAndMessages) {
   ASSERT_EQ(settings.exit, 0);
   EXPECT_EQ(Json(settings)["settings"]["ServerPort"], daemon.port());
   EXPECT_EQ(Adm(dir, {"settings", "set", "MultiConnect=yes", "MinClientVersion=2.0.3"}).exit, 0);
-  EXPECT_NE(Adm(dir, {"settings"}).out.find("MultiConnect=yes\n"), std::string::npos);
+  EXPECT_NE(Adm(dir, {"settings"}).output.find("MultiConnect=yes\n"), std::string::npos);
   EXPECT_EQ(Adm(dir, {"settings", "set", "Bogus=1"}).exit, 2);
   EXPECT_EQ(Adm(dir, {"settings", "set", "ServerPort=70000"}).exit, 2);
 

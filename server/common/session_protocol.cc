@@ -228,6 +228,10 @@ ParseResult OpeningParser::feed(std::span<const std::uint8_t> bytes) {
       std::uint32_t total = DecodeFixed32(bytes_ + 4);
       if (DecodeFixed32(bytes_) != kOpeningCode || total < kOpeningMinLength ||
           total > kOpeningMaxLength) {
+        // The rest of the header-and-kind read was taken too.
+        const std::size_t rest = std::min(bytes.size(), kOpeningMinLength - size_);
+        std::memcpy(bytes_ + size_, bytes.data(), rest);
+        size_ += rest;
         return state_ = ParseResult::kBad;
       }
     }
