@@ -12,10 +12,10 @@
 #include <chrono>
 
 #include "platform/fd.h"
-#include "server/service/relay_io.h"
 #include "server/service/dispatch_socket.h"
 #include "server/service/network_loop.h"
 #include "server/service/network_loop_access.h"
+#include "server/service/relay_io.h"
 
 namespace tarvo {
 
