@@ -1,5 +1,7 @@
 // tarvoadm through the real program against the real daemon: outputs, exit codes, --json.
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,12 @@ using AdmRun = ToolRun;
 // Runs tarvoadm with args against runtimeDir; stdout captured, stderr dropped.
 AdmRun Adm(const std::string& runtimeDir, const std::vector<std::string>& args) {
   return RunTool(TARVOADM_PATH, runtimeDir, args, 1);
+}
+
+std::string HexId(std::uint32_t id) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", id);
+  return text;
 }
 
 nlohmann::json Json(const AdmRun& run) { return nlohmann::json::parse(run.output); }
@@ -91,12 +99,15 @@ TEST(Tarvoadm, SettingsSessionsAndMessages) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["address"], "127.0.0.1");
   EXPECT_EQ(list[0]["session_id"], session.sessionId());
-  const std::string id = std::to_string(session.sessionId());
+  // The text form shows the id as the console does, and the commands take it back.
+  const std::string id = HexId(session.sessionId());
+  EXPECT_NE(Adm(dir, {"sessions"}).output.find("jo\t127.0.0.1\t" + id), std::string::npos);
 
   EXPECT_EQ(Json(Adm(dir, {"--json", "relays", "jo", "127.0.0.1", id}))["relays"].size(), 0u);
   EXPECT_EQ(Adm(dir, {"message", "127.0.0.1", "hello"}).exit, 0);
   EXPECT_EQ(
-      Adm(dir, {"disconnect", "jo", "127.0.0.1", std::to_string(session.sessionId() ^ 1)}).exit, 1);
+      Adm(dir, {"disconnect", "jo", "127.0.0.1", "0x" + HexId(session.sessionId() ^ 1)}).exit, 1);
+  EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", "-1"}).exit, 2);
   EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", id}).exit, 0);
   EXPECT_TRUE(ClosedByPeer(session.socket()));
 }

@@ -50,6 +50,8 @@ int WatchCommand(Context& context);
 // Argument helpers shared by the subcommands.
 bool ParseAddress(const std::string& text, std::uint32_t& address);  // dotted IPv4
 std::string FormatAddress(std::uint32_t address);
+// Session ids as the console shows them: 8 hexadecimal digits (a leading 0x is accepted).
 bool ParseSessionId(const std::string& text, std::uint32_t& id);
+std::string FormatSessionId(std::uint32_t id);
 
 }  // namespace tarvo::adm

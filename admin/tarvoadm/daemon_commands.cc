@@ -134,7 +134,7 @@ int SessionsCommand(Context& context) {
                     {"session_id", session.sessionId}});
     text += '\n';
     text += std::string(session.name) + "\t" + FormatAddress(session.address) + "\t" +
-            std::to_string(session.sessionId);
+            FormatSessionId(session.sessionId);
   }
   return Done(context, text, {{"sessions", list}});
 }
@@ -172,7 +172,7 @@ int DisconnectCommand(Context& context) {
   if (!context.client->lastDelivered()) return NotDelivered(context);
   if (status != CTL_OK) return Fail(context, kRefused, "no such session");
   return Done(context,
-              "session " + std::to_string(id) + " of '" + context.args[0] + "' is closing");
+              "session " + FormatSessionId(id) + " of '" + context.args[0] + "' is closing");
 }
 
 int MessageCommand(Context& context) {

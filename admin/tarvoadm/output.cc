@@ -1,6 +1,7 @@
 // Output and argument helpers shared by the subcommands.
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,13 +56,22 @@ std::string FormatAddress(std::uint32_t address) {
 }
 
 bool ParseSessionId(const std::string& text, std::uint32_t& id) {
-  if (text.empty() || text[0] == '-') return false;
+  const std::size_t start = text.starts_with("0x") || text.starts_with("0X") ? 2 : 0;
+  if (text.size() == start || !std::isxdigit(static_cast<unsigned char>(text[start]))) {
+    return false;
+  }
   char* end = nullptr;
   errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  const unsigned long long value = std::strtoull(text.c_str() + start, &end, 16);
   if (errno != 0 || *end != '\0' || value > 0xFFFFFFFFull) return false;
   id = static_cast<std::uint32_t>(value);
   return true;
+}
+
+std::string FormatSessionId(std::uint32_t id) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", id);
+  return text;
 }
 
 }  // namespace tarvo::adm
