@@ -148,6 +148,7 @@ StoreDaemon::StoreDaemon(const std::string& store, const std::string& leakOption
   ServerSettingsRecord settings;
   settings.ServerPort = port_ = FreeLoopbackPort();
   settings.MultiConnect = true;
+  settings.AuditType = 1;
   if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
   process_.setEnv("TARVO_STORE", store);
   process_.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));

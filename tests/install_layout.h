@@ -59,7 +59,7 @@ std::string OdbcLeakOptions();
 std::string ReadText(const std::string& path);
 bool WriteText(const std::string& path, const std::string& text);
 
-// A daemon with its own home and a free port, MultiConnect on, whose store is the ODBC
+// A daemon with its own home and a free port, MultiConnect and the audit file on, whose store is the ODBC
 // connection string store (a PostgreSQL server the test started).
 class StoreDaemon {
  public:

@@ -227,20 +227,21 @@ TEST(StoreOutageTest, LoginsWaitingOnASlowStoreDoNotHoldUpAnotherUsersRelay) {
       --inFlight;
     });
   }
-  // Echoes until the last login is answered (bounded in count), each far quicker than a single
-  // store call.
+  // Echoes until the last login is answered (bounded in count). A network thread held by the
+  // store would answer at most one echo per store call while the logins wait.
   int echoesWhileWaiting = 0;
-  for (int i = 0; inFlight.load() > 0 && i < 20'000; ++i) {
+  std::string failure;
+  for (int i = 0; inFlight.load() > 0 && i < 20'000 && failure.empty(); ++i) {
     const bool waiting = inFlight.load() > 0;
-    const auto start = Clock::now();
-    ASSERT_EQ(Echo(relay, sent, 1), "") << "echo " << i;
-    const auto took = Clock::now() - start;
+    failure = Echo(relay, sent, 1);
+    if (!failure.empty()) failure = "echo " + std::to_string(i) + ": " + failure;
     ++sent;
-    EXPECT_LT(took, 100ms) << "echo " << i;
     if (waiting) ++echoesWhileWaiting;
     std::this_thread::sleep_for(5ms);
   }
   for (auto& thread : logins) thread.join();
+  ASSERT_EQ(failure, "") << "daemon running: " << daemon.process().running() << "\naudit:\n" << ReadText(daemon.process().home() + "/vpn_log.csv")
+                         << "stderr:\n" << daemon.process().stderrText();
   EXPECT_EQ(accepted.load(), kLogins);
   EXPECT_GE(echoesWhileWaiting, 10);
   // alice's session was never held up either: it answers at once from the slow store.
