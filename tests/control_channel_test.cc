@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 
 #include "platform/local_port.h"
 #include "server/common/session_protocol.h"
@@ -51,6 +52,21 @@ TEST(ControlUserRequests, EveryStatusAndTheRecordsWrittenBack) {
   ASSERT_EQ(console->CtlFindUser(found), CTL_OK);
   EXPECT_EQ(found.locked, 0);
   EXPECT_EQ(console->CtlToggleLock("ghost"), CTL_FAILED);
+
+  // Setting the state: whatever the user stood at, it ends as asked, and says if it moved.
+  bool changed = true;
+  EXPECT_EQ(console->CtlSetLock("alice", false, &changed), CTL_OK);
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(console->CtlSetLock("alice", true, &changed), CTL_OK);
+  EXPECT_TRUE(changed);
+  ASSERT_EQ(console->CtlFindUser(found), CTL_OK);
+  EXPECT_EQ(found.locked, 1);
+  EXPECT_EQ(console->CtlSetLock("ALICE", true, &changed), CTL_OK);
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(console->CtlSetLock("alice", false, &changed), CTL_OK);
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(console->CtlSetLock("ghost", true, &changed), CTL_NOT_FOUND);
+  EXPECT_FALSE(changed);
 
   EXPECT_EQ(console->CtlResetCounter("alice"), CTL_OK);
   EXPECT_EQ(console->CtlResetCounter("ghost"), CTL_FAILED);
@@ -175,10 +191,18 @@ TEST(ControlConsoles, SecondConsoleCannotTakeTheNotifyPort) {
   EXPECT_EQ(Codes(log.waitFor(1)), std::vector<std::uint32_t>{NTF_USER_ADDED});
 }
 
+bool SaidOnStderr(TestDaemon& daemon, const std::string& line) {
+  return WaitUntil([&] {
+    return daemon.process().stderrText().find("TarvoServer: " + line + "\n") != std::string::npos;
+  });
+}
+
+// Also what the operator is told on stderr: attaches, the console that went, the detach.
 TEST(ControlConsoles, KilledConsoleIsForgottenAndTheNextNotificationIsLost) {
   TestDaemon daemon(AuditedSettings(true));
   ASSERT_TRUE(daemon.started());
-  ASSERT_TRUE(daemon.addUser("dave", "pw"));
+  const std::string password = "Dave-Secret-77";
+  ASSERT_TRUE(daemon.addUser("dave", password));
   ::setenv("TARVO_RUNTIME_DIR", daemon.home().c_str(), 1);
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -202,10 +226,15 @@ TEST(ControlConsoles, KilledConsoleIsForgottenAndTheNextNotificationIsLost) {
   ::waitpid(child, nullptr, 0);
   ::close(ready[0]);
   ::close(ready[1]);
+  const std::string uid = std::to_string(::geteuid());
+  EXPECT_TRUE(SaidOnStderr(daemon, "a console attached (uid " + uid + ", pid " +
+                                       std::to_string(child) + ")"));
+  EXPECT_TRUE(SaidOnStderr(daemon, "the attached console was dropped (uid " + uid + ", pid " +
+                                       std::to_string(child) + "): it left without detaching"));
 
   // The login notifies a console that is gone: lost, and nothing else suffers.
   client::SessionClient session;
-  ASSERT_TRUE(LoggedIn(session, daemon, "dave", "pw"));
+  ASSERT_TRUE(LoggedIn(session, daemon, "dave", password));
   auto console = ConnectTo(daemon);
   ASSERT_TRUE(console);
   std::vector<UserInfo> sessions;
@@ -222,6 +251,17 @@ TEST(ControlConsoles, KilledConsoleIsForgottenAndTheNextNotificationIsLost) {
   if (!got.empty() && got.front().code == NTF_SESSION_OPENED) got = log.waitFor(2);
   ASSERT_FALSE(got.empty());
   EXPECT_EQ(got.back().code, NTF_SESSION_CLOSED);
+
+  ASSERT_TRUE(console->CtlDetach());
+  const std::string me = "(uid " + uid + ", pid " + std::to_string(::getpid()) + ")";
+  EXPECT_TRUE(SaidOnStderr(daemon, "a console attached " + me));
+  EXPECT_TRUE(SaidOnStderr(daemon, "the console detached " + me));
+  const std::string said = daemon.process().stderrText();
+  EXPECT_EQ(said.find(password), std::string::npos) << said;
+  std::istringstream lines(said);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_EQ(line.rfind("TarvoServer: ", 0), 0u) << line;
+  }
 }
 
 // A console whose notify port accepts nothing and answers nothing.

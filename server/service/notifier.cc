@@ -9,6 +9,7 @@
 
 #include "platform/local_port.h"
 #include "server/common/control_records.h"
+#include "server/service/diagnostics.h"
 #include "server/service/notifications.h"
 
 namespace tarvo {
@@ -28,8 +29,12 @@ class NotifyConnection {
     PortMessage message = ToPortMessage(MakeNotification(item.code));
     if (port_->requestWaitReply(message, kNotificationTimeoutMs) != PortStatus::Ok) {
       drop();
+      // Once until a console takes a notification again, however often this one fails.
+      if (!told_) Diagnose("a console did not take a notification: its connection was dropped");
+      told_ = true;
       return false;
     }
+    told_ = false;
     return true;
   }
 
@@ -58,6 +63,7 @@ class NotifyConnection {
   }
 
   PortAccessRule rule_;
+  bool told_ = false;
   std::unique_ptr<PortConnection> port_;
   SharedSection area_;
 };
