@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 #include "platform/local_port.h"
 #include "server/common/session_protocol.h"
@@ -134,6 +136,9 @@ TEST(ControlSettings, GetSetAndTheListenerMoves) {
   EXPECT_TRUE(WaitUntil([&] { return PortAcceptsConnections(moved); }));
   // The old socket goes once the network thread's wait has let go of it.
   EXPECT_TRUE(WaitUntil([&] { return !PortAcceptsConnections(daemon.port()); }));
+  EXPECT_NE(daemon.process().stderrText().find("TarvoServer: listening on 0.0.0.0 port " +
+                                               std::to_string(moved) + "\n"),
+            std::string::npos);
 
   // A port in use: still 0, and no listener at all.
   const int taken = FreeLoopbackPort();
@@ -153,6 +158,7 @@ TEST(ControlSettings, GetSetAndTheListenerMoves) {
   EXPECT_FALSE(PortAcceptsConnections(taken));
   EXPECT_EQ(console->CtlGetSettings(read), CTL_OK);  // still answering
   EXPECT_EQ(read.ServerPort, taken);
+  EXPECT_EQ(daemon.process().stderrText().find("port " + std::to_string(taken)), std::string::npos);
 }
 
 TEST(ControlConsoles, TwoConnectionsEachAnsweredOnItsOwn) {
@@ -285,6 +291,49 @@ TEST(ControlConsoles, FrozenConsoleDoesNotStallSessionsOrRequests) {
   EXPECT_TRUE(console->CtlDetach());
   // The stop ends the listener and the notifier without waiting on the frozen console for long.
   EXPECT_EQ(daemon.process().stop(SIGTERM, 30000), std::optional<int>(0));
+}
+
+// A console whose notify port takes the connection but answers no notification: dropped after
+// each, and said once.
+TEST(ControlConsoles, ConsoleThatDoesNotAnswerIsDroppedAndSaidOnce) {
+  TestDaemon daemon(AuditedSettings(true));
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("fay", "pw"));
+  auto console = ConnectTo(daemon);
+  ASSERT_TRUE(console);
+  std::unique_ptr<LocalPort> mute;
+  ASSERT_EQ(LocalPort::Create(kNotifyPortName, PortAccessRule::UserAndRoot(::geteuid()), mute),
+            PortStatus::Ok);
+  std::atomic<int> connections{0};
+  std::atomic<bool> stopping{false};
+  std::thread server([&] {
+    while (!stopping.load()) {
+      PortEvent event;
+      if (mute->receive(event, 100) != PortStatus::Ok) continue;
+      if (event.type == PortMessageType::ConnectionRequest &&
+          mute->accept(event.connection, nullptr) == PortStatus::Ok &&
+          mute->complete(event.connection) == PortStatus::Ok) {
+        ++connections;
+      }
+    }
+  });
+  ASSERT_TRUE(console->CtlAttach());
+  // Each login's notifications wait for an answer that never comes, and connect anew.
+  for (int i = 0; i < 3; ++i) {
+    client::SessionClient session;
+    ASSERT_TRUE(LoggedIn(session, daemon, "fay", "pw")) << i;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return connections.load() >= 2; }, 20000));
+  EXPECT_TRUE(console->CtlDetach());
+  stopping = true;
+  server.join();
+  const std::string said = daemon.process().stderrText();
+  const std::string line =
+      "TarvoServer: a console did not answer a notification in time: its notify connection was "
+      "dropped\n";
+  const std::size_t first = said.find(line);
+  EXPECT_NE(first, std::string::npos) << said;
+  EXPECT_EQ(said.find(line, first + 1), std::string::npos) << said;
 }
 
 // A console that writes no NUL anywhere, and a code nobody knows.

@@ -7,6 +7,7 @@
 
 #include "external/reader.h"
 #include "server/common/session_protocol.h"
+#include "server/service/diagnostics.h"
 #include "server/service/network_loop.h"
 #include "server/service/session_list.h"
 #include "server/service/settings.h"
@@ -156,6 +157,8 @@ std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
     if (acceptor->bind(record.ServerPort & 0xFFFF) == -1 || !acceptor->listen()) {
       // No listening socket until the port is changed again or the daemon restarts.
       delete acceptor;
+    } else {
+      Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
     }
   }
   return CTL_OK;

@@ -27,11 +27,16 @@ class NotifyConnection {
     if (!ensureConnected()) return false;
     std::memcpy(area_.base(), item.payload.data(), item.payload.size());
     PortMessage message = ToPortMessage(MakeNotification(item.code));
-    if (port_->requestWaitReply(message, kNotificationTimeoutMs) != PortStatus::Ok) {
+    const PortStatus status = port_->requestWaitReply(message, kNotificationTimeoutMs);
+    if (status != PortStatus::Ok) {
       drop();
-      // Once until a console takes a notification again, however often this one fails.
-      if (!told_) Diagnose("a console did not take a notification: its connection was dropped");
-      told_ = true;
+      // A console that went away is told by its control connection; one that stays and does
+      // not answer is told here, once until a console takes a notification again.
+      if (status == PortStatus::TimedOut && !told_) {
+        Diagnose("a console did not answer a notification in time: its notify connection was "
+                 "dropped");
+        told_ = true;
+      }
       return false;
     }
     told_ = false;
