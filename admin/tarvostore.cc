@@ -6,20 +6,41 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "admin/password_input.h"
 #include "external/reader.h"
 
 namespace {
 
+constexpr char kUsageText[] =
+    "usage: tarvostore add NAME (--password-file F | --password P | PASSWORD) [LIMIT] "
+    "[--encrypt]\n"
+    "       tarvostore delete NAME\n"
+    "       tarvostore lock NAME | unlock NAME | reset NAME\n"
+    "       tarvostore list\n"
+    "Edits the user store directly; a running daemon sees the change at the next login.\n"
+    "  --password-file F   the first line of F is the password; - reads standard input\n"
+    "  --password P, PASSWORD\n"
+    "                      the password on the command line, which other local users can\n"
+    "                      read (ps, /proc) while tarvostore runs: prefer --password-file\n"
+    "  LIMIT               traffic limit in bytes, 0 (the default) for none\n"
+    "  --encrypt           seal the stored password with the key in tarvostore.key\n"
+    "The store is TARVO_STORE (an ODBC connection string), else the data source VPN, else\n"
+    "the SQLite file in TARVO_HOME or the directory of this program.\n"
+    "Exit status: 0 done, 1 the store refused or cannot be opened, 2 usage.\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: tarvostore add NAME PASSWORD [LIMIT] [--encrypt]\n"
-               "       tarvostore delete NAME\n"
-               "       tarvostore lock NAME | unlock NAME | reset NAME\n"
-               "       tarvostore list\n");
+  std::fputs(kUsageText, stderr);
   return 2;
 }
+
+struct AddOptions {
+  std::optional<std::string> password;
+  std::int64_t limit = 0;
+  std::uint8_t encrypt = 0;
+};
 
 bool ParseLimit(const char* text, std::int64_t& limit) {
   char* end = nullptr;
@@ -51,11 +72,58 @@ int List() {
   return 0;
 }
 
+bool IsAddOption(const char* arg) {
+  return std::strcmp(arg, "--encrypt") == 0 || std::strcmp(arg, "--password") == 0 ||
+         std::strcmp(arg, "--password-file") == 0;
+}
+
+// What follows "add NAME": the password given once, in one of three ways, then an optional
+// limit. The old form takes the word after NAME as the password whatever it looks like.
+bool ParseAdd(int argc, char** argv, AddOptions& options) {
+  bool limitGiven = false;
+  for (int i = 3; i < argc; ++i) {
+    const char* arg = argv[i];
+    const bool passwordOption =
+        std::strcmp(arg, "--password") == 0 || std::strcmp(arg, "--password-file") == 0;
+    if (i == 3 && !IsAddOption(arg)) {
+      options.password = arg;
+    } else if (std::strcmp(arg, "--encrypt") == 0) {
+      options.encrypt = 1;
+    } else if (passwordOption) {
+      if (options.password || i + 1 >= argc) return false;
+      const char* value = argv[++i];
+      if (std::strcmp(arg, "--password") == 0) {
+        options.password = value;
+        continue;
+      }
+      std::string password;
+      if (!tarvo::adm::ReadPasswordFile(value, password)) {
+        std::fprintf(stderr, "tarvostore: cannot read the password file %s\n", value);
+        return false;
+      }
+      options.password = std::move(password);
+    } else if (limitGiven || !ParseLimit(arg, options.limit)) {
+      return false;
+    } else {
+      limitGiven = true;
+    }
+  }
+  if (options.password && options.password->size() >= tarvo::kUserPasswordSize) {
+    std::fprintf(stderr, "tarvostore: the password is longer than 256 characters\n");
+    return false;
+  }
+  return options.password.has_value();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   std::string command = argv[1];
+  if (command == "--help" || command == "-h") {
+    std::fputs(kUsageText, stdout);
+    return 0;
+  }
   if (!InitReader()) {
     std::fprintf(stderr, "tarvostore: cannot open the user store\n");
     return 1;
@@ -63,17 +131,12 @@ int main(int argc, char** argv) {
   if (command == "list" && argc == 2) return List();
   if (argc < 3) return Usage();
   const char* name = argv[2];
-  if (command == "add" && argc >= 4) {
-    std::int64_t limit = 0;
-    std::uint8_t encrypt = 0;
-    for (int i = 4; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--encrypt") == 0) {
-        encrypt = 1;
-      } else if (!ParseLimit(argv[i], limit)) {
-        return Usage();
-      }
-    }
-    return Report(SetUserInfo(name, argv[3], limit, encrypt), "add", name);
+  if (command == "add") {
+    AddOptions options;
+    if (!ParseAdd(argc, argv, options)) return Usage();
+    const bool added = SetUserInfo(name, options.password->c_str(), options.limit, options.encrypt);
+    explicit_bzero(options.password->data(), options.password->size());
+    return Report(added, "add", name);
   }
   if (argc != 3) return Usage();
   if (command == "delete") return Report(DeleteUser(name), "delete", name);

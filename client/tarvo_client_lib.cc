@@ -97,7 +97,8 @@ void Socket::close() {
   fd_ = -1;
 }
 
-ClientStatus Socket::connect(const std::string& host, std::uint16_t port, int timeoutMs) {
+ClientStatus Socket::connect(const std::string& host, std::uint16_t port, int timeoutMs,
+                             std::uint32_t sourceAddress) {
   Deadline deadline(timeoutMs);
   close();
   sockaddr_in peer{};
@@ -106,6 +107,15 @@ ClientStatus Socket::connect(const std::string& host, std::uint16_t port, int ti
   if (!ResolveIPv4(host, peer.sin_addr)) return ClientStatus::kResolveFailed;
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return ClientStatus::kIoError;
+  if (sourceAddress != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = sourceAddress;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close();
+      return ClientStatus::kConnectFailed;
+    }
+  }
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
     return ClientStatus::kOk;
   }
@@ -175,7 +185,7 @@ ClientStatus SessionClient::open(const std::string& host, std::uint16_t port,
   sessionId_ = 0;
   host_ = host;
   port_ = port;
-  ClientStatus status = socket_.connect(host, port, deadline.remainingMs());
+  ClientStatus status = socket_.connect(host, port, deadline.remainingMs(), sourceAddress_);
   if (status != ClientStatus::kOk) return status;
   ByteBuffer opening;
   if (!AppendSessionOpening(opening, versionText)) return ClientStatus::kProtocolError;
@@ -322,7 +332,8 @@ ClientStatus DataConnection::open(const SessionClient& session, std::uint32_t ad
                                   std::uint16_t port, int timeoutMs) {
   if (!session.loggedIn()) return ClientStatus::kNotLoggedIn;
   Deadline deadline(timeoutMs);
-  ClientStatus status = socket_.connect(session.host(), session.port(), deadline.remainingMs());
+  ClientStatus status = socket_.connect(session.host(), session.port(), deadline.remainingMs(),
+                                        session.sourceAddress());
   if (status != ClientStatus::kOk) return status;
   const std::string& key = session.keyText();
   encryptor_ = std::make_unique<AESEncryptor>(key.c_str(), static_cast<int>(key.size()));

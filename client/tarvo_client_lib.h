@@ -60,8 +60,10 @@ class Socket {
   int release();
   void close();
 
-  // Connects to host (dotted IPv4 or a name) and port.
-  ClientStatus connect(const std::string& host, std::uint16_t port, int timeoutMs);
+  // Connects to host (dotted IPv4 or a name) and port, from sourceAddress (IPv4, network
+  // order) when it is not 0.
+  ClientStatus connect(const std::string& host, std::uint16_t port, int timeoutMs,
+                       std::uint32_t sourceAddress = 0);
   // Sends every byte before the time-out.
   ClientStatus sendAll(std::span<const std::uint8_t> bytes, int timeoutMs);
   // Waits for and appends at most maxBytes bytes that arrive (at least one).
@@ -116,6 +118,12 @@ class SessionClient {
   ClientStatus decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext);
   AESEncryptor* encryptor() { return encryptor_.get(); }
 
+  // The local IPv4 address (network order) that this session's connections and its data
+  // connections come from; 0 (the default) lets the system choose. A balancer that keeps a
+  // client on one daemon by its address sees them as one client.
+  void setSourceAddress(std::uint32_t address) { sourceAddress_ = address; }
+  std::uint32_t sourceAddress() const { return sourceAddress_; }
+
   bool loggedIn() const { return encryptor_ != nullptr; }
   std::uint32_t sessionId() const { return sessionId_; }
   const std::string& keyText() const { return keyText_; }
@@ -133,6 +141,7 @@ class SessionClient {
   MessageReader reader_{kMaxMessageLengthLoggedIn};
   std::string host_;
   std::uint16_t port_ = 0;
+  std::uint32_t sourceAddress_ = 0;
   std::string keyText_;
   std::uint32_t sessionId_ = 0;
   std::unique_ptr<AESEncryptor> encryptor_;

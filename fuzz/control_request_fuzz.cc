@@ -79,13 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ControlMessage reply = ToControlMessage(message);
 
   FUZZ_CHECK(reply.code == code);
-  if (code >= CTL_ADD_USER && code <= CTL_RESET_COUNTER) {
+  if ((code >= CTL_ADD_USER && code <= CTL_RESET_COUNTER) || code == CTL_SET_LOCK) {
     FUZZ_CHECK(reply.status == CTL_OK || reply.status == CTL_EXISTS ||
                reply.status == CTL_NOT_FOUND || reply.status == CTL_FAILED);
   }
-  // Only requests 4-6 write back into the area, and only the UserInfo at its start.
+  // Only requests 4-6 and 14 write back into the area, and only the UserInfo at its start.
   const bool writesBack = code == CTL_UPDATE_USER || code == CTL_TOGGLE_LOCK ||
-                          code == CTL_RESET_COUNTER;
+                          code == CTL_RESET_COUNTER || code == CTL_SET_LOCK;
   if (!writesBack || reply.status != CTL_OK) {
     FUZZ_CHECK(std::memcmp(before, area.get(), sizeof before) == 0);
   } else {

@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <sstream>
+#include <thread>
 
 #include "platform/local_port.h"
 #include "server/common/session_protocol.h"
@@ -51,6 +54,21 @@ TEST(ControlUserRequests, EveryStatusAndTheRecordsWrittenBack) {
   ASSERT_EQ(console->CtlFindUser(found), CTL_OK);
   EXPECT_EQ(found.locked, 0);
   EXPECT_EQ(console->CtlToggleLock("ghost"), CTL_FAILED);
+
+  // Setting the state: whatever the user stood at, it ends as asked, and says if it moved.
+  bool changed = true;
+  EXPECT_EQ(console->CtlSetLock("alice", false, &changed), CTL_OK);
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(console->CtlSetLock("alice", true, &changed), CTL_OK);
+  EXPECT_TRUE(changed);
+  ASSERT_EQ(console->CtlFindUser(found), CTL_OK);
+  EXPECT_EQ(found.locked, 1);
+  EXPECT_EQ(console->CtlSetLock("ALICE", true, &changed), CTL_OK);
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(console->CtlSetLock("alice", false, &changed), CTL_OK);
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(console->CtlSetLock("ghost", true, &changed), CTL_NOT_FOUND);
+  EXPECT_FALSE(changed);
 
   EXPECT_EQ(console->CtlResetCounter("alice"), CTL_OK);
   EXPECT_EQ(console->CtlResetCounter("ghost"), CTL_FAILED);
@@ -118,6 +136,9 @@ TEST(ControlSettings, GetSetAndTheListenerMoves) {
   EXPECT_TRUE(WaitUntil([&] { return PortAcceptsConnections(moved); }));
   // The old socket goes once the network thread's wait has let go of it.
   EXPECT_TRUE(WaitUntil([&] { return !PortAcceptsConnections(daemon.port()); }));
+  EXPECT_NE(daemon.process().stderrText().find("TarvoServer: listening on 0.0.0.0 port " +
+                                               std::to_string(moved) + "\n"),
+            std::string::npos);
 
   // A port in use: still 0, and no listener at all.
   const int taken = FreeLoopbackPort();
@@ -137,6 +158,7 @@ TEST(ControlSettings, GetSetAndTheListenerMoves) {
   EXPECT_FALSE(PortAcceptsConnections(taken));
   EXPECT_EQ(console->CtlGetSettings(read), CTL_OK);  // still answering
   EXPECT_EQ(read.ServerPort, taken);
+  EXPECT_EQ(daemon.process().stderrText().find("port " + std::to_string(taken)), std::string::npos);
 }
 
 TEST(ControlConsoles, TwoConnectionsEachAnsweredOnItsOwn) {
@@ -175,10 +197,18 @@ TEST(ControlConsoles, SecondConsoleCannotTakeTheNotifyPort) {
   EXPECT_EQ(Codes(log.waitFor(1)), std::vector<std::uint32_t>{NTF_USER_ADDED});
 }
 
+bool SaidOnStderr(TestDaemon& daemon, const std::string& line) {
+  return WaitUntil([&] {
+    return daemon.process().stderrText().find("TarvoServer: " + line + "\n") != std::string::npos;
+  });
+}
+
+// Also what the operator is told on stderr: attaches, the console that went, the detach.
 TEST(ControlConsoles, KilledConsoleIsForgottenAndTheNextNotificationIsLost) {
   TestDaemon daemon(AuditedSettings(true));
   ASSERT_TRUE(daemon.started());
-  ASSERT_TRUE(daemon.addUser("dave", "pw"));
+  const std::string password = "Dave-Secret-77";
+  ASSERT_TRUE(daemon.addUser("dave", password));
   ::setenv("TARVO_RUNTIME_DIR", daemon.home().c_str(), 1);
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -202,10 +232,15 @@ TEST(ControlConsoles, KilledConsoleIsForgottenAndTheNextNotificationIsLost) {
   ::waitpid(child, nullptr, 0);
   ::close(ready[0]);
   ::close(ready[1]);
+  const std::string uid = std::to_string(::geteuid());
+  EXPECT_TRUE(SaidOnStderr(daemon, "a console attached (uid " + uid + ", pid " +
+                                       std::to_string(child) + ")"));
+  EXPECT_TRUE(SaidOnStderr(daemon, "the attached console was dropped (uid " + uid + ", pid " +
+                                       std::to_string(child) + "): it left without detaching"));
 
   // The login notifies a console that is gone: lost, and nothing else suffers.
   client::SessionClient session;
-  ASSERT_TRUE(LoggedIn(session, daemon, "dave", "pw"));
+  ASSERT_TRUE(LoggedIn(session, daemon, "dave", password));
   auto console = ConnectTo(daemon);
   ASSERT_TRUE(console);
   std::vector<UserInfo> sessions;
@@ -222,6 +257,17 @@ TEST(ControlConsoles, KilledConsoleIsForgottenAndTheNextNotificationIsLost) {
   if (!got.empty() && got.front().code == NTF_SESSION_OPENED) got = log.waitFor(2);
   ASSERT_FALSE(got.empty());
   EXPECT_EQ(got.back().code, NTF_SESSION_CLOSED);
+
+  ASSERT_TRUE(console->CtlDetach());
+  const std::string me = "(uid " + uid + ", pid " + std::to_string(::getpid()) + ")";
+  EXPECT_TRUE(SaidOnStderr(daemon, "a console attached " + me));
+  EXPECT_TRUE(SaidOnStderr(daemon, "the console detached " + me));
+  const std::string said = daemon.process().stderrText();
+  EXPECT_EQ(said.find(password), std::string::npos) << said;
+  std::istringstream lines(said);
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_EQ(line.rfind("TarvoServer: ", 0), 0u) << line;
+  }
 }
 
 // A console whose notify port accepts nothing and answers nothing.
@@ -245,6 +291,49 @@ TEST(ControlConsoles, FrozenConsoleDoesNotStallSessionsOrRequests) {
   EXPECT_TRUE(console->CtlDetach());
   // The stop ends the listener and the notifier without waiting on the frozen console for long.
   EXPECT_EQ(daemon.process().stop(SIGTERM, 30000), std::optional<int>(0));
+}
+
+// A console whose notify port takes the connection but answers no notification: dropped after
+// each, and said once.
+TEST(ControlConsoles, ConsoleThatDoesNotAnswerIsDroppedAndSaidOnce) {
+  TestDaemon daemon(AuditedSettings(true));
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("fay", "pw"));
+  auto console = ConnectTo(daemon);
+  ASSERT_TRUE(console);
+  std::unique_ptr<LocalPort> mute;
+  ASSERT_EQ(LocalPort::Create(kNotifyPortName, PortAccessRule::UserAndRoot(::geteuid()), mute),
+            PortStatus::Ok);
+  std::atomic<int> connections{0};
+  std::atomic<bool> stopping{false};
+  std::thread server([&] {
+    while (!stopping.load()) {
+      PortEvent event;
+      if (mute->receive(event, 100) != PortStatus::Ok) continue;
+      if (event.type == PortMessageType::ConnectionRequest &&
+          mute->accept(event.connection, nullptr) == PortStatus::Ok &&
+          mute->complete(event.connection) == PortStatus::Ok) {
+        ++connections;
+      }
+    }
+  });
+  ASSERT_TRUE(console->CtlAttach());
+  // Each login's notifications wait for an answer that never comes, and connect anew.
+  for (int i = 0; i < 3; ++i) {
+    client::SessionClient session;
+    ASSERT_TRUE(LoggedIn(session, daemon, "fay", "pw")) << i;
+  }
+  EXPECT_TRUE(WaitUntil([&] { return connections.load() >= 2; }, 20000));
+  EXPECT_TRUE(console->CtlDetach());
+  stopping = true;
+  server.join();
+  const std::string said = daemon.process().stderrText();
+  const std::string line =
+      "TarvoServer: a console did not answer a notification in time: its notify connection was "
+      "dropped\n";
+  const std::size_t first = said.find(line);
+  EXPECT_NE(first, std::string::npos) << said;
+  EXPECT_EQ(said.find(line, first + 1), std::string::npos) << said;
 }
 
 // A console that writes no NUL anywhere, and a code nobody knows.

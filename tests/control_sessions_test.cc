@@ -70,7 +70,7 @@ TEST(ControlSessions, LoginAndCloseNotifyInOrder) {
 TEST(ControlSessions, DeleteAndLockEndEverySessionOfTheUser) {
   Fixture f;
   ASSERT_TRUE(Prepare(f));
-  for (const char* request : {"delete", "lock"}) {
+  for (const char* request : {"delete", "lock", "set-lock"}) {
     ASSERT_TRUE(f.daemon.addUser("ann", "pw"));  // back after the delete
     SessionClient a, b, other;
     ASSERT_TRUE(LoggedIn(a, f.daemon, "ann", "pw"));
@@ -78,6 +78,14 @@ TEST(ControlSessions, DeleteAndLockEndEverySessionOfTheUser) {
     ASSERT_TRUE(LoggedIn(other, f.daemon, "ben", "pw"));
     if (std::string(request) == "delete") {
       ASSERT_EQ(f.console->CtlDeleteUser("ann"), CTL_OK);
+    } else if (std::string(request) == "set-lock") {
+      bool changed = false;
+      ASSERT_EQ(f.console->CtlSetLock("ann", true, &changed), CTL_OK);
+      EXPECT_TRUE(changed);
+      ASSERT_EQ(f.console->CtlSetLock("Ann", true, &changed), CTL_OK);  // stays locked
+      EXPECT_FALSE(changed);
+      ASSERT_EQ(f.console->CtlSetLock("ann", false, &changed), CTL_OK);
+      EXPECT_TRUE(changed);
     } else {
       ASSERT_EQ(f.console->CtlToggleLock("ann"), CTL_OK);
       ASSERT_EQ(f.console->CtlToggleLock("ann"), CTL_OK);  // unlocking ends nothing more

@@ -25,6 +25,7 @@
 #include "tests/install_layout.h"
 #include "tests/loopback_servers.h"
 #include "tests/postgres_cluster.h"
+#include "tests/postgres_store.h"
 #include "tests/tarvo_daemon_fixture.h"
 
 namespace tarvo::test {
@@ -39,76 +40,12 @@ using namespace std::chrono_literals;
 
 const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
 
-struct StoreUser {
-  std::string name;
-  std::string password;
-  std::int64_t limit = 0;
-};
-
-std::string StoreOn(int port) {
-  return "Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=" + std::to_string(port) +
-         ";Database=VPNdb;Username=postgres";
-}
-
-// A cluster with the database VPNdb holding users. They are made through the store library in a
-// child process (the ODBC driver keeps allocations to the end of a process, which a child ends
-// without a leak report), their passwords in plain text, as a sealed one opens only with the
-// daemon's key.
-std::string StartStore(PostgresCluster& cluster, const std::vector<StoreUser>& users) {
-  if (!cluster.Start()) return cluster.error();
-  if (!cluster.Psql("postgres", "CREATE DATABASE \"VPNdb\"")) return "no database";
-  const pid_t child = ::fork();
-  if (child < 0) return "no child";
-  if (child == 0) {
-    ::setenv("TARVO_STORE", StoreOn(cluster.port()).c_str(), 1);
-    bool made = InitReader();
-    for (const StoreUser& user : users) {
-      made = made && SetUserInfo(user.name.c_str(), user.password.c_str(), user.limit, 0);
-    }
-    ::_exit(made ? 0 : 1);
-  }
-  int status = 0;
-  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return "the users could not be made";
-  }
-  return {};
-}
-
-// The stored counter of a user, or -1 when the store does not answer.
-std::int64_t StoredCounter(PostgresCluster& cluster, const std::string& name) {
-  std::string out;
-  if (!cluster.Psql("VPNdb", "SELECT user_counter FROM UsersTable WHERE user_name = '" + name + "'",
-                    &out) ||
-      out.empty()) {
-    return -1;
-  }
-  return std::stoll(out);
-}
-
 LoginOutcome LogIn(SessionClient& session, std::uint16_t port, const StoreUser& user,
                    int timeoutMs = kIoTimeoutMs) {
   if (session.open("127.0.0.1", port, "2.0.5", timeoutMs) != ClientStatus::kOk) {
     return LoginOutcome::kFailed;
   }
   return session.login(user.name, user.password, timeoutMs).outcome;
-}
-
-// Sends count pattern bytes starting at offset through a relay to an echo server and reads
-// them back; empty on success, else what went wrong.
-std::string Echo(DataConnection& relay, std::size_t offset, std::size_t count) {
-  std::vector<std::uint8_t> bytes(count);
-  for (std::size_t i = 0; i < count; ++i) bytes[i] = PatternByte(offset + i);
-  if (relay.send(bytes) != ClientStatus::kOk) return "send failed";
-  ByteBuffer back;
-  for (int reads = 0; back.size() < count && reads < 10'000; ++reads) {
-    const ClientStatus status = relay.receive(back, kIoTimeoutMs);
-    if (status != ClientStatus::kOk) return std::string("receive: ") + client::ToString(status);
-  }
-  if (back.size() != count) return "got " + std::to_string(back.size()) + " bytes";
-  for (std::size_t i = 0; i < count; ++i) {
-    if (back.data()[i] != bytes[i]) return "altered at " + std::to_string(offset + i);
-  }
-  return {};
 }
 
 // One logged-in client with a relay to the echo server, and what it has relayed (the daemon
@@ -141,7 +78,7 @@ TEST(StoreOutageTest, SessionsOutliveAStoppedStoreAndEveryRelayedByteIsStoredOnc
     ASSERT_EQ(LogIn(client.session, daemon.port(), client.user), LoginOutcome::kAccepted);
     ASSERT_EQ(client.relay.open(client.session, kLoopback, echo.port(), kIoTimeoutMs),
               ClientStatus::kOk);
-    ASSERT_EQ(Echo(client.relay, client.sent, kPiece), "");
+    ASSERT_EQ(EchoThrough(client.relay, client.sent, kPiece), "");
     client.sent += kPiece;
     std::int64_t limit = -1;
     ASSERT_EQ(client.session.trafficInfo(limit, counterBefore[c], kIoTimeoutMs), ClientStatus::kOk);
@@ -156,7 +93,7 @@ TEST(StoreOutageTest, SessionsOutliveAStoppedStoreAndEveryRelayedByteIsStoredOnc
   for (; Clock::now() - stopped < 30s && rounds < 60; ++rounds) {
     for (std::size_t c = 0; c < clients.size(); ++c) {
       RelayingClient& client = clients[c];
-      ASSERT_EQ(Echo(client.relay, client.sent, kPiece), "") << client.user.name << " round " << rounds;
+      ASSERT_EQ(EchoThrough(client.relay, client.sent, kPiece), "") << client.user.name << " round " << rounds;
       client.sent += kPiece;
       // Answered from what the session last knew: the limit, and a counter no older than the
       // one read before the store went.
@@ -171,10 +108,14 @@ TEST(StoreOutageTest, SessionsOutliveAStoppedStoreAndEveryRelayedByteIsStoredOnc
     std::this_thread::sleep_for(1s);
   }
   EXPECT_GE(rounds, 15);
+  const std::string lost = "TarvoServer: the user store does not answer";
+  const std::string back = "TarvoServer: the user store answers again\n";
+  EXPECT_NE(daemon.process().stderrText().find(lost), std::string::npos)
+      << daemon.process().stderrText();
 
   ASSERT_TRUE(cluster.Restart()) << cluster.error();
   for (RelayingClient& client : clients) {
-    ASSERT_EQ(Echo(client.relay, client.sent, kPiece), "") << client.user.name;
+    ASSERT_EQ(EchoThrough(client.relay, client.sent, kPiece), "") << client.user.name;
     client.sent += kPiece;
     std::int64_t limit = -1;
     std::int64_t counter = -1;
@@ -189,6 +130,10 @@ TEST(StoreOutageTest, SessionsOutliveAStoppedStoreAndEveryRelayedByteIsStoredOnc
               60'000);
     EXPECT_EQ(stored, client.counted()) << client.user.name;
   }
+  // Told once it answers again, after the last time it was said to be lost.
+  const std::string said = daemon.process().stderrText();
+  EXPECT_NE(said.rfind(back), std::string::npos) << said;
+  EXPECT_GT(said.rfind(back), said.rfind(lost)) << said;
   EXPECT_TRUE(daemon.process().running());
   EXPECT_EQ(daemon.process().stop(SIGTERM), 0) << daemon.process().stderrText();
 }
@@ -210,7 +155,7 @@ TEST(StoreOutageTest, LoginsWaitingOnASlowStoreDoNotHoldUpAnotherUsersRelay) {
   ASSERT_EQ(LogIn(session, daemon.port(), alice), LoginOutcome::kAccepted);
   ASSERT_EQ(relay.open(session, kLoopback, echo.port(), kIoTimeoutMs), ClientStatus::kOk);
   std::size_t sent = 0;
-  ASSERT_EQ(Echo(relay, sent, 1), "");
+  ASSERT_EQ(EchoThrough(relay, sent, 1), "");
   ++sent;
 
   // Every store call now takes at least 400 ms (a new store connection several times that);
@@ -233,15 +178,16 @@ TEST(StoreOutageTest, LoginsWaitingOnASlowStoreDoNotHoldUpAnotherUsersRelay) {
   std::string failure;
   for (int i = 0; inFlight.load() > 0 && i < 20'000 && failure.empty(); ++i) {
     const bool waiting = inFlight.load() > 0;
-    failure = Echo(relay, sent, 1);
+    failure = EchoThrough(relay, sent, 1);
     if (!failure.empty()) failure = "echo " + std::to_string(i) + ": " + failure;
     ++sent;
     if (waiting) ++echoesWhileWaiting;
     std::this_thread::sleep_for(5ms);
   }
   for (auto& thread : logins) thread.join();
-  ASSERT_EQ(failure, "") << "daemon running: " << daemon.process().running() << "\naudit:\n" << ReadText(daemon.process().home() + "/vpn_log.csv")
-                         << "stderr:\n" << daemon.process().stderrText();
+  ASSERT_EQ(failure, "") << "daemon running: " << daemon.process().running() << "\naudit:\n"
+                         << ReadText(daemon.process().home() + "/vpn_log.csv") << "stderr:\n"
+                         << daemon.process().stderrText();
   EXPECT_EQ(accepted.load(), kLogins);
   EXPECT_GE(echoesWhileWaiting, 10);
   // alice's session was never held up either: it answers at once from the slow store.

@@ -77,6 +77,53 @@ TEST(Tarvoadm, UsersFromAddToDelete) {
   EXPECT_EQ(Json(gone)["ok"], false);
 }
 
+// Two tarvoadm processes at once. Each request is answered whole before the next, so whatever
+// the order, the user ends in the state asked for and exactly one of two equal requests changed
+// it: with read-then-toggle, two locks at once could both toggle and leave the user unlocked.
+TEST(Tarvoadm, LockAndUnlockAtOnceLeaveTheNamedStateAndSayWhoChangedIt) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("liv", "pw"));
+  const std::string dir = daemon.home();
+  // Both outputs, one JSON line each, in the order the two commands were given.
+  auto both = [&](const char* first, const char* second) {
+    TempDir out;
+    const std::string script = "\"$0\" --json user " + std::string(first) + " liv >" +
+                               out.path() + "/1 & \"$0\" --json user " + second + " liv >" +
+                               out.path() + "/2 & wait";
+    EXPECT_EQ(RunTool("/bin/sh", dir, {"-c", script, TARVOADM_PATH}, 1).exit, 0);
+    std::vector<nlohmann::json> results;
+    for (const char* name : {"/1", "/2"}) {
+      std::ifstream file(out.path() + name);
+      std::string line;
+      std::getline(file, line);
+      results.push_back(nlohmann::json::parse(line, nullptr, false));
+    }
+    return results;
+  };
+  auto locked = [&] { return Json(Adm(dir, {"--json", "users"}))["users"][0]["locked"]; };
+
+  for (int round = 0; round < 10; ++round) {
+    auto locks = both("lock", "lock");
+    EXPECT_EQ(locked(), true) << round;
+    EXPECT_NE(locks[0]["changed"], locks[1]["changed"]) << locks[0] << locks[1];
+    auto unlocks = both("unlock", "unlock");
+    EXPECT_EQ(locked(), false) << round;
+    EXPECT_NE(unlocks[0]["changed"], unlocks[1]["changed"]) << unlocks[0] << unlocks[1];
+    // From unlocked: the lock always changes it; the user stays locked exactly when the
+    // unlock came first and found nothing to do.
+    auto mixed = both("lock", "unlock");
+    EXPECT_EQ(mixed[0]["changed"], true) << mixed[0];
+    EXPECT_EQ(locked(), mixed[1]["changed"] == false) << mixed[1];
+    EXPECT_EQ(Adm(dir, {"user", "unlock", "liv"}).exit, 0);
+  }
+  // The text form says what was done.
+  EXPECT_EQ(Adm(dir, {"user", "lock", "liv"}).output, "user 'liv' locked\n");
+  EXPECT_EQ(Adm(dir, {"user", "lock", "liv"}).output, "user 'liv' is already locked\n");
+  EXPECT_EQ(Adm(dir, {"user", "unlock", "liv"}).output, "user 'liv' unlocked\n");
+  EXPECT_EQ(Adm(dir, {"user", "unlock", "liv"}).output, "user 'liv' is already unlocked\n");
+}
+
 TEST(Tarvoadm, SettingsSessionsAndMessages) {
   TestDaemon daemon;
   ASSERT_TRUE(daemon.started());

@@ -18,6 +18,8 @@ constexpr char kUsageText[] =
     "  user add NAME (--password P | --password-file F) [--limit L]\n"
     "  user set NAME [--password P | --password-file F] [--limit L]\n"
     "  user delete NAME | user lock NAME | user unlock NAME | user reset NAME\n"
+    "                                            (lock and unlock leave that state, whatever\n"
+    "                                            it was, and say whether they changed it)\n"
     "  settings                                  show the seven settings\n"
     "  settings set KEY=VALUE ...                change settings\n"
     "  sessions                                  list the logged-in sessions (ids in hex,\n"
@@ -27,7 +29,8 @@ constexpr char kUsageText[] =
     "  message ADDRESS TEXT                      send a text to every session from ADDRESS\n"
     "  watch                                     print notifications until interrupted\n"
     "Limits: bytes, or with a binary unit: K/KB/KiB = 1024, MB/MiB = 2^20, GB/GiB = 2^30,\n"
-    "TB/TiB = 2^40; 0 = no limit. --password-file - reads the password from standard input.\n"
+    "TB/TiB = 2^40; 0 = no limit. --password-file - reads the password from standard input;\n"
+    "--password P is visible to other local users (ps, /proc) while tarvoadm runs.\n"
     "Exit status: 0 done, 1 refused by the daemon, 2 usage, 3 daemon not running or not\n"
     "reachable. The daemon is found in TARVO_RUNTIME_DIR, else TARVO_HOME, else the\n"
     "directory of this program.\n";

@@ -1,10 +1,9 @@
 // tarvoadm users, and tarvoadm user add|set|delete|lock|unlock|reset NAME.
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
 #include <optional>
 
+#include "admin/password_input.h"
 #include "admin/tarvoadm/byte_size.h"
 #include "admin/tarvoadm/command.h"
 
@@ -17,20 +16,6 @@ struct UserOptions {
   std::optional<std::string> password;
   std::optional<std::int64_t> limit;
 };
-
-// The first line of the file ("-": standard input), without its line end.
-bool ReadPasswordFile(const std::string& path, std::string& password) {
-  std::ifstream file;
-  std::istream* in = &std::cin;
-  if (path != "-") {
-    file.open(path);
-    if (!file) return false;
-    in = &file;
-  }
-  if (!std::getline(*in, password)) password.clear();
-  if (!password.empty() && password.back() == '\r') password.pop_back();
-  return !in->bad();
-}
 
 // NAME [--password P | --password-file F] [--limit L]; an error text, or empty.
 std::string ParseUserOptions(const std::vector<std::string>& args, UserOptions& options) {
@@ -131,21 +116,17 @@ int Delete(Context& context, const std::string& name) {
   return Done(context, "user '" + name + "' deleted", {{"name", name}});
 }
 
-// Lock and unlock toggle only when the user is not already in the wanted state.
+// The daemon sets the state rather than toggling it, so a change made meanwhile by another
+// console cannot turn a lock into an unlock; it says whether it had to change anything.
 int SetLock(Context& context, const std::string& name, bool lock) {
-  UserInfo user;
-  if (auto failed = FindUser(context, name, user)) return *failed;
-  explicit_bzero(user.password, sizeof user.password);
-  const std::string state = lock ? "locked" : "unlocked";
-  if ((user.locked != 0) == lock) {
-    return Done(context, "user '" + std::string(user.name) + "' is already " + state,
-                {{"name", user.name}, {"locked", lock}, {"changed", false}});
-  }
-  const std::uint32_t status = context.client->CtlToggleLock(user.name);
+  bool changed = false;
+  const std::uint32_t status = context.client->CtlSetLock(name, lock, &changed);
   if (!context.client->lastDelivered()) return NotDelivered(context);
+  if (status == CTL_NOT_FOUND) return Fail(context, kRefused, "no user '" + name + "'");
   if (status != CTL_OK) return Fail(context, kRefused, "the user store refused to change the lock");
-  return Done(context, "user '" + std::string(user.name) + "' " + state,
-              {{"name", user.name}, {"locked", lock}, {"changed", true}});
+  const std::string state = lock ? "locked" : "unlocked";
+  return Done(context, "user '" + name + "' " + (changed ? "" : "is already ") + state,
+              {{"name", name}, {"locked", lock}, {"changed", changed}});
 }
 
 int Reset(Context& context, const std::string& name) {

@@ -106,6 +106,20 @@ std::uint32_t ControlClient::CtlToggleLock(std::string_view name, bool notify) {
   return userRequest(CTL_TOGGLE_LOCK, name, nullptr, 0, notify);
 }
 
+std::uint32_t ControlClient::CtlSetLock(std::string_view name, bool lock, bool* changed,
+                                        bool notify) {
+  UserInfo r{};
+  PutText(reinterpret_cast<std::uint8_t*>(r.name), sizeof r.name, name);
+  r.locked = lock ? 1 : 0;
+  std::memcpy(request(), &r, sizeof r);
+  ControlMessage message = MakeControlRequest(CTL_SET_LOCK, notify ? 1 : 0);
+  const bool delivered = exchange(message);
+  // The reply wrote the stored password back into the shared area.
+  explicit_bzero(request() + offsetof(UserInfo, password), kUserPasswordSize);
+  if (changed != nullptr) *changed = delivered && message.status == CTL_OK && message.value != 0;
+  return delivered ? message.status : CTL_FAILED;
+}
+
 std::uint32_t ControlClient::CtlResetCounter(std::string_view name, bool notify) {
   return userRequest(CTL_RESET_COUNTER, name, nullptr, 0, notify);
 }

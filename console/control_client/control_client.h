@@ -54,6 +54,10 @@ class ControlClient {
                               std::int64_t limit, bool notify = false);
   std::uint32_t CtlToggleLock(std::string_view name, bool notify = false);
   std::uint32_t CtlResetCounter(std::string_view name, bool notify = false);
+  // Request 14: leaves the user locked or unlocked whatever it was; *changed tells whether
+  // the daemon had to change it. CTL_NOT_FOUND for no such user; CTL_FAILED as above.
+  std::uint32_t CtlSetLock(std::string_view name, bool lock, bool* changed = nullptr,
+                           bool notify = false);
 
   // Requests 7 and 8. The record receives the daemon's settings whenever the request was
   // delivered.

@@ -21,6 +21,10 @@ inline constexpr std::uint32_t CTL_DISCONNECT_SESSION = 11;  // UserInfo: name, 
 inline constexpr std::uint32_t CTL_SEND_MESSAGE = 12;        // u32 address, text from offset 4
 inline constexpr std::uint32_t CTL_LIST_RELAYS = 13;         // u32 address, u32 session id, name
                                                              // from 8; reply: value RelayInfo
+// Ours, beside the console's toggle: leaves the user in the state of UserInfo.locked however
+// the user stood, so that a concurrent change cannot invert it. Reply: value 1 when the state
+// changed, 0 when it already was so; the UserInfo is written back as by a toggle.
+inline constexpr std::uint32_t CTL_SET_LOCK = 14;            // UserInfo: name, locked
 
 // Reply statuses.
 inline constexpr std::uint32_t CTL_OK = 0;

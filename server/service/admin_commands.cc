@@ -7,6 +7,7 @@
 
 #include "external/reader.h"
 #include "server/common/session_protocol.h"
+#include "server/service/diagnostics.h"
 #include "server/service/network_loop.h"
 #include "server/service/session_list.h"
 #include "server/service/settings.h"
@@ -88,6 +89,25 @@ std::uint32_t ToggleLockCmd(UserInfo& r) {
   return CTL_OK;
 }
 
+std::uint32_t SetLockCmd(UserInfo& r, bool& changed) {
+  // Requests run one at a time on the listener thread, so nothing of this daemon's comes
+  // between the read and the write; another writer of a shared store can only make the write
+  // one that was not needed, never leave the other state.
+  const std::uint8_t lock = r.locked ? 1 : 0;
+  StoredUser stored;
+  changed = false;
+  if (!stored.read(r.name)) return CTL_NOT_FOUND;
+  if (stored.locked != lock) {
+    if (!LockUser(r.name, lock)) return CTL_FAILED;
+    changed = true;
+  }
+  TakeStored(r, stored);
+  r.locked = lock;
+  // Also when it already was locked: a session that logged in just before must not outlive it.
+  if (lock) EndSessionsOf(r.name);
+  return CTL_OK;
+}
+
 std::uint32_t ResetCounterCmd(UserInfo& r) {
   StoredUser stored;
   if (!stored.read(r.name)) return CTL_FAILED;
@@ -137,6 +157,8 @@ std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
     if (acceptor->bind(record.ServerPort & 0xFFFF) == -1 || !acceptor->listen()) {
       // No listening socket until the port is changed again or the daemon restarts.
       delete acceptor;
+    } else {
+      Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
     }
   }
   return CTL_OK;

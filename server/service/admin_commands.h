@@ -21,6 +21,8 @@ std::uint32_t DeleteUserCmd(const UserInfo& r);
 std::uint32_t UpdateUserCmd(UserInfo& r);
 std::uint32_t ToggleLockCmd(UserInfo& r);
 std::uint32_t ResetCounterCmd(UserInfo& r);
+// Request 14: R.locked is the wanted state; changed tells whether the store had to change.
+std::uint32_t SetLockCmd(UserInfo& r, bool& changed);
 
 std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply);
 std::uint32_t SetSettingsCmd(const SettingsRecord& record);

@@ -11,6 +11,7 @@
 #include "server/common/control_records.h"
 #include "server/service/admin_commands.h"
 #include "server/service/control_listener.h"
+#include "server/service/diagnostics.h"
 #include "server/service/network_loop.h"
 #include "server/service/notifications.h"
 
@@ -39,6 +40,9 @@ std::uint32_t Word(const std::uint8_t* area, std::size_t offset) {
   std::memcpy(&value, area + offset, sizeof value);
   return value;
 }
+
+// The connection of the console that attached last; 0 when none is. Listener thread only.
+ConnectionId AttachedConnection = 0;
 
 std::uint32_t NotificationOf(std::uint32_t code) {
   switch (code) {
@@ -70,12 +74,22 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
       ConsoleAttached.store(message.code == CTL_ATTACH);
       DropNotifyConnection();
       message.status = CTL_OK;
+      if (message.code == CTL_ATTACH) {
+        AttachedConnection = connection.id;
+        Diagnose("a console attached (uid %u, pid %d)", static_cast<unsigned>(connection.peer.uid),
+                 static_cast<int>(connection.peer.pid));
+      } else {
+        AttachedConnection = 0;
+        Diagnose("the console detached (uid %u, pid %d)",
+                 static_cast<unsigned>(connection.peer.uid), static_cast<int>(connection.peer.pid));
+      }
       break;
     }
     case CTL_ADD_USER:
     case CTL_DELETE_USER:
     case CTL_UPDATE_USER:
     case CTL_TOGGLE_LOCK:
+    case CTL_SET_LOCK:
     case CTL_RESET_COUNTER: {
       UserInfo r = ReadUserInfo(request);
       switch (message.code) {
@@ -91,6 +105,12 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
         case CTL_TOGGLE_LOCK:
           message.status = ToggleLockCmd(r);
           break;
+        case CTL_SET_LOCK: {
+          bool changed = false;
+          message.status = SetLockCmd(r, changed);
+          message.value = changed ? 1 : 0;
+          break;
+        }
         default:
           message.status = ResetCounterCmd(r);
           break;
@@ -137,6 +157,15 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
       return;  // answered unchanged
   }
   portMessage = ToPortMessage(message);
+}
+
+void ControlConnectionGone(const ControlConnection& connection) {
+  if (connection.id != AttachedConnection) return;
+  AttachedConnection = 0;
+  // The attached flag stays, as when a console ends without detaching: notifications go to
+  // whichever console next listens.
+  Diagnose("the attached console was dropped (uid %u, pid %d): it left without detaching",
+           static_cast<unsigned>(connection.peer.uid), static_cast<int>(connection.peer.pid));
 }
 
 }  // namespace tarvo

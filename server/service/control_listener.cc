@@ -52,6 +52,7 @@ ControlConnection* FindConnection(ConnectionId id) {
 
 void RemoveConnection(ConnectionId id) {
   ControlPort->close(id);
+  if (const ControlConnection* connection = FindConnection(id)) ControlConnectionGone(*connection);
   auto& table = Connections();
   std::erase_if(table, [id](const auto& connection) { return connection->id == id; });
 }
@@ -64,6 +65,7 @@ void AcceptConsole(const PortEvent& event) {
   }
   auto connection = std::make_unique<ControlConnection>();
   connection->id = event.connection;
+  connection->peer = event.peer;
   if (!SharedSection::Create(kReplyAreaSize, kReplyAreaSize, connection->replyArea)) {
     ControlPort->refuse(event.connection);  // the console tries again
     return;

@@ -23,6 +23,7 @@ PortAccessRule ControlPortRule();
 struct ControlConnection {
   ConnectionId id = 0;
   SharedSection replyArea;
+  PeerCredentials peer;  // who connected, for the operator's lines
 };
 
 // Creates the control port in the runtime directory. False (and why, in *error) when it cannot
@@ -40,5 +41,9 @@ void StopControlListener();
 // status) in message. requestArea is the console's view, of requestSize bytes.
 void DispatchControlRequest(PortMessage& message, ControlConnection& connection,
                             std::uint8_t* requestArea, std::size_t requestSize);
+
+// The connection is gone (closed, died, or not reading its replies); says so when it was the
+// console that attached last. Listener thread, as DispatchControlRequest.
+void ControlConnectionGone(const ControlConnection& connection);
 
 }  // namespace tarvo

@@ -9,6 +9,7 @@
 
 #include "platform/local_port.h"
 #include "server/common/control_records.h"
+#include "server/service/diagnostics.h"
 #include "server/service/notifications.h"
 
 namespace tarvo {
@@ -26,10 +27,19 @@ class NotifyConnection {
     if (!ensureConnected()) return false;
     std::memcpy(area_.base(), item.payload.data(), item.payload.size());
     PortMessage message = ToPortMessage(MakeNotification(item.code));
-    if (port_->requestWaitReply(message, kNotificationTimeoutMs) != PortStatus::Ok) {
+    const PortStatus status = port_->requestWaitReply(message, kNotificationTimeoutMs);
+    if (status != PortStatus::Ok) {
       drop();
+      // A console that went away is told by its control connection; one that stays and does
+      // not answer is told here, once until a console takes a notification again.
+      if (status == PortStatus::TimedOut && !told_) {
+        Diagnose("a console did not answer a notification in time: its notify connection was "
+                 "dropped");
+        told_ = true;
+      }
       return false;
     }
+    told_ = false;
     return true;
   }
 
@@ -58,6 +68,7 @@ class NotifyConnection {
   }
 
   PortAccessRule rule_;
+  bool told_ = false;
   std::unique_ptr<PortConnection> port_;
   SharedSection area_;
 };

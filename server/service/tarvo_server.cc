@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
 #include "server/service/control_listener.h"
+#include "server/service/diagnostics.h"
 #include "server/service/network_loop.h"
 #include "server/service/notifier.h"
 #include "server/service/session_list.h"
@@ -44,6 +47,7 @@ void ServiceCtrlHandler(std::uint32_t control) {
   switch (control) {
     case kServiceControlStop:
     case kServiceControlShutdown:
+      Diagnose("stopping");
       ReportServiceState(ServiceState::StopPending, 0, "Stopping");
       // The network thread finishes its pass and returns; no thread is killed.
       RequestNetworkLoopStop();
@@ -82,6 +86,7 @@ void ServiceMain() {
       return;
     }
     acceptor->listen();
+    Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
   }
 
   // The control port exists before the daemon reports that it runs, so that a console started
@@ -96,11 +101,41 @@ void ServiceMain() {
   ReportServiceState(ServiceState::Running, 0, status.c_str());
 }
 
+constexpr char kHelpText[] =
+    "usage: TarvoServer [--help | --version]\n"
+    "The Tarvo tunnel daemon. It runs in the foreground (a Type=notify service under systemd)\n"
+    "until SIGTERM or SIGINT, and takes no other options: the settings are in tarvoserver.ini\n"
+    "in its home directory, changed with the console or tarvoadm. Other arguments are ignored.\n"
+    "Environment:\n"
+    "  TARVO_HOME         home directory: settings, audit and message files, SQLite user store\n"
+    "                     (default: the directory of this program)\n"
+    "  TARVO_RUNTIME_DIR  control ports and presence lock (default: the home directory)\n"
+    "  TARVO_STORE        ODBC connection string of the user store (default: the data source\n"
+    "                     VPN when configured, else the SQLite file in the home directory)\n"
+    "  TARVO_ADMIN_GROUP  group whose members may administer the daemon (default: tarvo)\n"
+    "Diagnostics go to standard error (the journal under systemd).\n";
+
+// --help and --version answer without starting anything; every other argument is ignored.
+std::optional<int> AnswerQuery(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kHelpText, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("TarvoServer " TARVO_VERSION_TEXT);
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 }  // namespace tarvo
 
-int main() {
+int main(int argc, char** argv) {
   using namespace tarvo;
+  if (auto answered = AnswerQuery(argc, argv)) return std::fflush(stdout) == 0 ? *answered : 1;
   // A peer that goes away must never end the daemon; sends use MSG_NOSIGNAL as well.
   ::signal(SIGPIPE, SIG_IGN);
   // A file-size limit makes a log write fail (EFBIG), which loses a line; it must not end the

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "external/reader.h"
+#include "server/service/diagnostics.h"
 #include "server/service/notifications.h"
 #include "server/service/session_list.h"
 #include "server/service/store_workers.h"
@@ -50,9 +51,11 @@ struct CountStore {
   void run() {
     status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
                                &info.locked);
+    NoteStoreAnswer(status);
     if (status != READER_OK || delta == 0) return;
     std::int64_t stored = 0;
     status = AddUserCountStatus(name.c_str(), Clamp(delta), &stored);
+    NoteStoreAnswer(status);
     // When the row vanished between the two calls the copies still take the sum, as a plain
     // write would have.
     info.counter = status == READER_OK ? stored : AddCount(info.counter, delta);

@@ -13,6 +13,7 @@
 #include "server/common/password_hash.h"
 #include "server/common/user_info.h"
 #include "server/service/audit_log.h"
+#include "server/service/diagnostics.h"
 #include "server/service/message_log.h"
 #include "server/service/notifications.h"
 #include "server/service/relay_entry.h"
@@ -242,6 +243,7 @@ struct StoredRow {
   void read(const std::string& name) {
     status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
                                &info.locked);
+    NoteStoreAnswer(status);
   }
 };
 
