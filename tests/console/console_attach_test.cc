@@ -1,17 +1,21 @@
-// Two consoles on one daemon: the first holds the notify port (its listener is the console's
-// own, answering as slowly as the test lets it), the second is the console program, whose users
-// page attaches when it opens and detaches on Cancel. Notifications raised for the first
+// Two consoles on one daemon: the first holds the notify port (served here, so that it can
+// hold one answer back while it goes on accepting), the second is the console program, whose
+// users page attaches when it opens and detaches on Cancel. Notifications raised for the first
 // console before either stay its own.
 #include <QTest>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "console/control_client/control_client.h"
-#include "console/control_client/notify_listener.h"
+#include "console/control_client/notification.h"
 #include "server/common/control_codes.h"
+#include "server/common/control_records.h"
 #include "tests/console/console_harness.h"
 
 using namespace tarvo;
@@ -19,49 +23,96 @@ using namespace tarvo::test;
 
 namespace {
 
-// The names of the user-added notifications received, in order. The first one is held until
-// released, so that the daemon has the rest queued meanwhile.
-class HeldListener {
+// The first console's notify port. It records the names of user-added notifications in order
+// and holds back its answer to the first one until released, so that the daemon queues the
+// rest meanwhile. It accepts at once throughout: should the daemon give up on the held answer,
+// it reconnects for the next notification and nothing else is lost.
+class HeldConsolePort {
  public:
-  explicit HeldListener(uid_t daemonUser) {
-    NotifyListener::Start(
-        daemonUser, [this](const Notification& notification) { receive(notification); },
-        listener_);
+  explicit HeldConsolePort(uid_t daemonUser) {
+    if (LocalPort::Create(kNotifyPortName, PortAccessRule::UserAndRoot(daemonUser), port_) ==
+        PortStatus::Ok) {
+      thread_ = std::thread([this] { serve(); });
+    }
   }
-  bool started() const { return listener_ != nullptr; }
+  ~HeldConsolePort() {
+    if (!thread_.joinable()) return;
+    stopping_.store(true);
+    port_->interrupt();
+    thread_.join();
+  }
+  bool started() const { return thread_.joinable(); }
 
-  // Waits (bounded) until the first notification is being held.
-  bool waitHolding() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !names_.empty(); });
-  }
+  // Waits (bounded) until the first notification is held.
+  bool waitHolding() { return !waitNames(1).empty(); }
   void release() {
-    std::lock_guard lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
+    released_.store(true);
+    port_->interrupt();
   }
   // Waits (bounded) until count names have come; all names so far.
   std::vector<std::string> waitNames(std::size_t count) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return names_.size() >= count; });
+    arrived_.wait_for(lock, std::chrono::seconds(10), [&] { return names_.size() >= count; });
     return names_;
   }
 
  private:
-  void receive(const Notification& notification) {
-    if (notification.code != NTF_USER_ADDED) return;
-    std::unique_lock lock(mutex_);
-    names_.push_back(notification.name);
-    changed_.notify_all();
-    // Bounded, so that a failing test still ends.
-    if (names_.size() == 1) changed_.wait_for(lock, std::chrono::seconds(10), [&] { return released_; });
+  void serve() {
+    std::optional<PortEvent> held;
+    while (!stopping_.load()) {
+      if (held && released_.load()) {
+        port_->reply(held->connection, held->message);
+        held.reset();
+      }
+      PortEvent event;
+      if (port_->receive(event) != PortStatus::Ok) continue;  // interrupted
+      switch (event.type) {
+        case PortMessageType::ConnectionRequest:
+          if (port_->accept(event.connection, nullptr) != PortStatus::Ok ||
+              port_->complete(event.connection) != PortStatus::Ok) {
+            port_->close(event.connection);
+          }
+          break;
+        case PortMessageType::Request: {
+          const SharedSection* area = port_->peerView(event.connection);
+          Notification notification;
+          const bool added =
+              area != nullptr &&
+              DecodeNotification(ToControlMessage(event.message).code,
+                                 static_cast<const std::uint8_t*>(area->base()), area->viewSize(),
+                                 notification) &&
+              notification.code == NTF_USER_ADDED;
+          bool first = false;
+          if (added) {
+            std::lock_guard lock(mutex_);
+            names_.push_back(notification.name);
+            first = names_.size() == 1;
+            arrived_.notify_all();
+          }
+          if (first && !released_.load()) {
+            held = event;
+          } else {
+            port_->reply(event.connection, event.message);
+          }
+          break;
+        }
+        case PortMessageType::PortClosed:
+        case PortMessageType::ClientDied:
+          port_->close(event.connection);
+          break;
+        default:
+          break;
+      }
+    }
   }
 
+  std::unique_ptr<LocalPort> port_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> released_{false};
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable arrived_;
   std::vector<std::string> names_;
-  bool released_ = false;
-  std::unique_ptr<NotifyListener> listener_;  // last: stopped before the rest goes
+  std::thread thread_;
 };
 
 }  // namespace
@@ -77,8 +128,8 @@ class ConsoleAttachTest : public QObject {
     QVERIFY(harness_.startDaemon());
     std::unique_ptr<ControlClient> first;
     QCOMPARE(ControlClient::ConnectControlPort(first), PortStatus::Ok);
-    HeldListener listener(first->daemonUser());
-    QVERIFY(listener.started());
+    HeldConsolePort firstPort(first->daemonUser());
+    QVERIFY(firstPort.started());
     QVERIFY(first->CtlAttach());
 
     // The second console is made ready; it attaches when its sheet opens.
@@ -86,7 +137,7 @@ class ConsoleAttachTest : public QObject {
     QVERIFY(second->InitInstance());
 
     QCOMPARE(first->CtlAddUser("u1", "p", 0, true), CTL_OK);
-    QVERIFY(listener.waitHolding());
+    QVERIFY(firstPort.waitHolding());
     QCOMPARE(first->CtlAddUser("u2", "p", 0, true), CTL_OK);
     QCOMPARE(first->CtlAddUser("u3", "p", 0, true), CTL_OK);
     second->sheet()->show();  // the users page attaches
@@ -94,12 +145,12 @@ class ConsoleAttachTest : public QObject {
     QCOMPARE(first->CtlAddUser("u4", "p", 0, true), CTL_OK);
     second->sheet()->PressCancel();  // and detaches
     QVERIFY(!second->sheet()->isVisible());
-    listener.release();
+    firstPort.release();
     second->ExitInstance();
     second.reset();
 
     QCOMPARE(first->CtlAddUser("u5", "p", 0, true), CTL_OK);
-    QCOMPARE(listener.waitNames(5), (std::vector<std::string>{"u1", "u2", "u3", "u4", "u5"}));
+    QCOMPARE(firstPort.waitNames(5), (std::vector<std::string>{"u1", "u2", "u3", "u4", "u5"}));
     QCOMPARE(harness_.ended, 0);
   }
 };
