@@ -200,6 +200,14 @@ class ConsoleConnectedTest : public QObject {
     client::DataConnection relay;
     QCOMPARE(relay.open(session, ::inet_addr("127.0.0.1"), destination.port(), kTimeoutMs),
              ClientStatus::kOk);
+    // An echo through the relay: the daemon has made it and connected it.
+    const std::uint8_t ping[] = {'p', 'i', 'n', 'g'};
+    QCOMPARE(relay.send(ping), ClientStatus::kOk);
+    ByteBuffer echoed;
+    for (int i = 0; i < 20 && echoed.size() < sizeof ping; ++i) {
+      QCOMPARE(relay.receive(echoed, kTimeoutMs), ClientStatus::kOk);
+    }
+    QCOMPARE(echoed.size(), sizeof ping);
     std::unique_ptr<ControlClient> other;
     QCOMPARE(ControlClient::ConnectControlPort(other), PortStatus::Ok);
     QCOMPARE(other->CtlUpdateUser("bob", "bobpw", 4321, true), CTL_OK);
