@@ -36,7 +36,7 @@ std::uint32_t LeadingNumber(const QString& text, int base) {
   std::uint32_t value = 0;
   for (QChar c : text) {
     const char16_t unit = c.unicode();
-    const int digit = unit >= u'0' && unit <= u'9'                   ? unit - u'0'
+    const int digit = unit >= u'0' && unit <= u'9'                 ? unit - u'0'
                       : base == 16 && unit >= u'a' && unit <= u'f' ? unit - u'a' + 10
                       : base == 16 && unit >= u'A' && unit <= u'F' ? unit - u'A' + 10
                                                                    : -1;

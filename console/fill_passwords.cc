@@ -20,14 +20,12 @@ int CtlFillPasswords(ControlClient& client, QTreeWidget* list, bool hidePwd) {
   // The first record of each name, found by key: a store of many users is filled in one pass.
   QHash<QString, QString> passwords;
   passwords.reserve(static_cast<qsizetype>(users.size()));
+  auto text = [](const char* field, std::size_t size) {
+    return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, size)));
+  };
   for (UserInfo& user : users) {
-    const QString name =
-        QString::fromUtf8(user.name, static_cast<qsizetype>(strnlen(user.name, sizeof user.name)));
-    const QString key = UserNameKey(name);
-    if (!passwords.contains(key)) {
-      passwords.insert(key, QString::fromUtf8(user.password, static_cast<qsizetype>(strnlen(
-                                                                 user.password, sizeof user.password))));
-    }
+    const QString key = UserNameKey(text(user.name, sizeof user.name));
+    if (!passwords.contains(key)) passwords.insert(key, text(user.password, sizeof user.password));
     explicit_bzero(user.password, sizeof user.password);
   }
   const int rows = list->topLevelItemCount();

@@ -76,12 +76,11 @@ class HeldConsolePort {
         case PortMessageType::Request: {
           const SharedSection* area = port_->peerView(event.connection);
           Notification notification;
-          const bool added =
-              area != nullptr &&
-              DecodeNotification(ToControlMessage(event.message).code,
-                                 static_cast<const std::uint8_t*>(area->base()), area->viewSize(),
-                                 notification) &&
-              notification.code == NTF_USER_ADDED;
+          const bool added = area != nullptr &&
+                             DecodeNotification(ToControlMessage(event.message).code,
+                                                static_cast<const std::uint8_t*>(area->base()),
+                                                area->viewSize(), notification) &&
+                             notification.code == NTF_USER_ADDED;
           bool first = false;
           if (added) {
             std::lock_guard lock(mutex_);
@@ -140,7 +139,7 @@ class ConsoleAttachTest : public QObject {
     QVERIFY(firstPort.waitHolding());
     QCOMPARE(first->CtlAddUser("u2", "p", 0, true), CTL_OK);
     QCOMPARE(first->CtlAddUser("u3", "p", 0, true), CTL_OK);
-    second->sheet()->show();  // the users page attaches
+    second->sheet()->show();                            // the users page attaches
     QVERIFY(!second->sheet()->notificationsRunning());  // the first one holds the notify port
     QCOMPARE(first->CtlAddUser("u4", "p", 0, true), CTL_OK);
     second->sheet()->PressCancel();  // and detaches
