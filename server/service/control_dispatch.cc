@@ -67,7 +67,7 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
       // Under the network lock: a notification the network thread is assembling belongs
       // wholly before or after the change of console.
       std::lock_guard lock(NetworkLock);
-      ConsoleAttached.store(message.code == CTL_ATTACH);
+      SetConsoleAttached(connection, message.code == CTL_ATTACH);
       DropNotifyConnection();
       message.status = CTL_OK;
       break;

@@ -1,7 +1,7 @@
 // Two consoles on one daemon: the first holds the notify port (served here, so that it can
 // hold one answer back while it goes on accepting), the second is the console program, whose
 // users page attaches when it opens and detaches on Cancel. Notifications raised for the first
-// console before either stay its own.
+// console before either stay its own, and it stays attached.
 #include <QTest>
 #include <atomic>
 #include <chrono>
@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/tarvo_client_lib.h"
 #include "console/control_client/control_client.h"
 #include "console/control_client/notification.h"
 #include "server/common/control_codes.h"
@@ -23,10 +24,10 @@ using namespace tarvo::test;
 
 namespace {
 
-// The first console's notify port. It records the names of user-added notifications in order
-// and holds back its answer to the first one until released, so that the daemon queues the
-// rest meanwhile. It accepts at once throughout: should the daemon give up on the held answer,
-// it reconnects for the next notification and nothing else is lost.
+// The first console's notify port. It records user-added and session-opened notifications in
+// order ("added NAME", "opened NAME") and holds back its answer to the first one until released, so
+// that the daemon queues the rest meanwhile. It accepts at once throughout: should the daemon give
+// up on the held answer, it reconnects for the next notification and nothing else is lost.
 class HeldConsolePort {
  public:
   explicit HeldConsolePort(uid_t daemonUser) {
@@ -76,15 +77,18 @@ class HeldConsolePort {
         case PortMessageType::Request: {
           const SharedSection* area = port_->peerView(event.connection);
           Notification notification;
-          const bool added = area != nullptr &&
-                             DecodeNotification(ToControlMessage(event.message).code,
-                                                static_cast<const std::uint8_t*>(area->base()),
-                                                area->viewSize(), notification) &&
-                             notification.code == NTF_USER_ADDED;
+          const bool decoded =
+              area != nullptr && DecodeNotification(ToControlMessage(event.message).code,
+                                                    static_cast<const std::uint8_t*>(area->base()),
+                                                    area->viewSize(), notification);
+          const char* kind = !decoded                                  ? nullptr
+                             : notification.code == NTF_USER_ADDED     ? "added "
+                             : notification.code == NTF_SESSION_OPENED ? "opened "
+                                                                       : nullptr;
           bool first = false;
-          if (added) {
+          if (kind != nullptr) {
             std::lock_guard lock(mutex_);
-            names_.push_back(notification.name);
+            names_.push_back(kind + notification.name);
             first = names_.size() == 1;
             arrived_.notify_all();
           }
@@ -148,8 +152,15 @@ class ConsoleAttachTest : public QObject {
     second->ExitInstance();
     second.reset();
 
+    // Still attached, the first console is told of logins.
     QCOMPARE(first->CtlAddUser("u5", "p", 0, true), CTL_OK);
-    QCOMPARE(firstPort.waitNames(5), (std::vector<std::string>{"u1", "u2", "u3", "u4", "u5"}));
+    client::SessionClient session;
+    QCOMPARE(session.open("127.0.0.1", static_cast<std::uint16_t>(harness_.port()), "2.0.5", 5000),
+             client::ClientStatus::kOk);
+    QCOMPARE(session.login("u5", "p", 5000).outcome, client::LoginOutcome::kAccepted);
+    QCOMPARE(firstPort.waitNames(6),
+             (std::vector<std::string>{"added u1", "added u2", "added u3", "added u4", "added u5",
+                                       "opened u5"}));
     QCOMPARE(harness_.ended, 0);
   }
 };
