@@ -13,6 +13,7 @@
 #include "console/message_box.h"
 #include "console/notification_event.h"
 #include "console/server_tree_sheet.h"
+#include "console/user_names.h"
 #include "server/common/control_codes.h"
 
 namespace tarvo {
@@ -23,7 +24,7 @@ class SessionRow : public QTreeWidgetItem {
  public:
   using QTreeWidgetItem::QTreeWidgetItem;
   bool operator<(const QTreeWidgetItem& other) const override {
-    return text(0).compare(other.text(0), Qt::CaseInsensitive) < 0;
+    return UserNameBefore(text(0), other.text(0));
   }
 };
 
@@ -34,11 +35,11 @@ enum RelayColumn { kDestination = 0, kDestinationPort = 1, kSourcePort = 2 };
 std::uint32_t LeadingNumber(const QString& text, int base) {
   std::uint32_t value = 0;
   for (QChar c : text) {
-    const int digit = c.isDigit() ? c.digitValue()
-                      : base == 16 && c.toLower() >= QLatin1Char('a') &&
-                              c.toLower() <= QLatin1Char('f')
-                          ? c.toLower().unicode() - 'a' + 10
-                          : -1;
+    const char16_t unit = c.unicode();
+    const int digit = unit >= u'0' && unit <= u'9'                 ? unit - u'0'
+                      : base == 16 && unit >= u'a' && unit <= u'f' ? unit - u'a' + 10
+                      : base == 16 && unit >= u'A' && unit <= u'F' ? unit - u'A' + 10
+                                                                   : -1;
     if (digit < 0) break;
     value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
   }
@@ -224,14 +225,16 @@ void CConnectedUsers::OnRelayEvent(const Notification& notification) {
   QTreeWidgetItem* session = SelectedSession();
   if (session == nullptr ||
       LeadingNumber(session->text(kSessionId), 16) != notification.sessionId ||
-      session->text(kName).compare(QString::fromStdString(notification.name),
-                                   Qt::CaseInsensitive) != 0) {
+      !UserNamesEqual(session->text(kName), QString::fromStdString(notification.name))) {
     return;
   }
   const RelayInfo& relay = notification.relay;
+  QTreeWidgetItem* row = FindRelayRow(relay.address, relay.port, relay.sourcePort);
   if (notification.code == NTF_RELAY_CREATED) {
-    AddRelayRow(relay.address, relay.port, relay.sourcePort, 1);
-  } else if (QTreeWidgetItem* row = FindRelayRow(relay.address, relay.port, relay.sourcePort)) {
+    // A creation raised before the relay listing of the selection can arrive after it: the
+    // relay is listed already, as it is now. One relay, one row.
+    if (row == nullptr) AddRelayRow(relay.address, relay.port, relay.sourcePort, 1);
+  } else if (row != nullptr) {
     if (notification.code == NTF_RELAY_CONNECTED) {
       row->setIcon(kDestination, images_[0]);
       row->setData(kDestination, kRowImageRole, 0);
@@ -268,8 +271,7 @@ QTreeWidgetItem* CConnectedUsers::FindSessionRow(const QString& name, const QStr
   const QString id = SessionIdText(sessionId);
   for (int i = 0; i < sessions_->topLevelItemCount(); ++i) {
     QTreeWidgetItem* row = sessions_->topLevelItem(i);
-    if (row->text(kName).compare(name, Qt::CaseInsensitive) == 0 &&
-        row->text(kAddress).compare(address, Qt::CaseInsensitive) == 0 &&
+    if (UserNamesEqual(row->text(kName), name) && row->text(kAddress) == address &&
         row->text(kSessionId) == id) {
       return row;
     }

@@ -46,7 +46,7 @@ class CConnectedUsers : public CPropertyPage {
  private:
   void OnSelectionChanged();
   QTreeWidgetItem* SelectedSession() const;
-  // The row of a session: name (case ignored), dotted address and id all equal.
+  // The row of a session: name (ASCII letters in either case), dotted address and id equal.
   QTreeWidgetItem* FindSessionRow(const QString& name, const QString& address,
                                   std::uint32_t sessionId) const;
   void AddSessionRow(const QString& name, std::uint32_t address, std::uint32_t sessionId);

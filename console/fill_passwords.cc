@@ -1,11 +1,13 @@
 #include "console/fill_passwords.h"
 
+#include <QHash>
 #include <QTreeWidget>
 #include <cstring>
 #include <vector>
 
 #include "console/console_settings.h"
 #include "console/control_client/control_client.h"
+#include "console/user_names.h"
 #include "server/common/control_codes.h"
 
 namespace tarvo {
@@ -15,21 +17,23 @@ int CtlFillPasswords(ControlClient& client, QTreeWidget* list, bool hidePwd) {
   const std::uint32_t status = client.CtlEnumUsers(users);
   if (!client.lastDelivered()) return -1;
   if (status != CTL_OK) return 0;
+  // The first record of each name, found by key: a store of many users is filled in one pass.
+  QHash<QString, QString> passwords;
+  passwords.reserve(static_cast<qsizetype>(users.size()));
+  auto text = [](const char* field, std::size_t size) {
+    return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, size)));
+  };
+  for (UserInfo& user : users) {
+    const QString key = UserNameKey(text(user.name, sizeof user.name));
+    if (!passwords.contains(key)) passwords.insert(key, text(user.password, sizeof user.password));
+    explicit_bzero(user.password, sizeof user.password);
+  }
   const int rows = list->topLevelItemCount();
   for (int i = 0; i < rows; ++i) {
     QTreeWidgetItem* row = list->topLevelItem(i);
-    const QString name = row->text(0);
-    for (const UserInfo& user : users) {
-      const QString userName =
-          QString::fromUtf8(user.name, static_cast<qsizetype>(strnlen(user.name, sizeof user.name)));
-      if (userName.compare(name, Qt::CaseInsensitive) != 0) continue;
-      const QString password = QString::fromUtf8(
-          user.password, static_cast<qsizetype>(strnlen(user.password, sizeof user.password)));
-      row->setText(1, ShownPassword(password, hidePwd));
-      break;
-    }
+    const auto found = passwords.constFind(UserNameKey(row->text(0)));
+    if (found != passwords.constEnd()) row->setText(1, ShownPassword(*found, hidePwd));
   }
-  for (UserInfo& user : users) explicit_bzero(user.password, sizeof user.password);
   return rows;
 }
 

@@ -1,5 +1,7 @@
 // CtlFillPasswords: rewrites the Password column of the users list from the daemon's user list,
-// masked or not by HidePwd. Used after the settings changed, so the column follows HidePwd.
+// masked or not by HidePwd. Used after the settings changed, so the column follows HidePwd, and
+// once attached when the console could not open every sealed password itself (an administrator
+// who may not read the store's key).
 #pragma once
 
 class QTreeWidget;

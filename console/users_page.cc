@@ -14,6 +14,7 @@
 #include "console/notification_event.h"
 #include "console/server_tree_sheet.h"
 #include "console/settings_page.h"
+#include "console/user_names.h"
 #include "external/reader.h"
 #include "server/common/control_codes.h"
 
@@ -21,12 +22,12 @@ namespace tarvo {
 
 namespace {
 
-// Rows sort by name without regard to letter case, as names compare everywhere.
+// Rows sort by name under the rule by which names match.
 class UserRow : public QTreeWidgetItem {
  public:
   using QTreeWidgetItem::QTreeWidgetItem;
   bool operator<(const QTreeWidgetItem& other) const override {
-    return text(0).compare(other.text(0), Qt::CaseInsensitive) < 0;
+    return UserNameBefore(text(0), other.text(0));
   }
 };
 
@@ -91,11 +92,13 @@ void CUsers::OnInitDialog() {
   OnSelectionChanged();
 
   // The whole list, once, straight from the store.
+  bool emptyPasswords = false;
   {
     auto users = std::make_unique<UserInfo[]>(kMaxEnumeratedUsers);
     const std::int32_t count = EnumUsers2(users.get());
     for (std::int32_t i = 0; i < count; ++i) {
       const UserInfo& user = users[i];
+      emptyPasswords = emptyPasswords || user.password[0] == '\0';
       AddRow(Text(user.name, sizeof user.name), Text(user.password, sizeof user.password),
              user.limit, user.counter, RowImage(user));
     }
@@ -106,6 +109,10 @@ void CUsers::OnInitDialog() {
 
   sheet_.StartNotifyListener();
   sheet_.client().CtlAttach();
+  // The store lists a sealed password this process cannot open (its key is the daemon's alone)
+  // as empty. The daemon opens it: fill the column from it, once attached, so that a change
+  // made meanwhile reaches the list as a notification after the fill.
+  if (emptyPasswords) CtlFillPasswords(sheet_.client(), list_, sheet_.settings().HidePwd);
 }
 
 void CUsers::OnSelectionChanged() {
@@ -119,7 +126,7 @@ void CUsers::OnSelectionChanged() {
 QTreeWidgetItem* CUsers::FindRow(const QString& name) const {
   for (int i = 0; i < list_->topLevelItemCount(); ++i) {
     QTreeWidgetItem* row = list_->topLevelItem(i);
-    if (row->text(kName).compare(name, Qt::CaseInsensitive) == 0) return row;
+    if (UserNamesEqual(row->text(kName), name)) return row;
   }
   return nullptr;
 }
@@ -152,6 +159,9 @@ void CUsers::OnAdd() {
       sheet_.client().CtlAddUser(editor.name().toUtf8().toStdString(),
                                  editor.password().toUtf8().toStdString(), editor.limit());
   if (status == CTL_OK) {
+    // The daemon had no such user: a row left for that name (its deletion not yet notified)
+    // is replaced.
+    delete FindRow(editor.name());
     AddRow(editor.name(), editor.password(), editor.limit(), 0, 0);
   } else if (status == CTL_EXISTS) {
     ConsoleMessageBox(this, QStringLiteral("User already exist"), QStringLiteral("Error"),

@@ -36,6 +36,12 @@ TARVO_READER_API std::int32_t GetUserInfoStatus(const char* name, char* password
                                                 std::int64_t* limit, std::int64_t* counter,
                                                 std::uint8_t* locked);
 
+// The user as EnumUsers2 lists it: as GetUserInfoStatus, except that a user whose sealed
+// password does not open is found, with an empty password, so that it can still be changed,
+// locked, reset, and told apart from a name that is free.
+TARVO_READER_API std::int32_t FindUserStatus(const char* name, char* password, std::int64_t* limit,
+                                             std::int64_t* counter, std::uint8_t* locked);
+
 // Creates the user, or replaces password and limit of an existing one (counter and lock stay).
 // storeEncryptedPwd 1 keeps the password encrypted at rest, 0 as plain text.
 TARVO_READER_API bool SetUserInfo(const char* name, const char* password, std::int64_t limit,

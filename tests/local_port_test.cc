@@ -438,6 +438,10 @@ TEST(PortAccessRuleTest, AdmitsRootTheUserAndTheGroupOnly) {
   EXPECT_EQ(rule.socketFileMode(1000), 0660u);
   EXPECT_EQ(PortAccessRule::UserAndRoot(1000).socketFileMode(1000), 0600u);
   EXPECT_EQ(PortAccessRule::UserAndRoot(1000).socketFileMode(3000), 0666u);
+  // An administrator's notify port for a daemon running as root, which may lack the capability
+  // to pass over file permissions.
+  EXPECT_EQ(PortAccessRule::UserAndRoot(0).socketFileMode(1000), 0666u);
+  EXPECT_EQ(PortAccessRule::UserAndRoot(0).socketFileMode(0), 0600u);
   EXPECT_FALSE(PortAccessRule::ForControlPort("no-such-group-here").group().has_value());
 }
 

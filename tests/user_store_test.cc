@@ -262,6 +262,16 @@ TEST_F(UserStoreTest, SealedPasswordsStayOffTheDiskAndOpenOnlyInPlace) {
   ASSERT_EQ(users.size(), 4u);
   EXPECT_STREQ(users[2].name, "Frank");
   EXPECT_STREQ(users[2].password, "");
+  // Found as the list shows it, so that it can be administered; a free name is not.
+  char password[tarvo::kUserPasswordSize] = "x";
+  std::int64_t limit = 0, counter = 0;
+  std::uint8_t locked = 0;
+  EXPECT_EQ(FindUserStatus("FRANK", password, &limit, &counter, &locked), READER_OK);
+  EXPECT_STREQ(password, "");
+  EXPECT_EQ(limit, 9);
+  EXPECT_EQ(FindUserStatus("erin", password, &limit, &counter, &locked), READER_OK);
+  EXPECT_STREQ(password, "CorrectHorseBattery-42");
+  EXPECT_EQ(FindUserStatus("nobody", password, &limit, &counter, &locked), READER_NO_USER);
 
   // Writing a new password repairs the user; switching to plain storage works as well.
   ASSERT_TRUE(SetUserInfo("FRANK", "Fresh-1", 9, 1));

@@ -171,15 +171,11 @@ void CopyText(const std::string& text, char* out) {
   out[text.size()] = '\0';
 }
 
-}  // namespace
-}  // namespace tarvo::userstore
-
-using namespace tarvo::userstore;
-
-bool InitReader() { return Store().Open(); }
-
-std::int32_t GetUserInfoStatus(const char* name, char* password, std::int64_t* limit,
-                               std::int64_t* counter, std::uint8_t* locked) {
+// One user's row. A sealed password that does not open (other key, altered row) makes the user
+// unusable, rather than handing out bytes that are not the password; with unopenedAsEmpty the
+// user is found all the same, with an empty password.
+std::int32_t ReadUser(const char* name, char* password, std::int64_t* limit, std::int64_t* counter,
+                      std::uint8_t* locked, bool unopenedAsEmpty) {
   if (!UsableName(name) || password == nullptr || limit == nullptr || counter == nullptr ||
       locked == nullptr) {
     return READER_NO_USER;
@@ -190,16 +186,34 @@ std::int32_t GetUserInfoStatus(const char* name, char* password, std::int64_t* l
     if (found != Lookup::kFound) {
       return std::int32_t{found == Lookup::kMissing ? READER_NO_USER : READER_FAILED};
     }
-    // A sealed password that does not open (other key, altered row) makes the user unusable
-    // rather than handing out bytes that are not the password.
     std::optional<std::string> plain = PlainPassword(row);
-    if (!plain || plain->size() > kMaxPasswordLength) return std::int32_t{READER_NO_USER};
+    if (!plain || plain->size() > kMaxPasswordLength) {
+      if (!unopenedAsEmpty) return std::int32_t{READER_NO_USER};
+      plain.emplace();
+    }
     CopyText(*plain, password);
     *limit = row.limit;
     *counter = row.counter;
     *locked = row.locked ? 1 : 0;
     return std::int32_t{READER_OK};
   });
+}
+
+}  // namespace
+}  // namespace tarvo::userstore
+
+using namespace tarvo::userstore;
+
+bool InitReader() { return Store().Open(); }
+
+std::int32_t GetUserInfoStatus(const char* name, char* password, std::int64_t* limit,
+                               std::int64_t* counter, std::uint8_t* locked) {
+  return ReadUser(name, password, limit, counter, locked, false);
+}
+
+std::int32_t FindUserStatus(const char* name, char* password, std::int64_t* limit,
+                            std::int64_t* counter, std::uint8_t* locked) {
+  return ReadUser(name, password, limit, counter, locked, true);
 }
 
 bool GetUserInfo(const char* name, char* password, std::int64_t* limit, std::int64_t* counter,

@@ -19,7 +19,9 @@ namespace tarvo {
 
 namespace {
 
-// What the store holds for a user, wiped when it goes out of scope.
+// What the store holds for a user, wiped when it goes out of scope. A user whose sealed password
+// does not open is read with an empty one: it exists, so it can be changed, locked and reset,
+// and its name is not free for another.
 struct StoredUser {
   char password[kUserPasswordSize] = {};
   std::int64_t limit = 0;
@@ -27,7 +29,10 @@ struct StoredUser {
   std::uint8_t locked = 0;
 
   ~StoredUser() { explicit_bzero(password, sizeof password); }
-  bool read(const char* name) { return GetUserInfo(name, password, &limit, &counter, &locked); }
+  // A ReaderStatus.
+  std::int32_t read(const char* name) {
+    return FindUserStatus(name, password, &limit, &counter, &locked);
+  }
 };
 
 // Ends every session of the user at once, last to first: each leaves the list as it goes.
@@ -56,7 +61,14 @@ void PutRecord(std::span<std::uint8_t> reply, std::size_t index, const T& record
 
 std::uint32_t AddUserCmd(const UserInfo& r) {
   StoredUser existing;
-  if (existing.read(r.name)) return CTL_EXISTS;
+  switch (existing.read(r.name)) {
+    case READER_OK:
+      return CTL_EXISTS;
+    case READER_NO_USER:
+      break;
+    default:
+      return CTL_FAILED;  // unknown whether the name is free: never overwrite
+  }
   return SetUserInfo(r.name, r.password, r.limit, ServerSettings.StoreEncryptedPwd ? 1 : 0)
              ? CTL_OK
              : CTL_FAILED;
@@ -69,7 +81,9 @@ std::uint32_t DeleteUserCmd(const UserInfo& r) {
 
 std::uint32_t UpdateUserCmd(UserInfo& r) {
   StoredUser stored;
-  if (!stored.read(r.name)) return CTL_NOT_FOUND;
+  if (const std::int32_t status = stored.read(r.name); status != READER_OK) {
+    return status == READER_NO_USER ? CTL_NOT_FOUND : CTL_FAILED;
+  }
   if (!SetUserInfo(r.name, r.password, r.limit, ServerSettings.StoreEncryptedPwd ? 1 : 0)) {
     return CTL_FAILED;
   }
@@ -80,7 +94,7 @@ std::uint32_t UpdateUserCmd(UserInfo& r) {
 
 std::uint32_t ToggleLockCmd(UserInfo& r) {
   StoredUser stored;
-  if (!stored.read(r.name)) return CTL_FAILED;
+  if (stored.read(r.name) != READER_OK) return CTL_FAILED;
   const std::uint8_t lock = stored.locked ? 0 : 1;
   if (!LockUser(r.name, lock)) return CTL_FAILED;
   TakeStored(r, stored);
@@ -110,7 +124,7 @@ std::uint32_t SetLockCmd(UserInfo& r, bool& changed) {
 
 std::uint32_t ResetCounterCmd(UserInfo& r) {
   StoredUser stored;
-  if (!stored.read(r.name)) return CTL_FAILED;
+  if (stored.read(r.name) != READER_OK) return CTL_FAILED;
   if (!ResetUser(r.name)) return CTL_FAILED;
   TakeStored(r, stored);
   r.counter = 0;

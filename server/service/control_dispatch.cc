@@ -71,7 +71,7 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
       // Under the network lock: a notification the network thread is assembling belongs
       // wholly before or after the change of console.
       std::lock_guard lock(NetworkLock);
-      ConsoleAttached.store(message.code == CTL_ATTACH);
+      SetConsoleAttached(connection, message.code == CTL_ATTACH);
       DropNotifyConnection();
       message.status = CTL_OK;
       if (message.code == CTL_ATTACH) {
@@ -79,7 +79,7 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
         Diagnose("a console attached (uid %u, pid %d)", static_cast<unsigned>(connection.peer.uid),
                  static_cast<int>(connection.peer.pid));
       } else {
-        AttachedConnection = 0;
+        if (AttachedConnection == connection.id) AttachedConnection = 0;
         Diagnose("the console detached (uid %u, pid %d)",
                  static_cast<unsigned>(connection.peer.uid), static_cast<int>(connection.peer.pid));
       }

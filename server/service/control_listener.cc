@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/common/control_records.h"
+#include "server/service/notifications.h"
 #include "server/service/notifier.h"
 
 namespace tarvo {
@@ -126,6 +127,14 @@ void ControlListenerThread() {
 }
 
 }  // namespace
+
+void SetConsoleAttached(ControlConnection& connection, bool attached) {
+  connection.attached = attached;
+  // Only live connections count; one removed since leaves the flag as it was until now.
+  bool any = attached;
+  for (const auto& each : Connections()) any = any || each->attached;
+  ConsoleAttached.store(any);
+}
 
 PortAccessRule ControlPortRule() {
   const char* group = std::getenv(kAdminGroupVariable);

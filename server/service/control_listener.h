@@ -24,7 +24,14 @@ struct ControlConnection {
   ConnectionId id = 0;
   SharedSection replyArea;
   PeerCredentials peer;  // who connected, for the operator's lines
+  bool attached = false;  // from its attach request to its detach request
 };
+
+// An attach (true) or detach request of connection: the daemon notifies while any console is
+// attached, so one console's detach does not silence another. A console that went away
+// attached keeps the daemon notifying until the next attach or detach, as one that never
+// detaches. On the listener thread, under the network lock.
+void SetConsoleAttached(ControlConnection& connection, bool attached);
 
 // Creates the control port in the runtime directory. False (and why, in *error) when it cannot
 // be made; the daemon then runs without consoles.

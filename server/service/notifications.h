@@ -12,7 +12,7 @@
 
 namespace tarvo {
 
-// Set by a console's attach request, cleared by its detach request.
+// Set while a console is attached (SetConsoleAttached, control_listener.h).
 extern std::atomic<bool> ConsoleAttached;
 
 // Guards the queue of notifications waiting for delivery; held only to add or take one.

@@ -1,5 +1,8 @@
 #include "server/service/notifier.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -15,6 +18,16 @@
 namespace tarvo {
 
 namespace {
+
+// Which console serves the notify port: its process and the port's socket file. A console that
+// ends takes its file with it, so a successor (even in the same process) is told apart.
+struct ConsoleIdentity {
+  pid_t pid = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::int64_t changedNs = 0;
+  bool operator==(const ConsoleIdentity&) const = default;
+};
 
 // The notify connection, touched only by the notifier thread.
 class NotifyConnection {
@@ -48,7 +61,10 @@ class NotifyConnection {
     area_.reset();
   }
 
+  bool connected() const { return port_ != nullptr; }
   bool ensureConnected() { return port_ || connect(); }
+  // The console of the current connection, or of the last one.
+  const std::optional<ConsoleIdentity>& console() const { return console_; }
 
  private:
   // A fresh notification area for every connection: a console that held an earlier one sees
@@ -56,14 +72,22 @@ class NotifyConnection {
   bool connect() {
     if (!SharedSection::Create(kNotificationSectionSize, kRequestViewSize, area_)) return false;
     // The owner is checked before the area is handed over.
-    auto admitted = [this](const PeerCredentials& owner, const std::string&, std::string*) {
-      return rule_.admits(owner);
+    std::optional<ConsoleIdentity> reached;
+    auto admitted = [&](const PeerCredentials& owner, const std::string& path, std::string*) {
+      if (!rule_.admits(owner)) return false;
+      struct stat file {};
+      if (::stat(path.c_str(), &file) == 0) {
+        reached = ConsoleIdentity{owner.pid, file.st_dev, file.st_ino,
+                                  file.st_ctim.tv_sec * 1000000000LL + file.st_ctim.tv_nsec};
+      }
+      return true;
     };
     if (PortConnection::Connect(kNotifyPortName, &area_, port_, kNotificationTimeoutMs, nullptr,
                                 admitted) != PortStatus::Ok) {
       drop();
       return false;
     }
+    console_ = reached;
     return true;
   }
 
@@ -71,6 +95,7 @@ class NotifyConnection {
   bool told_ = false;
   std::unique_ptr<PortConnection> port_;
   SharedSection area_;
+  std::optional<ConsoleIdentity> console_;
 };
 
 struct Notifier {
@@ -88,9 +113,17 @@ Notifier& State() {
   return notifier;
 }
 
+std::uint64_t CurrentGeneration() {
+  std::lock_guard lock(NotifyLock);
+  return State().generation;
+}
+
 void NotifierThread(PortAccessRule rule) {
   Notifier& state = State();
   NotifyConnection connection(rule);
+  // Notifications raised before this generation are owed to the console served before the
+  // current connection was made: only that console gets them.
+  std::uint64_t owedBefore = 0;
   for (;;) {
     QueuedNotification item;
     bool stopping;
@@ -103,19 +136,24 @@ void NotifierThread(PortAccessRule rule) {
       stopping = state.stopping;
     }
     if (item.dropConnection) {
+      // In order: what was queued before an attach or detach has gone out on the old
+      // connection; what follows connects anew.
       connection.drop();
       continue;
     }
-    // Connecting may wait for a console port to appear: a notification raised for the console
-    // that was attached then must not reach one that attached since (it lists afresh).
     bool delivered = false;
-    if (connection.ensureConnected()) {
-      bool current;
-      {
-        std::lock_guard lock(NotifyLock);
-        current = item.generation == state.generation;
+    if (!connection.connected()) {
+      const std::optional<ConsoleIdentity> before = connection.console();
+      // Connecting may wait for a console port to appear. A console other than the one served
+      // before did not have the notifications raised before its attach: it lists afresh.
+      const std::uint64_t generation = CurrentGeneration();
+      if (connection.ensureConnected() &&
+          (!before || !connection.console() || *before != *connection.console())) {
+        owedBefore = generation;
       }
-      delivered = !current || connection.deliver(item);
+    }
+    if (connection.connected()) {
+      delivered = item.generation < owedBefore || connection.deliver(item);
     }
     if (!delivered && stopping) {
       // The daemon is stopping and the console does not take notifications: do not make the
@@ -161,12 +199,9 @@ void QueueNotification(QueuedNotification item) {
     // Without a notifier (tools and tests that run the socket layer alone) there is no
     // console to tell.
     if (!state.running || state.stopping) return;
-    if (item.dropConnection) {
-      // A console attached or detached: what was raised for the previous one is not delivered.
-      ++state.generation;
-      state.dropped += state.queue.size();
-      state.queue.clear();
-    }
+    // A console attached or detached. What is queued stays owed to the console that owns the
+    // notify port, which an attach by another console does not change.
+    if (item.dropConnection) ++state.generation;
     item.generation = state.generation;
     if (item.payload.size() > kMaxNotificationPayload ||
         state.queue.size() >= kMaxQueuedNotifications) {

@@ -29,7 +29,7 @@ void StopNotifier();
 // Queue entries (used by notifications.cc).
 struct QueuedNotification {
   bool dropConnection = false;  // not a notification: end the notify connection
-  std::uint64_t generation = 0;  // set when queued: which attach the notification belongs to
+  std::uint64_t generation = 0;  // set when queued: how many attaches and detaches came before
   std::uint32_t code = 0;
   std::vector<std::uint8_t> payload;
 };

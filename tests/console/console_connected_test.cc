@@ -6,11 +6,17 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
+#include <chrono>
+#include <functional>
+#include <thread>
 
 #include "client/tarvo_client_lib.h"
 #include "console/connected_users_page.h"
+#include "console/control_client/control_client.h"
 #include "console/edit_message.h"
+#include "console/users_page.h"
 #include "external/reader.h"
+#include "server/common/control_codes.h"
 #include "server/common/session_protocol.h"
 #include "tests/console/console_harness.h"
 #include "tests/loopback_servers.h"
@@ -53,6 +59,16 @@ std::string ReadTextMessage(client::SessionClient& session) {
     return text.substr(0, text.find('\0'));
   }
   return {};
+}
+
+// Handles the events posted to receiver alone, until done holds (bounded).
+bool HandleEventsOf(QObject* receiver, const std::function<bool()>& done) {
+  for (int i = 0; i < 1000; ++i) {
+    QCoreApplication::sendPostedEvents(receiver, 0);
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 }  // namespace
@@ -168,6 +184,50 @@ class ConsoleConnectedTest : public QObject {
     // Created while connecting, then listed (connected) on the second selection; nothing of
     // the other session's relay.
     QCOMPARE(insertedImages, (QList<int>{1, 0}));
+  }
+
+  // A relay's creation raised before the selection lists the relays, and handled after, adds
+  // no second, "connecting" row that nothing would ever remove.
+  void aCreationCrossingTheListingLeavesNoGhostRow() {
+    LoopbackTcpServer destination(EchoHandler);
+    client::SessionClient session;
+    QVERIFY(LogIn(session, harness_.port(), "alice", "alicepw"));
+    showPage();
+    QVERIFY(WaitFor([&] { return SessionRow(sessions(), session.sessionId()) != nullptr; }));
+
+    // No event is handled from here until the selection: the relay's notifications wait in
+    // the page's queue. A user change raised after them tells when they are all there.
+    client::DataConnection relay;
+    QCOMPARE(relay.open(session, ::inet_addr("127.0.0.1"), destination.port(), kTimeoutMs),
+             ClientStatus::kOk);
+    // An echo through the relay: the daemon has made it and connected it.
+    const std::uint8_t ping[] = {'p', 'i', 'n', 'g'};
+    QCOMPARE(relay.send(ping), ClientStatus::kOk);
+    ByteBuffer echoed;
+    for (int i = 0; i < 20 && echoed.size() < sizeof ping; ++i) {
+      QCOMPARE(relay.receive(echoed, kTimeoutMs), ClientStatus::kOk);
+    }
+    QCOMPARE(echoed.size(), sizeof ping);
+    std::unique_ptr<ControlClient> other;
+    QCOMPARE(ControlClient::ConnectControlPort(other), PortStatus::Ok);
+    QCOMPARE(other->CtlUpdateUser("bob", "bobpw", 4321, true), CTL_OK);
+    CUsers& users = console_->sheet()->usersPage();
+    QVERIFY(HandleEventsOf(&users, [&] {
+      for (int i = 0; i < users.list()->topLevelItemCount(); ++i) {
+        if (users.list()->topLevelItem(i)->text(2) == "4321") return true;
+      }
+      return false;
+    }));
+
+    SessionRow(sessions(), session.sessionId())->setSelected(true);
+    QCOMPARE(relays()->topLevelItemCount(), 1);  // listed, connected
+    QCoreApplication::sendPostedEvents(&page(), 0);
+    QCOMPARE(relays()->topLevelItemCount(), 1);
+    QCOMPARE(relays()->topLevelItem(0)->data(0, kRowImageRole).toInt(), 0);
+
+    relay.close();
+    QVERIFY(WaitFor([&] { return relays()->topLevelItemCount() == 0; }));
+    QCOMPARE(other->CtlUpdateUser("bob", "bobpw", 0, false), CTL_OK);
   }
 
   void disconnectsAndSendsMessages() {

@@ -10,9 +10,16 @@
 
 namespace tarvo::test {
 
-ConsoleHarness::ConsoleHarness() {
-  ::setenv("TARVO_HOME", home_.path().c_str(), 1);
+ConsoleHarness::ConsoleHarness(ConsoleHome consoleHome) {
   ::setenv("TARVO_RUNTIME_DIR", home_.path().c_str(), 1);
+  if (consoleHome == ConsoleHome::Own) {
+    ::setenv("TARVO_HOME", consoleHome_.path().c_str(), 1);
+    // Also the daemon's store: it inherits this environment.
+    const std::string store = "Driver=SQLite3;Database=" + storePath() + ";Timeout=10000;";
+    ::setenv("TARVO_STORE", store.c_str(), 1);
+  } else {
+    ::setenv("TARVO_HOME", home_.path().c_str(), 1);
+  }
   SetMessageBoxFunction([this](const MessageBoxRequest& request) {
     boxes.push_back(request);
     if (answers.empty()) {
@@ -51,6 +58,8 @@ void ConsoleHarness::closeConsole(std::unique_ptr<CTarvoConsoleApp>& console) {
   console->ExitInstance();
   console.reset();
 }
+
+std::string ConsoleHarness::storePath() const { return home_.path() + "/VPNdb.sqlite3"; }
 
 std::string ConsoleHarness::readFile(const std::string& name) const {
   std::ifstream in(home_.path() + "/" + name);

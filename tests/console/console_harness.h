@@ -18,12 +18,20 @@
 
 namespace tarvo::test {
 
+// Where the console runs: in the daemon's home, or in a home of its own that shares only the
+// daemon's store and runtime directory (an administrator who may not read the daemon's files,
+// its store key among them).
+enum class ConsoleHome { Daemons, Own };
+
 class ConsoleHarness {
  public:
-  ConsoleHarness();
+  explicit ConsoleHarness(ConsoleHome consoleHome = ConsoleHome::Daemons);
   ~ConsoleHarness();
 
+  // The daemon's home.
   const std::string& home() const { return home_.path(); }
+  // The store file, which the console and the test reach in the daemon's home.
+  std::string storePath() const;
   // Starts the daemon (once); false when it did not come up.
   bool startDaemon();
   int port() const { return port_; }
@@ -42,6 +50,7 @@ class ConsoleHarness {
 
  private:
   TempDir home_;
+  TempDir consoleHome_;
   int port_ = 0;
   std::unique_ptr<DaemonProcess> daemon_;
 };

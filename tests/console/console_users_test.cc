@@ -12,6 +12,7 @@
 #include "console/edit_user.h"
 #include "console/notification_event.h"
 #include "console/settings_page.h"
+#include "console/user_names.h"
 #include "console/users_page.h"
 #include "external/reader.h"
 #include "server/common/control_codes.h"
@@ -82,6 +83,17 @@ class ConsoleUsersTest : public QObject {
 
   CUsers& page() { return console_->sheet()->usersPage(); }
   QTreeWidget* list() { return page().list(); }
+
+  // Through the settings page, applied: the users list refills its Password column.
+  void setHidePwd(bool on) {
+    CServerTreeSheet* sheet = console_->sheet();
+    sheet->SetActivePage(&sheet->settingsPage());
+    if (sheet->settingsPage().hidePasswordBox()->isChecked() != on) {
+      sheet->settingsPage().hidePasswordBox()->click();
+    }
+    sheet->PressApply();
+    sheet->SetActivePage(&page());
+  }
 
   void open() {
     QVERIFY(harness_.startDaemon());
@@ -342,6 +354,58 @@ class ConsoleUsersTest : public QObject {
     ConsoleHarness::closeConsole(console_);
     open();
     QCOMPARE(Row(list(), "Bob")->text(1), QStringLiteral("*******"));
+  }
+
+  // Names match as the daemon and the store match them: ASCII letters in either case, every
+  // other character exactly. "émile" and "Émile" are two users, each with its own row.
+  void namesDifferingBeyondAsciiAreTwoUsers() {
+    QVERIFY(UserNamesEqual("Bob", "bOB"));
+    QVERIFY(!UserNamesEqual(QStringLiteral("émile"), QStringLiteral("Émile")));
+    QVERIFY(!UserNamesEqual(QStringLiteral("kim"), QStringLiteral("\u212Aim")));  // Kelvin sign
+
+    setHidePwd(false);
+    ConsoleHarness::closeConsole(console_);
+    open();
+    QCOMPARE(Row(list(), "Bob")->text(1), QStringLiteral("pw12345"));
+
+    const QString lower = QStringLiteral("émile"), upper = QStringLiteral("Émile");
+    std::unique_ptr<ControlClient> other;
+    QCOMPARE(ControlClient::ConnectControlPort(other), PortStatus::Ok);
+    QCOMPARE(other->CtlAddUser(lower.toStdString(), "lowerpw", 0, true), CTL_OK);
+    QCOMPARE(other->CtlAddUser(upper.toStdString(), "upperpw", 7, true), CTL_OK);
+    QVERIFY(WaitFor([&] { return Row(list(), lower) && Row(list(), upper); }));
+    QCOMPARE(Row(list(), lower)->text(1), QStringLiteral("lowerpw"));
+
+    QCOMPARE(other->CtlUpdateUser(upper.toStdString(), "changed", 9, true), CTL_OK);
+    QVERIFY(WaitFor([&] { return Row(list(), upper)->text(1) == "changed"; }));
+    QCOMPARE(Row(list(), lower)->text(1), QStringLiteral("lowerpw"));
+    QCOMPARE(Row(list(), lower)->text(2), QStringLiteral("Not assigned"));
+
+    // The Password column refilled from the daemon gives each row its own.
+    setHidePwd(true);
+    QVERIFY(WaitFor([&] { return Row(list(), upper)->text(1) == "*******"; }));
+    QCOMPARE(Row(list(), lower)->text(1), QStringLiteral("*******"));
+    setHidePwd(false);
+    QVERIFY(WaitFor([&] { return Row(list(), lower)->text(1) == "lowerpw"; }));
+    QCOMPARE(Row(list(), upper)->text(1), QStringLiteral("changed"));
+
+    // Each one's editor, and each one's deletion, concern that user alone.
+    ConsoleHarness::closeConsole(console_);
+    open();
+    Select(list(), {upper});
+    QString held;
+    WhenModal<CEditUser>([&](CEditUser* editor) {
+      held = editor->passwordEdit()->text();
+      editor->cancelButton()->click();
+    });
+    page().changeButton()->click();
+    QCOMPARE(held, QStringLiteral("changed"));
+    QCOMPARE(other->CtlDeleteUser(lower.toStdString(), true), CTL_OK);
+    QVERIFY(WaitFor([&] { return Row(list(), lower) == nullptr; }));
+    QVERIFY(Row(list(), upper) != nullptr);
+    QCOMPARE(other->CtlDeleteUser(upper.toStdString(), true), CTL_OK);
+    QVERIFY(WaitFor([&] { return Row(list(), upper) == nullptr; }));
+    QCOMPARE(harness_.ended, 0);
   }
 };
 
