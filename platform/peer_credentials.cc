@@ -72,7 +72,9 @@ bool PortAccessRule::admits(const PeerCredentials& peer) const {
 }
 
 unsigned PortAccessRule::socketFileMode(uid_t creator) const {
-  if (user_ != creator && user_ != 0) return 0666;
+  // Root counts as another user too: a daemon run as root by a unit that keeps only
+  // CAP_NET_BIND_SERVICE is held to file modes like anyone else.
+  if (user_ != creator) return 0666;
   return group_ ? 0660 : 0600;
 }
 
