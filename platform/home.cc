@@ -53,8 +53,7 @@ void SetError(std::string* error, std::string text) {
 DefaultDirectories DefaultDirectoriesFor(const std::string& executableDirectory) {
   // Programs there are shared by the whole system and cannot keep files beside them; the
   // packaged unit's StateDirectory= and RuntimeDirectory= are the daemon's directories.
-  static const char* const kSystemProgramDirectories[] = {"/usr/bin", "/usr/sbin", "/bin",
-                                                          "/sbin"};
+  static const char* const kSystemProgramDirectories[] = {"/usr/bin", "/usr/sbin", "/bin", "/sbin"};
   for (const char* system : kSystemProgramDirectories) {
     if (executableDirectory == system) {
       return {kPackagedHomeDirectory, kPackagedRuntimeDirectory};

@@ -4,8 +4,8 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/capability.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
