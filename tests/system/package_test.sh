@@ -38,7 +38,8 @@ check() {  # check DESCRIPTION COMMAND...: counts one check; a failure shows wha
 }
 
 in_machine() {  # runs a command inside the container as root, with a clean environment
-  nsenter -t "$leader" -a -- /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
+  timeout 300 nsenter -t "$leader" -a -- \
+    /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
 }
 as_user() {  # as_user NAME COMMAND...: as that user, with the user's groups
   local name=$1; shift
@@ -56,6 +57,7 @@ stop_machine() {
   rm -rf "$machine"
 }
 trap stop_machine EXIT
+trap 'exit 130' INT TERM HUP
 
 # wait_for SECONDS COMMAND...: until the command succeeds, at most SECONDS.
 wait_for() {
@@ -66,14 +68,15 @@ wait_for() {
 
 # 1. The package.
 echo "== package_test: building the package"
-mapfile -t debs < <("$root/scripts/package.sh")
-deb=$(printf '%s\n' "${debs[@]}" | grep '/tarvo_[^/]*_amd64\.deb$')
+mkdir -p "$cache" "$logs"
+"$root/scripts/package.sh" >"$logs/debs.txt" 2>"$logs/package.log" ||
+  { tail -n 40 "$logs/package.log"; echo "package_test: scripts/package.sh failed" >&2; exit 1; }
+deb=$(grep '/tarvo_[^/]*_amd64\.deb$' "$logs/debs.txt")
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes" \
      "(installed $(dpkg-deb -f "$deb" Installed-Size) KiB)"
 
 # 2. The Debian 12 root, made once; what the package depends on is added to it, so the
 # container installs the package offline.
-mkdir -p "$cache" "$logs"
 if [ ! -e "$base/.complete" ]; then
   echo "== package_test: debootstrap (first run only)"
   rm -rf "$base.new"
@@ -139,6 +142,17 @@ check "the store file belongs to tarvo" \
 check "the data source VPN names the store" \
   grep -qx "Database=/var/lib/tarvo/VPNdb.sqlite3" <<<"$(in_machine odbcinst -q -s -n VPN)"
 check "logrotate accepts the configuration" in_machine logrotate -d /etc/logrotate.d/tarvo
+shipped() {  # every manual page of man/ is installed gzip'd in its section, and the completion
+  local page name
+  for page in "$root"/man/*.[1-8]; do
+    [ -e "$page" ] || continue
+    name=$(basename "$page")
+    [ -s "$machine/usr/share/man/man${name##*.}/$name.gz" ] || { echo "missing $name"; return 1; }
+  done
+  [ ! -e "$root/admin/tarvoadm/tarvoadm.bash-completion" ] ||
+    [ -s "$machine/usr/share/bash-completion/completions/tarvoadm" ]
+}
+check "manual pages and bash completion are in place" shipped
 
 # 5. A member of tarvo and an outsider.
 in_machine useradd -m -G tarvo alice
@@ -156,6 +170,9 @@ check "alice's tarvoadm watch attaches" \
   wait_for 10 grep -q "watching" "$machine/var/tmp/watch.err"
 check "alice adds carol" add_user alice carol
 check "the outsider may not add a user" fails add_user outsider mallory
+check "alice reads the store directly, as her console does" \
+  grep -q "^carol" <<<"$(as_user alice tarvostore list)"
+check "the outsider may not" fails as_user outsider tarvostore list
 
 # 6. carol relays through tarvoclient to an HTTP server in the container.
 in_machine mkdir -p /srv/www
