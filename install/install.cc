@@ -8,6 +8,7 @@
 #include "install/program_directory.h"
 #include "install/required_files.h"
 #include "install/service_control.h"
+#include "platform/home.h"
 
 using namespace tarvo::install;
 
@@ -47,5 +48,13 @@ bool Uninstall() {
   }
   ShowError(kUninstallErrorText);
   StartInstalledService(kServiceName);
+  return false;
+}
+
+bool PrepareStore() {
+  std::string home = tarvo::HomeDirectory();
+  if (home.back() != '/') home += '/';
+  if (SetUpDatabase(home)) return true;
+  ShowError(kPrepareStoreErrorText + home);
   return false;
 }

@@ -11,4 +11,8 @@ extern "C" {
 TARVO_INSTALL_API bool Install();
 // True when the service entry was deleted.
 TARVO_INSTALL_API bool Uninstall();
+// Only the data-source step of Install, for the home directory every Tarvo program beside the
+// caller resolves (the packaged service's when the caller is in /usr/bin); for a package's
+// maintainer scripts, which ship their own unit. True when the store opened.
+TARVO_INSTALL_API bool PrepareStore();
 }

@@ -16,6 +16,7 @@ inline constexpr char kInstalledText[] = "Installation completed.";
 inline constexpr char kNotInstalledText[] = "Tarvo VPN Server not installed";
 inline constexpr char kUninstalledText[] = "Uninstall completed. Windows must be restarted";
 inline constexpr char kUninstallErrorText[] = "Tarvo VPN Server uninstall error";
+inline constexpr char kPrepareStoreErrorText[] = "The user store could not be prepared in ";
 inline constexpr char kNoOdbcText[] = "Please install SQL Server if it is not installed!";
 
 void ShowInformation(const std::string& text);

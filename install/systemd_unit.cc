@@ -89,7 +89,9 @@ std::string UnitText(const std::string& serviceName, const std::string& programP
          "Restart=on-failure\n"
          "RestartSec=5\n"
          "TimeoutStartSec=30\n"
-         "LimitNOFILE=65536\n"
+         // Two descriptors a relay; systemd grants the highest it may where the hard limit is
+         // lower.
+         "LimitNOFILE=524288\n"
          // The daemon needs nothing of root but a low port.
          "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
          "NoNewPrivileges=yes\n"

@@ -35,16 +35,8 @@ std::string ExecutablePath() {
   }
 }
 
-void SetError(std::string* error, std::string text) {
-  if (error != nullptr) *error = std::move(text);
-}
-
-}  // namespace
-
-std::string HomeDirectory() {
-  std::string home = EnvironmentDirectory("TARVO_HOME");
-  if (!home.empty()) return home;
-
+// The directory of the running executable; "." when /proc cannot tell.
+std::string ExecutableDirectory() {
   std::string executable = ExecutablePath();
   std::size_t slash = executable.rfind('/');
   if (slash == std::string::npos) return ".";  // no /proc: fall back to the working directory
@@ -52,10 +44,37 @@ std::string HomeDirectory() {
   return executable.substr(0, slash);
 }
 
+void SetError(std::string* error, std::string text) {
+  if (error != nullptr) *error = std::move(text);
+}
+
+}  // namespace
+
+DefaultDirectories DefaultDirectoriesFor(const std::string& executableDirectory) {
+  // Programs there are shared by the whole system and cannot keep files beside them; the
+  // packaged unit's StateDirectory= and RuntimeDirectory= are the daemon's directories.
+  static const char* const kSystemProgramDirectories[] = {"/usr/bin", "/usr/sbin", "/bin", "/sbin"};
+  for (const char* system : kSystemProgramDirectories) {
+    if (executableDirectory == system) {
+      return {kPackagedHomeDirectory, kPackagedRuntimeDirectory};
+    }
+  }
+  return {executableDirectory, executableDirectory};
+}
+
+std::string HomeDirectory() {
+  std::string home = EnvironmentDirectory("TARVO_HOME");
+  if (!home.empty()) return home;
+  return DefaultDirectoriesFor(ExecutableDirectory()).home;
+}
+
 std::string RuntimeDirectory() {
   std::string runtime = EnvironmentDirectory("TARVO_RUNTIME_DIR");
   if (!runtime.empty()) return runtime;
-  return HomeDirectory();
+  // A home named by the variable holds its own ports, as it always has.
+  std::string home = EnvironmentDirectory("TARVO_HOME");
+  if (!home.empty()) return home;
+  return DefaultDirectoriesFor(ExecutableDirectory()).runtime;
 }
 
 bool JoinPath(const std::string& directory, const std::string& fileName, std::string& path,

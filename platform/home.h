@@ -10,11 +10,25 @@ namespace tarvo {
 // here the limit is checked instead of silently cutting the path).
 inline constexpr std::size_t kMaxPathLength = 1023;
 
-// TARVO_HOME when set and not empty, else the directory of the running executable.
+// Where the packaged service keeps its files: systemd's state and runtime directories.
+inline constexpr char kPackagedHomeDirectory[] = "/var/lib/tarvo";
+inline constexpr char kPackagedRuntimeDirectory[] = "/run/tarvo";
+
+// The home and runtime directories of a program in executableDirectory when no variable names
+// them: the packaged service's for programs in the system's program directories (/usr/bin,
+// /usr/sbin, /bin, /sbin), else the directory itself (a self-contained directory).
+struct DefaultDirectories {
+  std::string home;
+  std::string runtime;
+};
+DefaultDirectories DefaultDirectoriesFor(const std::string& executableDirectory);
+
+// TARVO_HOME when set and not empty, else the default home of the running executable.
 // Never ends with a '/' unless it is the root directory.
 std::string HomeDirectory();
 
-// TARVO_RUNTIME_DIR when set and not empty, else the home directory.
+// TARVO_RUNTIME_DIR when set and not empty, else TARVO_HOME when set, else the default runtime
+// directory of the running executable.
 std::string RuntimeDirectory();
 
 // Joins a directory and a file name. Returns false and describes the problem in *error when

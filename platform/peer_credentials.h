@@ -43,8 +43,8 @@ class PortAccessRule {
   std::optional<gid_t> group() const { return group_; }
 
   // Mode for the socket file of a port created by a process of effective user creator: 0666
-  // when the rule's user is not the file's owner, root included (the credential check at
-  // accept is then the gate); else 0660 given to the group, or 0600 without one.
+  // when the rule admits a user other than the file's owner, root included (the credential
+  // check at accept is then the gate); else 0660 given to the group, or 0600 without one.
   unsigned socketFileMode(uid_t creator) const;
 
  private:

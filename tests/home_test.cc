@@ -87,6 +87,39 @@ TEST(RuntimeDirectory, FollowsTarvoRuntimeDirElseHome) {
   EXPECT_EQ(path, "/srv/tarvo/control");
 }
 
+// Programs in the system's program directories are the packaged service's and find it in
+// systemd's directories; every other directory is self-contained, as before.
+TEST(DefaultDirectories, FollowTheInstalledLayout) {
+  for (const char* system : {"/usr/bin", "/usr/sbin", "/bin", "/sbin"}) {
+    DefaultDirectories found = DefaultDirectoriesFor(system);
+    EXPECT_EQ(found.home, "/var/lib/tarvo") << system;
+    EXPECT_EQ(found.runtime, "/run/tarvo") << system;
+  }
+  for (const char* own : {"/opt/tarvo", "/usr/local/bin", "/usr/bin/tarvo", "/usr/binx", "/usr",
+                          "/home/alice/build/bin", "/"}) {
+    DefaultDirectories found = DefaultDirectoriesFor(own);
+    EXPECT_EQ(found.home, own);
+    EXPECT_EQ(found.runtime, own);
+  }
+}
+
+// The test program lives in a build directory: its defaults are its own directory, and a
+// home named by the variable carries its runtime directory with it.
+TEST(DefaultDirectories, VariablesOverrideAndAHomeKeepsItsPorts) {
+  const std::string own = ExecutableDirectory();
+  ScopedEnv runtime("TARVO_RUNTIME_DIR", nullptr);
+  {
+    ScopedEnv home("TARVO_HOME", nullptr);
+    EXPECT_EQ(HomeDirectory(), own);
+    EXPECT_EQ(RuntimeDirectory(), own);
+  }
+  ScopedEnv home("TARVO_HOME", "/srv/tarvo");
+  EXPECT_EQ(RuntimeDirectory(), "/srv/tarvo");
+  ScopedEnv runtimeSet("TARVO_RUNTIME_DIR", "/run/elsewhere");
+  EXPECT_EQ(HomeDirectory(), "/srv/tarvo");
+  EXPECT_EQ(RuntimeDirectory(), "/run/elsewhere");
+}
+
 TEST(JoinPath, JoinsWithOneSeparator) {
   std::string path;
   ASSERT_TRUE(JoinPath("/a/b", "f.txt", path));

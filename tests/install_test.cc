@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 #include "tests/install_layout.h"
 
@@ -103,6 +105,54 @@ TEST(TarvoctlTest, InstallReinstallUninstallKeepUsersAndReplaceTheUnit) {
   EXPECT_EQ(removed.status, 0);
   EXPECT_EQ(removed.out, "");
   EXPECT_EQ(removed.err, "Tarvo VPN Server not installed\n");
+}
+
+// The package's maintainer scripts ship their own unit and ask only for the data source: no
+// unit, no group, the users kept, and a store that cannot open is an exit status of 1.
+TEST(TarvoctlTest, PrepareStoreSetsUpOnlyTheDataSource) {
+  InstallLayout layout;
+  ASSERT_TRUE(layout.ready());
+  ASSERT_EQ(layout.tarvostore({"add", "Alice", "secret", "5000"}).status, 0);
+  ProgramResult prepared = layout.tarvoctl({"-prepare-store"});
+  EXPECT_EQ(prepared.status, 0);
+  EXPECT_EQ(prepared.out, "");
+  EXPECT_EQ(prepared.err, "");
+  EXPECT_FALSE(fs::exists(layout.unitPath()));
+  EXPECT_FALSE(fs::exists(layout.groupFilePath()));
+  std::string odbcIni = ReadText(layout.odbcIniPath());
+  EXPECT_TRUE(Contains(odbcIni, "[VPN]\nDriver=SQLite3\n"));
+  EXPECT_TRUE(Contains(odbcIni, "Database=" + layout.bin() + "/VPNdb.sqlite3\n"));
+  EXPECT_EQ(layout.tarvostore({"list"}).out, "Alice\tlimit=5000\tcounter=0\n");
+
+  layout.setEnv("TARVO_ODBC_DRIVER", "No Such Driver");
+  prepared = layout.tarvoctl({"-prepare-store"});
+  EXPECT_EQ(prepared.status, 1);
+  EXPECT_EQ(prepared.err, "The user store could not be prepared in " + layout.bin() + "/\n");
+}
+
+// The package ships its own unit: it must keep every rule of the one tarvoctl writes, bar the
+// paths of a self-contained directory and the root account, and run the daemon as tarvo.
+TEST(TarvoctlTest, PackagedUnitKeepsTheInstalledUnitsRules) {
+  InstallLayout layout;
+  ASSERT_TRUE(layout.ready());
+  ASSERT_EQ(layout.tarvoctl({"-install"}).out, "Installation completed.\n");
+  const std::string packaged = ReadText(TARVO_PACKAGED_UNIT_PATH);
+  ASSERT_FALSE(packaged.empty());
+  std::set<std::string> lines;
+  std::istringstream packagedLines(packaged);
+  for (std::string line; std::getline(packagedLines, line);) lines.insert(line);
+
+  const std::set<std::string> layoutKeys = {"ExecStart", "WorkingDirectory", "Environment",
+                                            "ReadWritePaths"};
+  std::istringstream installed(ReadText(layout.unitPath()));
+  for (std::string line; std::getline(installed, line);) {
+    if (layoutKeys.count(line.substr(0, line.find('='))) != 0) continue;
+    EXPECT_EQ(lines.count(line), 1u) << "the packaged unit lacks: " << line;
+  }
+  for (const char* line : {"ExecStart=/usr/sbin/TarvoServer", "User=tarvo", "StateDirectory=tarvo",
+                           "AmbientCapabilities=CAP_NET_BIND_SERVICE"}) {
+    EXPECT_EQ(lines.count(line), 1u) << line;
+  }
 }
 
 // A product directory whose path a unit file cannot carry plainly is refused, not mangled.

@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -522,6 +525,73 @@ TEST_F(LocalPortTest, AccessRuleRefusesOtherUsersAtConnect) {
     EXPECT_EQ(ConnectAsNobody(*port, false, &heard), PortStatus::AccessDenied);
     EXPECT_EQ(heard, 1);
   }
+}
+
+// Takes CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH out of this process's effective set, as a
+// unit's CapabilityBoundingSet does for a daemon that runs as root.
+bool DropFileCapabilities() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// A console run by an admin-group member makes its notify port for a daemon that runs as root
+// under the installed unit, which keeps no capability to pass file modes by.
+TEST_F(LocalPortTest, PortForRootMadeByAnotherUserAdmitsRootWithoutFileCapabilities) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  const std::string own = directory_ + "/nobody";
+  // Open to pass through, as the runtime directory is to the daemon through its group.
+  ASSERT_EQ(::mkdir(own.c_str(), 0711), 0);
+  ASSERT_EQ(::chmod(own.c_str(), 0711), 0);
+  ASSERT_EQ(::chown(own.c_str(), kNobody, kNobody), 0);
+  ::setenv("TARVO_RUNTIME_DIR", own.c_str(), 1);
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  pid_t owner = ::fork();
+  if (owner == 0) {
+    if (::setresgid(kNobody, kNobody, kNobody) != 0 || ::setgroups(0, nullptr) != 0 ||
+        ::setresuid(kNobody, kNobody, kNobody) != 0) {
+      ::_exit(100);
+    }
+    std::unique_ptr<LocalPort> port;
+    if (LocalPort::Create(kPort, PortAccessRule::UserAndRoot(0), port) != PortStatus::Ok) {
+      ::_exit(101);
+    }
+    char byte = 'r';
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(102);
+    PortEvent event;
+    if (port->receive(event, kBoundMs) != PortStatus::Ok ||
+        event.type != PortMessageType::ConnectionRequest || event.peer.uid != 0) {
+      ::_exit(103);
+    }
+    port->accept(event.connection, nullptr);
+    port->complete(event.connection);
+    while (port->receive(event, kBoundMs) == PortStatus::Ok &&
+           event.type == PortMessageType::Request) {
+    }
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the owner could not make its port";
+  ::close(ready[0]);
+  struct stat socketFile {};
+  ASSERT_EQ(::stat((own + "/" + kPort).c_str(), &socketFile), 0);
+  EXPECT_EQ(socketFile.st_mode & 0777, 0666u);
+
+  pid_t connector = ::fork();
+  if (connector == 0) {
+    if (!DropFileCapabilities()) ::_exit(110);
+    std::unique_ptr<PortConnection> connection;
+    PortStatus status = PortConnection::Connect(kPort, nullptr, connection, kBoundMs);
+    ::_exit(static_cast<int>(status));
+  }
+  EXPECT_EQ(WaitChild(connector), PortStatus::Ok);
+  int status = 0;
+  ASSERT_EQ(::waitpid(owner, &status, 0), owner);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

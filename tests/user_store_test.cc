@@ -3,6 +3,7 @@
 // first), so every test expects a process of its own, as CTest gives each discovered test; a
 // second test in the same process is skipped.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -303,6 +304,36 @@ TEST_F(UserStoreTest, SealedPasswordsNeedTheirOwnKey) {
   ASSERT_TRUE(InitReader());
   EXPECT_FALSE(Get("hal").ok);
   EXPECT_EQ(Get("ian").password, "i-plain");
+}
+
+// The packaged service's home belongs to its user: a key that root's tools make there must be
+// that user's, or the daemon could not open a single sealed password.
+TEST_F(UserStoreTest, KeyMadeByRootInAnotherUsersHomeIsThatUsers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  constexpr uid_t kNobody = 65534;
+  // The store as the package's maintainer scripts leave it: made by root, given to the user.
+  ASSERT_EQ(WaitChild(StartChild([] { return InitReader() ? 0 : 1; })), 0);
+  for (const auto& entry : fs::directory_iterator(home_)) {
+    ASSERT_EQ(chown(entry.path().c_str(), kNobody, kNobody), 0);
+  }
+  ASSERT_EQ(chown(home_.c_str(), kNobody, kNobody), 0);
+
+  pid_t writer =
+      StartChild([] { return InitReader() && SetUserInfo("kim", "k-secret", 1, 1) ? 0 : 1; });
+  ASSERT_EQ(WaitChild(writer), 0);
+  struct stat key {};
+  ASSERT_EQ(stat(KeyPath().c_str(), &key), 0);
+  EXPECT_EQ(key.st_uid, kNobody);
+  EXPECT_EQ(key.st_gid, kNobody);
+  EXPECT_EQ(key.st_mode & 07777, 0600u);
+  pid_t reader = StartChild([] {
+    if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+        setresuid(kNobody, kNobody, kNobody) != 0) {
+      return 2;
+    }
+    return InitReader() && Get("kim").password == "k-secret" ? 0 : 1;
+  });
+  EXPECT_EQ(WaitChild(reader), 0);
 }
 
 TEST_F(UserStoreTest, InitReaderFailsWhenTheStoreCannotBeOpened) {

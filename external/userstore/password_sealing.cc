@@ -68,6 +68,19 @@ int ReadKeyFile(const std::string& path, SealKey& key) {
   return ReadExactly(fd.get(), key.data(), key.size()) ? 0 : EIO;
 }
 
+// A key that root makes (tarvostore, a console) in a home another user owns, the packaged
+// service's /var/lib/tarvo, is that user's: the daemon running as that user must read it.
+void GiveToHomeOwner(int fd, const std::string& path) {
+  if (geteuid() != 0) return;
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  struct stat home {};
+  if (stat(directory.c_str(), &home) != 0 || home.st_uid == 0) return;
+  if (fchown(fd, home.st_uid, home.st_gid) != 0) {
+    // Stays root's: the daemon then says that it cannot read the key.
+  }
+}
+
 // Writes a fresh key under a private temporary name, then links it to path: the key file
 // appears complete or not at all, and link() fails with EEXIST when another process won.
 bool CreateKeyFile(const std::string& path) {
@@ -80,6 +93,7 @@ bool CreateKeyFile(const std::string& path) {
     FileDescriptor fd(
         open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (fd.get() < 0) return false;
+    GiveToHomeOwner(fd.get(), path);
     written = WriteExactly(fd.get(), key.data(), key.size()) && fsync(fd.get()) == 0;
   }
   OPENSSL_cleanse(key.data(), key.size());

@@ -110,7 +110,9 @@ std::uint32_t SetLockCmd(UserInfo& r, bool& changed) {
   const std::uint8_t lock = r.locked ? 1 : 0;
   StoredUser stored;
   changed = false;
-  if (!stored.read(r.name)) return CTL_NOT_FOUND;
+  const std::int32_t status = stored.read(r.name);
+  if (status == READER_NO_USER) return CTL_NOT_FOUND;
+  if (status != READER_OK) return CTL_FAILED;
   if (stored.locked != lock) {
     if (!LockUser(r.name, lock)) return CTL_FAILED;
     changed = true;
