@@ -171,7 +171,7 @@ TEST(Tarvoadm, UsageAndDaemonNotRunning) {
   EXPECT_EQ(Json(down)["exit"], 3);
 }
 
-TEST(Tarvoadm, WatchPrintsOneJsonObjectPerNotification) {
+TEST(Tarvoadm, WatchPrintsOneJsonObjectPerNotificationAlsoForTarvoadmsOwnChanges) {
   TestDaemon daemon;
   ASSERT_TRUE(daemon.started());
   ASSERT_TRUE(daemon.addUser("kim", "pw"));
@@ -208,6 +208,35 @@ TEST(Tarvoadm, WatchPrintsOneJsonObjectPerNotification) {
   EXPECT_TRUE(name == "session_opened" || name == "session_closed" || name == "user_changed")
       << name;
   EXPECT_EQ(event["name"], "kim");
+
+  // What tarvoadm itself changes reaches the attached console too.
+  ASSERT_EQ(Adm(daemon.home(), {"user", "add", "zed", "--password", "pw"}).exit, 0);
+  ASSERT_EQ(Adm(daemon.home(), {"user", "lock", "zed"}).exit, 0);
+  bool added = false;
+  bool locked = false;
+  std::string rest = first.substr(first.find('\n') + 1);
+  for (int reads = 0; reads < 200 && !(added && locked);) {
+    const std::size_t end = rest.find('\n');
+    if (end == std::string::npos) {
+      pollfd ready{pipeFds[0], POLLIN, 0};
+      if (::poll(&ready, 1, 200) != 1) {
+        ++reads;
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
+      if (got <= 0) break;
+      rest.append(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    const auto line = nlohmann::json::parse(rest.substr(0, end));
+    rest.erase(0, end + 1);
+    if (line["name"] != "zed") continue;
+    added = added || line["event"] == "user_added";
+    locked = locked || (line["event"] == "user_changed" && line["locked"] == true);
+  }
+  EXPECT_TRUE(added);
+  EXPECT_TRUE(locked);
   ::kill(child, SIGTERM);
   int status = 0;
   ::waitpid(child, &status, 0);

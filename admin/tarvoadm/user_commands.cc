@@ -75,9 +75,13 @@ std::optional<int> FindUser(Context& context, const std::string& name, UserInfo&
   }
 }
 
+// An attached console shows what tarvoadm changed, as it shows a change from another daemon.
+constexpr bool kTellConsole = true;
+
 int Add(Context& context, const UserOptions& options) {
   const std::uint32_t status =
-      context.client->CtlAddUser(options.name, *options.password, options.limit.value_or(0));
+      context.client->CtlAddUser(options.name, *options.password, options.limit.value_or(0),
+                                 kTellConsole);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   switch (status) {
     case CTL_OK:
@@ -96,7 +100,8 @@ int Set(Context& context, const UserOptions& options) {
   const std::string password = options.password.value_or(current.password);
   explicit_bzero(current.password, sizeof current.password);
   const std::uint32_t status =
-      context.client->CtlUpdateUser(current.name, password, options.limit.value_or(current.limit));
+      context.client->CtlUpdateUser(current.name, password,
+                                    options.limit.value_or(current.limit), kTellConsole);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   switch (status) {
     case CTL_OK:
@@ -110,7 +115,7 @@ int Set(Context& context, const UserOptions& options) {
 }
 
 int Delete(Context& context, const std::string& name) {
-  const std::uint32_t status = context.client->CtlDeleteUser(name);
+  const std::uint32_t status = context.client->CtlDeleteUser(name, kTellConsole);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   if (status != CTL_OK) return Fail(context, kRefused, "no user '" + name + "' to delete");
   return Done(context, "user '" + name + "' deleted", {{"name", name}});
@@ -120,7 +125,7 @@ int Delete(Context& context, const std::string& name) {
 // console cannot turn a lock into an unlock; it says whether it had to change anything.
 int SetLock(Context& context, const std::string& name, bool lock) {
   bool changed = false;
-  const std::uint32_t status = context.client->CtlSetLock(name, lock, &changed);
+  const std::uint32_t status = context.client->CtlSetLock(name, lock, &changed, kTellConsole);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   if (status == CTL_NOT_FOUND) return Fail(context, kRefused, "no user '" + name + "'");
   if (status != CTL_OK) return Fail(context, kRefused, "the user store refused to change the lock");
@@ -130,7 +135,7 @@ int SetLock(Context& context, const std::string& name, bool lock) {
 }
 
 int Reset(Context& context, const std::string& name) {
-  const std::uint32_t status = context.client->CtlResetCounter(name);
+  const std::uint32_t status = context.client->CtlResetCounter(name, kTellConsole);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   if (status != CTL_OK) {
     return Fail(context, kRefused, "no user '" + name + "', or the user store refused the reset");
