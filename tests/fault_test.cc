@@ -130,6 +130,8 @@ TEST_F(DaemonFaultTest, AnAuditFileThatCannotBeWrittenLosesRowsAndNothingElse) {
   LoopbackTcpServer echo(EchoHandler);
   ASSERT_TRUE(Served(daemon_, "alice", "secret"));
   ASSERT_TRUE(WaitUntil([&] { return CountRows(daemon_.auditRows(), "alice") >= 2; }));
+  auto console = ConnectTo(daemon_);
+  ASSERT_TRUE(console);
   const long baselineFds = OpenDescriptors(daemon_.process().pid());
   // Root writes into read-only directories, so the file's place is taken by a directory.
   const std::string audit = homeFile("vpn_log.csv");
@@ -154,7 +156,10 @@ TEST_F(DaemonFaultTest, AnAuditFileThatCannotBeWrittenLosesRowsAndNothingElse) {
   relay.close();
   session.close();
   EXPECT_TRUE(daemon_.process().running());
-  // bob's session has ended in the daemon (its close rows lost too) before the file returns.
+  // bob's session has ended in the daemon (its close rows lost too) before the file returns:
+  // the daemon writes a session's last rows before it leaves the session list.
+  std::vector<UserInfo> sessions;
+  ASSERT_TRUE(WaitUntil([&] { return console->CtlListSessions(sessions) == 0; }));
   const pid_t pid = daemon_.process().pid();
   EXPECT_TRUE(WaitUntil([&] { return OpenDescriptors(pid) <= baselineFds; }));
 
