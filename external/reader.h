@@ -47,8 +47,10 @@ TARVO_READER_API std::int32_t FindUserStatus(const char* name, char* password, s
 TARVO_READER_API bool SetUserInfo(const char* name, const char* password, std::int64_t limit,
                                   std::uint8_t storeEncryptedPwd);
 
+// Removes the user and its policy.
 TARVO_READER_API bool DeleteUser(const char* name);
 TARVO_READER_API bool LockUser(const char* name, std::uint8_t lock);
+// Zeroes the counter, and the download and upload counters of the user's policy with it.
 TARVO_READER_API bool ResetUser(const char* name);
 TARVO_READER_API void SetUserCount(const char* name, std::int64_t counter);
 

@@ -1,0 +1,46 @@
+// The table UserPolicyTable: at most one row per user, keyed by the name key of UsersTable.
+// A user without a row has the empty policy. Plain SQL for SQLite and PostgreSQL.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "external/reader_policy.h"
+#include "external/userstore/store_connection.h"
+#include "external/userstore/user_table.h"
+
+namespace tarvo::userstore {
+
+// Creates UserPolicyTable when it does not exist yet (also when another process races to do so).
+bool EnsurePolicyTable(StoreConnection& connection);
+
+// kFound with policy filled; kMissing (policy emptied) when the user has no row.
+Lookup FindPolicy(StoreConnection& connection, const std::string& nameKey, UserPolicy& policy);
+
+// Writes every field but the counters, inserting the row when there is none. kMissing when
+// UsersTable has no such user.
+Lookup StorePolicy(StoreConnection& connection, const std::string& nameKey,
+                   const UserPolicy& policy);
+
+// Adds down and up to the row's counters (created when missing) and their sum to the user's
+// counter in one transaction, then reads both back. commitSent as for AddToUserCounter.
+Lookup AddToUserCounters(StoreConnection& connection, const std::string& nameKey, std::int64_t down,
+                         std::int64_t up, std::int64_t& counter, UserPolicy& policy,
+                         bool& commitSent);
+
+// Moves the row's period start to start and zeroes its counters and the user's counter, only
+// when the stored start is before start; began tells whether this call did it.
+bool BeginPeriod(StoreConnection& connection, const std::string& nameKey, std::int64_t start,
+                 bool& began);
+
+// Removes the user and its policy row together; false when there is no such user.
+bool DeleteUserWithPolicy(StoreConnection& connection, const std::string& nameKey);
+// Zeroes the user's counter and its up/down counters together; false when there is no such user.
+bool ResetUserCounters(StoreConnection& connection, const std::string& nameKey);
+
+// Calls visit for every user in name-key order with its name and policy, until it returns false.
+bool ForEachPolicy(StoreConnection& connection,
+                   const std::function<bool(const std::string& name, const UserPolicy&)>& visit);
+
+}  // namespace tarvo::userstore
