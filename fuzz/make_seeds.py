@@ -72,6 +72,14 @@ write("settings_fuzz", {
                   + b"9" * 1100 + b"\n[HidePwd]:yes\0no\n",
 })
 
+write("access_rules_fuzz", {
+    "shipped": open(os.path.join(HERE, "..", "packaging", "tarvo-access.conf"), "rb").read(),
+    "examples": b"allow 10.20.0.5 port 22\ndeny 10.0.0.0/8\n"
+                b"allow 192.168.5.0/24 port 80, 443,8000-8099\ndeny 192.168.0.0/16 port all\n"
+                b"deny 0.0.0.0/0 port 25\r\n",
+    "bad_lines": b"block 1.2.3.4\ndeny 1.2.3.4/33\ndeny 1.2.3.4 port 9-1\ndeny 1.2.3\0\n",
+})
+
 
 def area(code, body=b"", flag=1):
     # The request area's bytes, then the flag and the code (read from the end).

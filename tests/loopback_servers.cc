@@ -70,11 +70,11 @@ std::uint16_t BoundPort(int fd) {
   return ntohs(address.sin_port);
 }
 
-int LoopbackSocket(int type) {
+int LoopbackSocket(int type, const char* dotted = "127.0.0.1") {
   int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_addr.s_addr = ::inet_addr(dotted);
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     if (fd >= 0) ::close(fd);
     return -1;
@@ -84,8 +84,9 @@ int LoopbackSocket(int type) {
 
 }  // namespace
 
-LoopbackTcpServer::LoopbackTcpServer(Handler handler) : handler_(std::move(handler)) {
-  listener_ = LoopbackSocket(SOCK_STREAM);
+LoopbackTcpServer::LoopbackTcpServer(Handler handler, const char* address)
+    : handler_(std::move(handler)) {
+  listener_ = LoopbackSocket(SOCK_STREAM, address);
   // A long backlog: tests open hundreds of relays to one destination at once, and a dropped
   // SYN costs the daemon's connection a second.
   if (listener_ < 0 || ::listen(listener_, 4096) != 0) return;
@@ -154,8 +155,8 @@ LoopbackTcpServer::Handler SinkHandler(const std::atomic<bool>& release,
   };
 }
 
-UdpEchoServer::UdpEchoServer() {
-  fd_ = LoopbackSocket(SOCK_DGRAM);
+UdpEchoServer::UdpEchoServer(const char* address) {
+  fd_ = LoopbackSocket(SOCK_DGRAM, address);
   if (fd_ < 0) return;
   port_ = BoundPort(fd_);
   thread_ = std::thread([this] {

@@ -1,4 +1,5 @@
-// Destinations for relay tests, run in the test process on 127.0.0.1: a TCP server whose
+// Destinations for relay tests, run in the test process on 127.0.0.1 (or another loopback
+// address): a TCP server whose
 // connections are served by a handler each on its own thread, and a UDP echo server. Every
 // wait is bounded; stopping ends the handlers and joins every thread.
 #pragma once
@@ -24,7 +25,8 @@ class LoopbackTcpServer {
   // handler(fd, stopping) serves one accepted connection and returns when done; the server
   // closes fd afterwards. It must look at stopping at least every few hundred ms.
   using Handler = std::function<void(int fd, const std::atomic<bool>& stopping)>;
-  explicit LoopbackTcpServer(Handler handler);
+  // address: the loopback address it listens on, dotted.
+  explicit LoopbackTcpServer(Handler handler, const char* address = "127.0.0.1");
   ~LoopbackTcpServer();
   LoopbackTcpServer(const LoopbackTcpServer&) = delete;
   LoopbackTcpServer& operator=(const LoopbackTcpServer&) = delete;
@@ -60,7 +62,7 @@ LoopbackTcpServer::Handler SinkHandler(const std::atomic<bool>& release,
 // order), so a test sees which socket sent it.
 class UdpEchoServer {
  public:
-  UdpEchoServer();
+  explicit UdpEchoServer(const char* address = "127.0.0.1");
   ~UdpEchoServer();
   UdpEchoServer(const UdpEchoServer&) = delete;
   UdpEchoServer& operator=(const UdpEchoServer&) = delete;

@@ -26,10 +26,15 @@ ServerSettingsRecord AuditedSettings(bool multiConnect) {
 }
 
 TestDaemon::TestDaemon(ServerSettingsRecord settings,
-                       const std::vector<std::pair<std::string, std::string>>& env) {
+                       const std::vector<std::pair<std::string, std::string>>& env,
+                       const std::vector<std::pair<std::string, std::string>>& homeFiles) {
   port_ = FreeLoopbackPort();
   settings.ServerPort = port_;
   if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
+  for (const auto& [name, content] : homeFiles) {
+    std::ofstream file(home_.path() + "/" + name, std::ios::binary);
+    if (!(file << content) || !file.flush()) return;
+  }
   process_ = std::make_unique<DaemonProcess>(home_.path());
   for (const auto& [name, value] : env) process_->setEnv(name, value);
   started_ = process_->start() && process_->waitReady();

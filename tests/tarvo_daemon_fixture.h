@@ -22,10 +22,11 @@ ServerSettingsRecord AuditedSettings(bool multiConnect = false);
 
 class TestDaemon {
  public:
-  // Starts the daemon with these settings (the port is chosen here) and extra environment.
-  // Check started().
+  // Starts the daemon with these settings (the port is chosen here), extra environment and
+  // files (name, content) written into its home first. Check started().
   explicit TestDaemon(ServerSettingsRecord settings = AuditedSettings(),
-                      const std::vector<std::pair<std::string, std::string>>& env = {});
+                      const std::vector<std::pair<std::string, std::string>>& env = {},
+                      const std::vector<std::pair<std::string, std::string>>& homeFiles = {});
   ~TestDaemon();
 
   bool started() const { return started_; }

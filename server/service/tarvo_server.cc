@@ -18,8 +18,10 @@
 #include "platform/presence_lock.h"
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
+#include "server/service/access_file.h"
 #include "server/service/control_listener.h"
 #include "server/service/diagnostics.h"
+#include "server/service/login_throttle.h"
 #include "server/service/network_loop.h"
 #include "server/service/notifier.h"
 #include "server/service/session_list.h"
@@ -113,6 +115,9 @@ constexpr char kHelpText[] =
     "  TARVO_STORE        ODBC connection string of the user store (default: the data source\n"
     "                     VPN when configured, else the SQLite file in the home directory)\n"
     "  TARVO_ADMIN_GROUP  group whose members may administer the daemon (default: tarvo)\n"
+    "  TARVO_LOGIN_THROTTLE  off, or COUNT,WINDOW,HOLD: COUNT wrong passwords from one address\n"
+    "                     within WINDOW seconds refuse its logins for HOLD seconds\n"
+    "                     (default: 10,300,300)\n"
     "Diagnostics go to standard error (the journal under systemd).\n";
 
 // --help and --version answer without starting anything; every other argument is ignored.
@@ -186,6 +191,8 @@ int main(int argc, char** argv) {
   // The network lock is a static mutex (NetworkLock), ready before any thread starts.
   // Without a settings file the embedded defaults stay.
   LoadSettings();
+  LoadAccessRules();
+  ConfigureLoginThrottle();
   LoadPortFunctions();
 
   int status = RunServiceDispatcher(ServiceMain);

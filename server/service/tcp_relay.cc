@@ -10,6 +10,7 @@
 #include "platform/fd.h"
 #include "server/common/control_records.h"
 #include "server/common/session_protocol.h"
+#include "server/service/access_file.h"
 #include "server/service/audit_log.h"
 #include "server/service/memory_return.h"
 #include "server/service/notifications.h"
@@ -198,10 +199,11 @@ void TcpRelay::takeFromClient(const std::uint8_t* records, std::size_t size) {
 }
 
 void TcpRelay::openDestination() {
-  // kNoHandle when out of descriptors (or down to the reserve), or for the daemon's own
-  // listener: the relay then fails at once, as a connection that was refused.
+  // kNoHandle when out of descriptors (or down to the reserve), for the daemon's own listener
+  // or a destination the rules deny: the relay then fails at once, as a connection that was
+  // refused, and nothing reaches the destination.
   int handle = kNoHandle;
-  if (!IsOwnListener(address_, port_)) {
+  if (!IsOwnListener(address_, port_) && DestinationAllowed(address_, port_)) {
     handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (InDescriptorReserve(handle)) {
       CloseDescriptor(handle);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "server/common/session_protocol.h"
+#include "server/service/access_file.h"
 #include "server/service/session_relays.h"
 #include "server/service/settings.h"
 #include "server/service/user_socket.h"
@@ -25,6 +26,7 @@ UdpServerSocket::~UdpServerSocket() {
 bool UdpServerSocket::send(std::uint32_t address, std::uint16_t port,
                            std::span<const std::uint8_t> bytes) {
   if (session_.relays.queuedDatagrams >= kMaxQueuedDatagramsPerSession) return false;
+  if (!DestinationAllowed(address, port)) return false;
   if (ServerSettings.UdpAddressRestricted) rememberPeer(address);
   queueDatagram(std::make_unique<Datagram>(address, htons(port), bytes.data(), bytes.size()));
   ++session_.relays.queuedDatagrams;
@@ -58,6 +60,8 @@ bool UdpServerSocket::knowsPeer(std::uint32_t address) const {
 
 bool UdpServerSocket::onDatagram(std::unique_ptr<Datagram> datagram) {
   if (ServerSettings.UdpAddressRestricted && !knowsPeer(datagram->address)) return true;
+  // Nor does a denied address reach the client by answering.
+  if (!DestinationAllowed(datagram->address, ntohs(datagram->port))) return true;
   // Nothing larger arrives over IPv4, but a record could not carry it.
   if (datagram->payload.size() > kMaxRecordPlaintext) return true;
   if (!AdmitDatagram(session_.policy.downGate(), datagram->payload.size())) return true;

@@ -31,7 +31,8 @@ class UdpServerSocket : public UdpSocket {
   std::uint16_t value() const { return value_; }
 
   // Queues a datagram for address (network order) and port (host order). False, nothing
-  // queued, when the session already has its most datagrams waiting.
+  // queued, when the session already has its most datagrams waiting or the destination rules
+  // deny it (it is dropped).
   bool send(std::uint32_t address, std::uint16_t port, std::span<const std::uint8_t> bytes);
 
   // Reading pauses while the client is slow to take what the session queued for it.

@@ -14,6 +14,7 @@
 #include "server/common/user_info.h"
 #include "server/service/audit_log.h"
 #include "server/service/diagnostics.h"
+#include "server/service/login_throttle.h"
 #include "server/service/message_log.h"
 #include "server/service/notifications.h"
 #include "server/service/relay_entry.h"
@@ -265,6 +266,12 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   }
   LoginRequest request;
   if (!ParseLogin(payload, request)) return false;
+  // An address held for its wrong passwords is refused unchecked (login_throttle.h).
+  if (const auto verdict = AdmitLogin(peerAddress_); verdict != LoginThrottle::Verdict::kCheck) {
+    refuseLogin(MessageType::InvalidPassword, request.name,
+                verdict == LoginThrottle::Verdict::kRefuse ? "invalid password" : nullptr);
+    return true;
+  }
   auto row = std::make_shared<StoredRow>();
   askStore([row, name = request.name, now = PolicyWallNow()] { row->read(name, now); },
            [this, row, name = request.name, proof = request.proof] {
@@ -297,6 +304,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   const auto expected = MakeLoginProof(name, *encryptor);
   if (!ProofsEqual(expected.data(), proof.data())) {
     explicit_bzero(keyText.data(), keyText.size());
+    NoteWrongProof(peerAddress_);
     refuseLogin(MessageType::InvalidPassword, name, "invalid password");
     return;
   }
@@ -333,7 +341,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
 void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome) {
   queueMessage(reply);
   setFlag(Closing);
-  AuditSessionOpen(name, peerAddress_, outcome);
+  if (outcome != nullptr) AuditSessionOpen(name, peerAddress_, outcome);
 }
 
 void UserSocket::trafficInfo(std::size_t count) {

@@ -108,6 +108,7 @@ class UserSocket : public TcpSocket {
   bool login(std::span<const std::uint8_t> payload);
   void finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
                    std::int32_t status, const UserInfo& stored, const LoginPolicy& loginPolicy);
+  // outcome: the audit row's result; nullptr writes no row.
   void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome);
   // count TrafficInfo requests that came back to back, answered from the session's copies
   // (reread from the store first when they are a second old).

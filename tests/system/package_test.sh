@@ -174,22 +174,44 @@ check "alice reads the store directly, as her console does" \
   grep -q "^carol" <<<"$(as_user alice tarvostore list)"
 check "the outsider may not" fails as_user outsider tarvostore list
 
-# 6. carol relays through tarvoclient to an HTTP server in the container.
+# 6. carol relays through tarvoclient to an HTTP server in the container. The package's
+# destination rules deny this host's loopback and link-local addresses, so the page is served
+# on an address of lo outside them, and also on 127.0.0.1 and 169.254.169.254 (where a cloud
+# metadata service answers), which relays must not reach.
+check "the destination rules are in the home, tarvo's, mode 640" \
+  test "$(in_machine stat -c '%U:%G %a' /var/lib/tarvo/tarvo-access.conf)" = "tarvo:tarvo 640"
+check "they are the shipped ones" \
+  cmp "$machine/usr/share/tarvo/tarvo-access.conf" "$machine/var/lib/tarvo/tarvo-access.conf"
 in_machine mkdir -p /srv/www
 echo "hello through the tunnel" >"$machine/srv/www/hello.txt"
+in_machine busybox ip addr add 192.0.2.80/32 dev lo
+in_machine busybox ip addr add 169.254.169.254/32 dev lo
+in_machine busybox httpd -p 192.0.2.80:8080 -h /srv/www
 in_machine busybox httpd -p 127.0.0.1:8080 -h /srv/www
+in_machine busybox httpd -p 169.254.169.254:80 -h /srv/www
 printf '%s\n' "$password" >"$machine/var/tmp/carol.pw"
 in_machine chmod 600 /var/tmp/carol.pw
 in_machine systemd-run -q --unit=client -p StandardError=file:/var/tmp/client.err \
   tarvoclient --server 127.0.0.1:80 --user carol --password-file /var/tmp/carol.pw \
   --listen 127.0.0.1:1080
 check "tarvoclient logs in" wait_for 15 grep -q "SOCKS5 proxy listening" "$machine/var/tmp/client.err"
-body=$(in_machine curl -sS --max-time 10 --socks5-hostname 127.0.0.1:1080 \
-  http://127.0.0.1:8080/hello.txt || true)
+through() {  # through URL: the body curl gets through carol's relay, or nothing
+  in_machine curl -sS --max-time 10 --socks5-hostname 127.0.0.1:1080 "$1" || true
+}
+body=$(through http://192.0.2.80:8080/hello.txt)
 check "curl gets the page through the relay" test "$body" = "hello through the tunnel"
+check "the page is served on 127.0.0.1 and 169.254.169.254 too" \
+  test "$(in_machine curl -sS --max-time 10 http://127.0.0.1:8080/hello.txt)$(in_machine curl \
+    -sS --max-time 10 http://169.254.169.254/hello.txt)" = "$body$body"
+check "a relay to 127.0.0.1 is refused" test -z "$(through http://127.0.0.1:8080/hello.txt)"
+check "a relay to 169.254.169.254 is refused" test -z "$(through http://169.254.169.254/hello.txt)"
 check "watch prints carol's login" wait_for 10 grep -q "^session_opened .*name=carol" "$machine/var/tmp/watch.out"
-check "watch prints the relay" wait_for 10 grep -qE "^relay_connected destination=127.0.0.1 (.* )?port=8080( |$)" \
+check "watch prints the relay" wait_for 10 grep -qE "^relay_connected destination=192.0.2.80 (.* )?port=8080( |$)" \
   "$machine/var/tmp/watch.out"
+check "watch prints the refused relays closing" \
+  wait_for 10 grep -qE "^relay_closed destination=169.254.169.254 " "$machine/var/tmp/watch.out"
+check "no relay to this host or link-local connected" \
+  fails grep -qE "^relay_connected destination=(127|169\.254)\." "$machine/var/tmp/watch.out"
 in_machine systemctl stop client watch
 user_field() {  # user_field NAME COLUMN: a column of tarvoadm users for NAME, as alice sees it
   as_user alice tarvoadm users | awk -F '\t' -v name="$1" -v column="$2" '$1 == name {print $column}'
@@ -227,6 +249,11 @@ check "the outsider may not reset" fails as_user outsider tarvoadm user reset ca
 # 9. The journal: a start line, and never the password.
 journal=$(in_machine journalctl -u tarvo-vpn-server --no-pager -o cat)
 check "the journal has the daemon's start line" grep -qE "TarvoServer: listening on 0\.0\.0\.0 port 80" <<<"$journal"
+rules_read() {  # the shipped rules were read, and no line of them is bad
+  grep -q "destination rules from /var/lib/tarvo/tarvo-access.conf: 3 in force" <<<"$journal" &&
+    ! grep -q "tarvo-access.conf line" <<<"$journal"
+}
+check "the daemon read the three shipped rules" rules_read
 check "no password anywhere in the journal" \
   fails grep -qF "$password" <<<"$(in_machine journalctl --no-pager -o cat)"
 
@@ -237,6 +264,7 @@ check "remove keeps the store" test -s "$machine/var/lib/tarvo/VPNdb.sqlite3"
 in_machine env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
   "$package" >"$logs/reinstall.log" 2>&1
 check "a reinstall finds carol again, locked" test "$(user_field carol 4)" = yes
+check "and keeps the destination rules" test -s "$machine/var/lib/tarvo/tarvo-access.conf"
 in_machine env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tarvo >"$logs/purge.log" 2>&1
 check "purge deletes /var/lib/tarvo" test ! -e "$machine/var/lib/tarvo"
 check "purge deletes the data source" fails in_machine odbcinst -q -s -n VPN
