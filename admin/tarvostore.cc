@@ -1,15 +1,20 @@
 // tarvostore: edits the user store directly, without a running daemon's help. Meant for the first
 // user of a fresh install and for scripts; a running daemon sees the change at the next login.
+#include <strings.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "admin/password_input.h"
+#include "admin/policy_options.h"
+#include "admin/stored_user.h"
 #include "external/reader.h"
 
 namespace {
@@ -20,13 +25,28 @@ constexpr char kUsageText[] =
     "       tarvostore delete NAME\n"
     "       tarvostore lock NAME | unlock NAME | reset NAME\n"
     "       tarvostore list\n"
-    "Edits the user store directly; a running daemon sees the change at the next login.\n"
+    "       tarvostore policy NAME [--rate-down R] [--rate-up R] [--period P]\n"
+    "                  [--period-from DATE] [--max-sessions N] [--expires DATE|never]\n"
+    "       tarvostore show NAME [--json]\n"
+    "Edits the user store directly; a running daemon sees the change at the next login\n"
+    "(policy also at the user's next counter store).\n"
     "  --password-file F   the first line of F is the password; - reads standard input\n"
     "  --password P, PASSWORD\n"
     "                      the password on the command line, which other local users can\n"
     "                      read (ps, /proc) while tarvostore runs: prefer --password-file\n"
     "  LIMIT               traffic limit in bytes, 0 (the default) for none\n"
     "  --encrypt           seal the stored password with the key in tarvostore.key\n"
+    "  --rate-down R, --rate-up R\n"
+    "                      speed toward / from the client: 20Mbit, 2.5MB/s, 512KiB/s, 1Gbps\n"
+    "                      (b bits, B bytes; k M G decimal, Ki Mi Gi binary; a plain number\n"
+    "                      is bytes per second); 0 or none for no limit\n"
+    "  --period P          none, daily, weekly or monthly: when the counter starts from 0\n"
+    "  --period-from DATE  the reset instant the period repeats (YYYY-MM-DD[ HH:MM], local);\n"
+    "                      default midnight today, on this Monday, on the 1st\n"
+    "  --max-sessions N    simultaneous sessions; 0 or none: as MultiConnect says\n"
+    "  --expires DATE      logins from DATE on are refused as for a locked user; never\n"
+    "  --json              show prints one JSON object\n"
+    "list prints each user's down= and up= counters after counter=; counter is their sum.\n"
     "The store is TARVO_STORE (an ODBC connection string), else the data source VPN, else\n"
     "the SQLite file in TARVO_HOME or the directory of this program.\n"
     "Exit status: 0 done, 1 the store refused or cannot be opened, 2 usage.\n";
@@ -60,15 +80,66 @@ int Report(bool ok, const char* what, const char* name) {
 int List() {
   auto users = std::make_unique<tarvo::UserInfo[]>(tarvo::kMaxEnumeratedUsers);
   std::int32_t count = EnumUsers2(users.get());
-  if (count < 0) {
+  auto policies = std::make_unique<UserPolicyEntry[]>(tarvo::kMaxEnumeratedUsers);
+  const std::int32_t policyCount = count < 0 ? -1 : EnumUserPolicies(policies.get());
+  if (count < 0 || policyCount < 0) {
     std::fprintf(stderr, "tarvostore: cannot list users\n");
     return 1;
   }
+  // Both lists are in name order; a user added between the two reads has no entry yet.
+  std::int32_t p = 0;
   for (std::int32_t i = 0; i < count; ++i) {
     const tarvo::UserInfo& u = users[i];
-    std::printf("%s\tlimit=%" PRId64 "\tcounter=%" PRId64 "%s\n", u.name, u.limit, u.counter,
+    explicit_bzero(users[i].password, sizeof users[i].password);
+    std::int32_t match = p;
+    while (match < policyCount && strcasecmp(policies[match].name, u.name) != 0) ++match;
+    const UserPolicy none{};
+    const UserPolicy& policy = match < policyCount ? policies[match].policy : none;
+    if (match < policyCount) p = match + 1;
+    // down and up before the optional lock mark, which stays last.
+    std::printf("%s\tlimit=%" PRId64 "\tcounter=%" PRId64 "\tdown=%" PRId64 "\tup=%" PRId64
+                "%s\n",
+                u.name, u.limit, u.counter, policy.bytesDown, policy.bytesUp,
                 u.locked ? "\tlocked" : "");
   }
+  return 0;
+}
+
+// policy NAME options...: the change checked whole before it is written.
+int Policy(int argc, char** argv) {
+  const char* name = argv[2];
+  tarvo::adm::PolicyChange change;
+  for (int i = 3; i < argc; ++i) {
+    if (!tarvo::adm::IsPolicyOption(argv[i]) || i + 1 >= argc) return Usage();
+    const std::string problem = tarvo::adm::TakePolicyOption(argv[i], argv[i + 1], change);
+    ++i;
+    if (!problem.empty()) {
+      std::fprintf(stderr, "tarvostore: %s\n", problem.c_str());
+      return 2;
+    }
+  }
+  if (change.empty()) return Usage();
+  UserPolicy policy{};
+  std::int32_t status = GetUserPolicyStatus(name, &policy);
+  if (status == READER_OK) {
+    const std::string problem = tarvo::adm::ApplyPolicyChange(change, std::time(nullptr), policy);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "tarvostore: %s\n", problem.c_str());
+      return 2;
+    }
+    status = SetUserPolicyStatus(name, &policy);
+  }
+  return Report(status == READER_OK, "set the policy of", name);
+}
+
+int Show(const char* name, bool json) {
+  tarvo::adm::StoredUser user;
+  if (tarvo::adm::ReadStoredUser(name, user) != READER_OK) {
+    return Report(false, "show", name);
+  }
+  const std::string text =
+      json ? tarvo::adm::StoredUserJson(user).dump() : tarvo::adm::StoredUserText(user);
+  std::printf("%s\n", text.c_str());
   return 0;
 }
 
@@ -138,7 +209,12 @@ int main(int argc, char** argv) {
     explicit_bzero(options.password->data(), options.password->size());
     return Report(added, "add", name);
   }
+  if (command == "policy") return Policy(argc, argv);
+  if (command == "show" && argc == 4 && std::strcmp(argv[3], "--json") == 0) {
+    return Show(name, true);
+  }
   if (argc != 3) return Usage();
+  if (command == "show") return Show(name, false);
   if (command == "delete") return Report(DeleteUser(name), "delete", name);
   if (command == "lock") return Report(LockUser(name, 1), "lock", name);
   if (command == "unlock") return Report(LockUser(name, 0), "unlock", name);
