@@ -24,7 +24,7 @@ constexpr char kUsageText[] =
     "[--encrypt]\n"
     "       tarvostore delete NAME\n"
     "       tarvostore lock NAME | unlock NAME | reset NAME\n"
-    "       tarvostore list\n"
+    "       tarvostore list [--counters]\n"
     "       tarvostore policy NAME [--rate-down R] [--rate-up R] [--period P]\n"
     "                  [--period-from DATE] [--max-sessions N] [--expires DATE|never]\n"
     "       tarvostore show NAME [--json]\n"
@@ -44,9 +44,11 @@ constexpr char kUsageText[] =
     "  --period-from DATE  the reset instant the period repeats (YYYY-MM-DD[ HH:MM], local);\n"
     "                      default midnight today, on this Monday, on the 1st\n"
     "  --max-sessions N    simultaneous sessions; 0 or none: as MultiConnect says\n"
-    "  --expires DATE      logins from DATE on are refused as for a locked user; never\n"
+    "  --expires DATE      logins from DATE on are refused as for a locked user (local\n"
+    "                      midnight, or YYYY-MM-DD HH:MM); never clears it\n"
     "  --json              show prints one JSON object\n"
-    "list prints each user's down= and up= counters after counter=; counter is their sum.\n"
+    "  --counters          list also prints each user's down= and up= after counter=\n"
+    "                      (counter is their sum, plus what it held before the user's policy)\n"
     "The store is TARVO_STORE (an ODBC connection string), else the data source VPN, else\n"
     "the SQLite file in TARVO_HOME or the directory of this program.\n"
     "Exit status: 0 done, 1 the store refused or cannot be opened, 2 usage.\n";
@@ -77,11 +79,13 @@ int Report(bool ok, const char* what, const char* name) {
   return 1;
 }
 
-int List() {
+// Scripts read list's lines as they were; the down and up counters come only when asked for.
+int List(bool counters) {
   auto users = std::make_unique<tarvo::UserInfo[]>(tarvo::kMaxEnumeratedUsers);
   std::int32_t count = EnumUsers2(users.get());
-  auto policies = std::make_unique<UserPolicyEntry[]>(tarvo::kMaxEnumeratedUsers);
-  const std::int32_t policyCount = count < 0 ? -1 : EnumUserPolicies(policies.get());
+  auto policies = std::make_unique<UserPolicyEntry[]>(counters ? tarvo::kMaxEnumeratedUsers : 0);
+  const std::int32_t policyCount =
+      count < 0 ? -1 : (counters ? EnumUserPolicies(policies.get()) : 0);
   if (count < 0 || policyCount < 0) {
     std::fprintf(stderr, "tarvostore: cannot list users\n");
     return 1;
@@ -96,11 +100,10 @@ int List() {
     const UserPolicy none{};
     const UserPolicy& policy = match < policyCount ? policies[match].policy : none;
     if (match < policyCount) p = match + 1;
+    std::printf("%s\tlimit=%" PRId64 "\tcounter=%" PRId64, u.name, u.limit, u.counter);
     // down and up before the optional lock mark, which stays last.
-    std::printf("%s\tlimit=%" PRId64 "\tcounter=%" PRId64 "\tdown=%" PRId64 "\tup=%" PRId64
-                "%s\n",
-                u.name, u.limit, u.counter, policy.bytesDown, policy.bytesUp,
-                u.locked ? "\tlocked" : "");
+    if (counters) std::printf("\tdown=%" PRId64 "\tup=%" PRId64, policy.bytesDown, policy.bytesUp);
+    std::printf("%s\n", u.locked ? "\tlocked" : "");
   }
   return 0;
 }
@@ -199,7 +202,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tarvostore: cannot open the user store\n");
     return 1;
   }
-  if (command == "list" && argc == 2) return List();
+  if (command == "list" && argc == 2) return List(false);
+  if (command == "list" && argc == 3 && std::strcmp(argv[2], "--counters") == 0) return List(true);
   if (argc < 3) return Usage();
   const char* name = argv[2];
   if (command == "add") {
