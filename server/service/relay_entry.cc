@@ -37,6 +37,7 @@ bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
   }
   if (!session.decipher(record, datagram)) return true;
   if (datagram.size() > kMaxRecordPlaintext) return true;
+  if (!AdmitDatagram(session.policy.upGate(), datagram.size())) return true;  // over the limit
   UdpServerSocket* channel = session.relays.findChannel(header.channel);
   if (channel == nullptr) {
     if (session.relays.channels.size() >= kMaxUdpChannelsPerSession) return true;

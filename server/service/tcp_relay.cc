@@ -115,8 +115,10 @@ bool TcpRelay::connecting() const {
 
 bool TcpRelay::endWantsRead(const RelayEnd& end) const {
   if (ending_ || closed_) return false;
-  if (&end == client_) return destination_ == nullptr || toDestination_.size() < kRelayQueueLimit;
-  return !connecting() && toClient_.size() < kRelayQueueLimit;
+  if (&end == client_) {
+    return !upWait_.waiting() && (destination_ == nullptr || toDestination_.size() < kRelayQueueLimit);
+  }
+  return !downWait_.waiting() && !connecting() && toClient_.size() < kRelayQueueLimit;
 }
 
 bool TcpRelay::endWantsWrite(const RelayEnd& end) const {
@@ -166,7 +168,12 @@ void TcpRelay::endException(RelayEnd& end) {
 void TcpRelay::readHeader() {
   // One read for the header and the records that came with it (a request, usually).
   std::uint8_t* buffer = RelayReadBuffer();
-  const ssize_t received = RelayReceive(client_->handle(), buffer, kRelayQueueLimit);
+  // The records that come with the header are bound by the user's upload limit too.
+  const std::size_t want = std::min(
+      kRelayQueueLimit, kDestinationHeaderSize - headerSize_ +
+                            std::min(RelayAllowance(session_.policy.upGate(), upWait_, client_),
+                                     kRelayQueueLimit));
+  const ssize_t received = RelayReceive(client_->handle(), buffer, want);
   if (received == 0 || (received < 0 && !RelayWouldBlock())) {
     close();
     return;
@@ -176,7 +183,7 @@ void TcpRelay::readHeader() {
   const std::size_t headerPart = std::min(size, kDestinationHeaderSize - headerSize_);
   std::memcpy(header_ + headerSize_, buffer, headerPart);
   headerSize_ += headerPart;
-  if (size < kRelayQueueLimit) client_->drained = true;
+  if (size < want) client_->drained = true;
   if (headerSize_ < kDestinationHeaderSize) return;
   std::memcpy(&address_, header_, 4);  // network order, as it lies on the wire
   port_ = static_cast<std::uint16_t>((header_[4] << 8) | header_[5]);
@@ -187,7 +194,7 @@ void TcpRelay::readHeader() {
 void TcpRelay::takeFromClient(const std::uint8_t* records, std::size_t size) {
   const std::size_t before = toDestination_.size();
   decryptor_->transformAppend(records, size, toDestination_);
-  session_.countRelayed(toDestination_.size() - before);
+  session_.countRelayed(toDestination_.size() - before, Flow::kUp);
 }
 
 void TcpRelay::openDestination() {
@@ -226,7 +233,11 @@ void TcpRelay::pump(Way way) {
     if (ending_ || queue.size() >= kRelayQueueLimit) return;
     if (!toDestination && connecting()) return;  // nothing to read before the connection
     if (source->drained) break;
-    const std::size_t room = kRelayQueueLimit - queue.size();
+    const std::size_t allowed =
+        RelayAllowance(toDestination ? session_.policy.upGate() : session_.policy.downGate(),
+                       toDestination ? upWait_ : downWait_, source);
+    if (allowed == 0) break;  // the user's speed limit: not read until its turn comes
+    const std::size_t room = std::min(kRelayQueueLimit - queue.size(), allowed);
     const ssize_t received = RelayReceive(source->handle(), buffer, room);
     if (received == 0) {
       beginEnd();

@@ -14,6 +14,7 @@
 #include "external/aes_block.h"
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
+#include "server/service/rate_gate.h"
 #include "server/service/socket.h"
 
 namespace tarvo {
@@ -108,6 +109,9 @@ class TcpRelay : public Socket {
   std::uint32_t address_ = 0;
   std::uint16_t port_ = 0;
   mutable std::uint16_t localPort_ = 0;  // found when first asked
+  // Places in the user's speed limits: a source that waits for its turn is not read.
+  RateWaiter upWait_;
+  RateWaiter downWait_;
   bool ending_ = false;
   bool closed_ = false;
 };

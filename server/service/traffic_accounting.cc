@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "external/reader.h"
+#include "external/reader_policy.h"
 #include "server/service/diagnostics.h"
 #include "server/service/notifications.h"
 #include "server/service/session_list.h"
@@ -37,61 +38,97 @@ std::int64_t AddCount(std::int64_t counter, std::uint64_t more) {
   return sum;
 }
 
+// Bytes counted each way.
+struct Counts {
+  std::uint64_t down = 0;
+  std::uint64_t up = 0;
+
+  std::uint64_t total() const { return down + up; }
+  Counts& operator+=(const Counts& more) {
+    down += more.down;
+    up += more.up;
+    return *this;
+  }
+};
+
+// Takes what the account has pending, as the store is handed it.
+Counts TakePending(TrafficAccount& account) {
+  const Counts taken{account.pending - account.pendingUp, account.pendingUp};
+  account.storing += account.pending;
+  account.storingUp += account.pendingUp;
+  account.pending = 0;
+  account.pendingUp = 0;
+  return taken;
+}
+
+// Gives bytes the store did not take back to the account's pending ones.
+void ReturnPending(TrafficAccount& account, const Counts& counts) {
+  account.pending += counts.total();
+  account.pendingUp += counts.up;
+}
+
 // What one store of a session's count asks and learns.
 struct CountStore {
   std::string name;
-  std::uint64_t delta = 0;
+  Counts delta;
   std::int32_t status = READER_FAILED;
   UserInfo info{};
+  UserPolicy policy{};
+  bool policyRead = false;
 
   ~CountStore() { explicit_bzero(info.password, sizeof info.password); }
 
   // On a store worker: the user's row, then the addition (in the database, so that daemons
-  // sharing the store never overwrite each other's counts).
+  // sharing the store never overwrite each other's counts), which reads the policy back; a
+  // store of nothing reads the policy alone.
   void run() {
     status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
                                &info.locked);
     NoteStoreAnswer(status);
-    if (status != READER_OK || delta == 0) return;
+    if (status != READER_OK) return;
+    if (delta.total() == 0) {
+      const std::int32_t read = GetUserPolicyStatus(name.c_str(), &policy);
+      NoteStoreAnswer(read);
+      policyRead = read == READER_OK;
+      return;
+    }
     std::int64_t stored = 0;
-    status = AddUserCountStatus(name.c_str(), Clamp(delta), &stored);
+    status = AddUserCountsStatus(name.c_str(), Clamp(delta.down), Clamp(delta.up), &stored,
+                                 &policy);
     NoteStoreAnswer(status);
+    policyRead = status == READER_OK;
     // When the row vanished between the two calls the copies still take the sum, as a plain
     // write would have.
-    info.counter = status == READER_OK ? stored : AddCount(info.counter, delta);
+    info.counter = status == READER_OK ? stored : AddCount(info.counter, delta.total());
     if (status == READER_NO_USER) status = READER_OK;
   }
 
-  void notify() {
-    if (!ConsoleAttached.load()) return;
-    // Address and session id mean nothing in this notification and stay zero.
-    UserInfo record = info;
-    std::memset(record.name, 0, sizeof record.name);
-    std::memcpy(record.name, name.data(), std::min(name.size(), sizeof record.name - 1));
-    record.address = 0;
-    record.sessionId = 0;
-    SendNotification(NTF_USER_CHANGED, &record, sizeof record);
-    explicit_bzero(record.password, sizeof record.password);
-  }
+  void notify() { NotifyUserChanged(name, info); }
 };
 
 // Applies the answer of a store to the session that asked.
 void TakeAnswer(UserSocket& session, CountStore& store) {
   TrafficAccount& account = session.account;
   account.storing = 0;
+  account.storingUp = 0;
   account.storeInFlight = false;
   account.lastStore = NetworkNow();
   switch (store.status) {
     case READER_OK:
-      account.limit = store.info.limit;
-      account.counter = store.info.counter;
+      // An answer from before a quota period this daemon has begun keeps the copies: its
+      // counter belongs to the period before.
+      if (!store.policyRead ||
+          session.policy.takeAnswer(store.policy, store.info.limit, store.info.counter)) {
+        account.limit = store.info.limit;
+        account.counter = store.info.counter;
+      }
       store.notify();
       break;
     case READER_NO_USER:
       break;  // the user has gone: what was counted is dropped
     default:
       // The store failed: the bytes wait for the next store, the copies stay as they were.
-      account.pending += store.delta;
+      ReturnPending(account, store.delta);
       break;
   }
   session.quotaMayHaveChanged();
@@ -100,7 +137,7 @@ void TakeAnswer(UserSocket& session, CountStore& store) {
 
 // Counts of ended sessions on their way to the store, by folded user name.
 struct FinalCounts {
-  std::unordered_map<std::string, std::pair<std::string, std::uint64_t>> waiting;
+  std::unordered_map<std::string, std::pair<std::string, Counts>> waiting;
   bool flushing = false;
   NetworkTimer retry;
 };
@@ -110,8 +147,8 @@ FinalCounts& Finals() {
   return *finals;
 }
 
-void KeepFinal(const std::string& name, std::uint64_t bytes) {
-  auto& entry = Finals().waiting.try_emplace(FoldUserName(name), name, 0).first->second;
+void KeepFinal(const std::string& name, const Counts& bytes) {
+  auto& entry = Finals().waiting.try_emplace(FoldUserName(name), name, Counts{}).first->second;
   entry.second += bytes;
 }
 
@@ -151,12 +188,24 @@ void FlushFinals() {
 }
 
 // Counts the store could not take: tried again an interval later.
-void KeepForLater(const std::string& name, std::uint64_t bytes) {
+void KeepForLater(const std::string& name, const Counts& bytes) {
   KeepFinal(name, bytes);
   if (!Finals().retry.armed()) Finals().retry.arm(kStoreInterval, FlushFinals);
 }
 
 }  // namespace
+
+void NotifyUserChanged(const std::string& name, const UserInfo& row) {
+  if (!ConsoleAttached.load()) return;
+  // Address and session id mean nothing in this notification and stay zero.
+  UserInfo record = row;
+  std::memset(record.name, 0, sizeof record.name);
+  std::memcpy(record.name, name.data(), std::min(name.size(), sizeof record.name - 1));
+  record.address = 0;
+  record.sessionId = 0;
+  SendNotification(NTF_USER_CHANGED, &record, sizeof record);
+  explicit_bzero(record.password, sizeof record.password);
+}
 
 bool TrafficAccount::overQuota() const {
   if (limit == 0) return false;
@@ -173,9 +222,7 @@ void StoreTrafficCounter(UserSocket& session) {
   if (account.storeInFlight || !session.loggedIn()) return;
   auto store = std::make_shared<CountStore>();
   store->name = session.userName();
-  store->delta = account.pending;
-  account.storing = account.pending;
-  account.pending = 0;
+  store->delta = TakePending(account);
   account.storeInFlight = true;
   account.lastRead = NetworkNow();
   auto alive = session.aliveToken();
@@ -183,7 +230,7 @@ void StoreTrafficCounter(UserSocket& session) {
              [store, alive, &session] {
                if (*alive) {
                  TakeAnswer(session, *store);
-               } else if (store->status == READER_FAILED && store->delta != 0) {
+               } else if (store->status == READER_FAILED && store->delta.total() != 0) {
                  // The session ended meanwhile: its bytes wait with the ended sessions' counts.
                  KeepForLater(store->name, store->delta);
                }
@@ -207,7 +254,10 @@ bool RereadTrafficCopies(UserSocket& session, std::function<void(std::int32_t)> 
                if (!*alive) return;
                TrafficAccount& copies = session.account;
                copies.storeInFlight = false;
-               if (store->status == READER_OK) {
+               if (store->status == READER_OK &&
+                   (!store->policyRead || session.policy.takeAnswer(store->policy,
+                                                                    store->info.limit,
+                                                                    store->info.counter))) {
                  copies.limit = store->info.limit;
                  copies.counter = store->info.counter;
                }
@@ -235,7 +285,7 @@ void StoreFinalCount(const std::string& name, const TrafficAccount& account,
   }
   auto store = std::make_shared<CountStore>();
   store->name = name;
-  store->delta = account.pending;
+  store->delta = {account.pending - account.pendingUp, account.pendingUp};
   RunOnStore([store] { store->run(); },
              [store, then = std::move(then)] {
                if (store->status == READER_OK) store->notify();
@@ -248,19 +298,17 @@ void StoreCountersOfUserNow(const std::string& name) {
   struct Taken {
     UserSocket* session;
     std::shared_ptr<const bool> alive;
-    std::uint64_t bytes;
+    Counts bytes;
   };
   std::vector<Taken> taken;
-  std::uint64_t total = 0;
+  Counts total;
   {
     std::lock_guard lock(NetworkLock);
     for (UserSocket* session : Sessions()) {
       if (!SameUserName(session->userName(), name)) continue;
-      TrafficAccount& account = session->account;
-      taken.push_back({session, session->aliveToken(), account.pending});
-      total += account.pending;
-      account.storing += account.pending;
-      account.pending = 0;
+      const Counts bytes = TakePending(session->account);
+      taken.push_back({session, session->aliveToken(), bytes});
+      total += bytes;
     }
   }
   if (taken.empty()) return;
@@ -272,9 +320,10 @@ void StoreCountersOfUserNow(const std::string& name) {
   for (Taken& each : taken) {
     if (!*each.alive) continue;
     TrafficAccount& account = each.session->account;
-    account.storing -= std::min(account.storing, each.bytes);
+    account.storing -= std::min(account.storing, each.bytes.total());
+    account.storingUp -= std::min(account.storingUp, each.bytes.up);
     if (store.status == READER_FAILED) {
-      account.pending += each.bytes;
+      ReturnPending(account, each.bytes);
     } else if (store.status == READER_OK) {
       account.limit = store.info.limit;
       account.counter = store.info.counter;

@@ -26,9 +26,15 @@ inline constexpr std::chrono::seconds kFinalStoreWait{5};
 // session's copies, so a client that floods the request costs the store one call a second.
 inline constexpr std::chrono::seconds kTrafficInfoReadInterval{1};
 
+// Which way relayed bytes went: toward the client (down) or from it (up).
+enum class Flow { kDown, kUp };
+
 struct TrafficAccount {
   std::uint64_t pending = 0;  // counted, not yet handed to the store
   std::uint64_t storing = 0;  // handed to the store, its answer still due
+  // The shares of pending and storing that came from the client; the rest went toward it.
+  std::uint64_t pendingUp = 0;
+  std::uint64_t storingUp = 0;
   std::int64_t limit = 0;     // 0 = no limit
   std::int64_t counter = 0;   // the stored counter as last read
   NetworkTime lastStore{};
@@ -68,6 +74,9 @@ void StoreFinalCount(const std::string& name, const TrafficAccount& account,
 // the counter and refreshes their copies, before it returns. Call WITHOUT the network lock
 // (it takes it), from a thread that may wait for the store.
 void StoreCountersOfUserNow(const std::string& name);
+
+// Tells an attached console of the user's row as the store holds it now (NTF_USER_CHANGED).
+void NotifyUserChanged(const std::string& name, const UserInfo& row);
 
 // Waits, at most kFinalStoreWait, for the counts of ended sessions to reach the store, and
 // takes the answers that came back. Call without the network lock once the loop has stopped.

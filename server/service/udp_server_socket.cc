@@ -60,6 +60,7 @@ bool UdpServerSocket::onDatagram(std::unique_ptr<Datagram> datagram) {
   if (ServerSettings.UdpAddressRestricted && !knowsPeer(datagram->address)) return true;
   // Nothing larger arrives over IPv4, but a record could not carry it.
   if (datagram->payload.size() > kMaxRecordPlaintext) return true;
+  if (!AdmitDatagram(session_.policy.downGate(), datagram->payload.size())) return true;
   AESEncryptor* encryptor = session_.encryptor();
   if (encryptor == nullptr) return true;
   static thread_local ByteBuffer frame;

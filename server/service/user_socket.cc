@@ -132,8 +132,10 @@ void UserSocket::idleCheck() {
   idleTimer_.armAt(due, [this] { idleCheck(); });
 }
 
-void UserSocket::countRelayed(std::uint64_t bytes) {
+void UserSocket::countRelayed(std::uint64_t bytes, Flow flow) {
   account.pending += bytes;
+  if (flow == Flow::kUp) account.pendingUp += bytes;
+  ChargeRate(flow == Flow::kUp ? policy.upGate() : policy.downGate(), bytes);
   if (!storeTimer.armed()) ScheduleTrafficStore(*this);
   if (account.overQuota()) MarkSocketDirty(this);
 }
@@ -235,15 +237,19 @@ bool UserSocket::dispatch(std::uint32_t type, std::span<const std::uint8_t> payl
 
 namespace {
 
-// A user's row as a store worker read it, wiped when it goes.
+// A user's row and policy as a store worker read them, wiped when it goes.
 struct StoredRow {
   std::int32_t status = READER_FAILED;
   UserInfo info{};
+  LoginPolicy policy;
   ~StoredRow() { explicit_bzero(info.password, sizeof info.password); }
-  void read(const std::string& name) {
+  void read(const std::string& name, std::int64_t now) {
+    policy.read(name, now);
     status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
                                &info.locked);
     NoteStoreAnswer(status);
+    // Without its policy the login cannot be checked: refused as when the store fails.
+    if (status == READER_OK && policy.status != READER_OK) status = policy.status;
   }
 };
 
@@ -260,25 +266,28 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   LoginRequest request;
   if (!ParseLogin(payload, request)) return false;
   auto row = std::make_shared<StoredRow>();
-  askStore([row, name = request.name] { row->read(name); },
+  askStore([row, name = request.name, now = PolicyWallNow()] { row->read(name, now); },
            [this, row, name = request.name, proof = request.proof] {
-             finishLogin(name, proof, row->status, row->info);
+             finishLogin(name, proof, row->status, row->info, row->policy);
            });
   return true;
 }
 
 void UserSocket::finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
-                             std::int32_t status, const UserInfo& stored) {
+                             std::int32_t status, const UserInfo& stored,
+                             const LoginPolicy& loginPolicy) {
+  if (loginPolicy.began) AnnouncePeriodBegan(name, status == READER_OK ? &stored : nullptr);
   // A store that fails refuses the login as an unknown user would be.
   if (status != READER_OK) {
     refuseLogin(MessageType::UnknownUser, name, "unknown user");
     return;
   }
-  if (stored.locked != 0) {
+  // An account past its expiry is refused as a locked one.
+  if (stored.locked != 0 || PolicyExpired(loginPolicy.policy, PolicyWallNow())) {
     refuseLogin(MessageType::UserLocked, name, "user locked");
     return;
   }
-  if (!ServerSettings.MultiConnect && FindSessionByName(name) != nullptr) {
+  if (!SessionAllowed(name, loginPolicy.policy)) {
     refuseLogin(MessageType::DoubleConnect, name, "double connect");
     return;
   }
@@ -308,6 +317,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   account.counter = stored.counter;
   account.lastStore = NetworkNow();
   account.lastRead = account.lastStore;
+  policy.join(*this, loginPolicy.policy, stored.limit, stored.counter);
   if (ConsoleAttached.load()) {
     UserInfo record = stored;
     std::memset(record.name, 0, sizeof record.name);

@@ -22,6 +22,7 @@
 #include "server/service/session_relays.h"
 #include "server/service/socket.h"
 #include "server/service/traffic_accounting.h"
+#include "server/service/user_policy.h"
 #include "server/service/waiting_room.h"
 
 namespace tarvo {
@@ -84,7 +85,7 @@ class UserSocket : public TcpSocket {
   bool decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext);
 
   // Relayed bytes for the account; a session that reaches its limit ends its relays.
-  void countRelayed(std::uint64_t bytes);
+  void countRelayed(std::uint64_t bytes, Flow flow = Flow::kDown);
   // The limit or counter copies changed: relays end when the session is now over its limit.
   void quotaMayHaveChanged();
   // False once the session is deleted: how answers from the store workers find out.
@@ -97,13 +98,16 @@ class UserSocket : public TcpSocket {
   // The session's relays, UDP channels and name look-ups (relay_entry.h).
   SessionRelays relays;
 
+  // The user's policy on this daemon, from the login on (user_policy.h).
+  PolicySeat policy;
+
  private:
   // Handles complete messages while no store answer is awaited.
   bool handleReceived();
   bool dispatch(std::uint32_t type, std::span<const std::uint8_t> payload);
   bool login(std::span<const std::uint8_t> payload);
   void finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
-                   std::int32_t status, const UserInfo& stored);
+                   std::int32_t status, const UserInfo& stored, const LoginPolicy& loginPolicy);
   void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome);
   // count TrafficInfo requests that came back to back, answered from the session's copies
   // (reread from the store first when they are a second old).
