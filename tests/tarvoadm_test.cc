@@ -289,6 +289,29 @@ TEST(Tarvoadm, PolicyIsWrittenToTheStoreAndShownWhole) {
   EXPECT_EQ(Json(Adm(dir, {"--json", "users"}))["users"][0]["limit"], std::int64_t{1} << 30);
 }
 
+// What tarvoadm writes is what the daemon applies at the next login, with no daemon request.
+TEST(Tarvoadm, ExpiryAndSessionCapReachTheDaemonAtTheNextLogin) {
+  TestDaemon daemon(AuditedSettings(/*multiConnect=*/true));
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("max", "pw"));
+  const std::string dir = daemon.home();
+  ScopedEnv home("TARVO_HOME", dir);
+  ASSERT_EQ(Adm(dir, {"user", "set", "max", "--expires", "@1000000000"}).exit, 0);
+  client::SessionClient expired;
+  EXPECT_FALSE(LoggedIn(expired, daemon, "max", "pw"));
+  ASSERT_EQ(Adm(dir, {"user", "set", "max", "--expires", "never", "--max-sessions", "1"}).exit, 0);
+  client::SessionClient first;
+  client::SessionClient second;
+  EXPECT_TRUE(LoggedIn(first, daemon, "max", "pw"));
+  EXPECT_FALSE(LoggedIn(second, daemon, "max", "pw"));
+  first.close();
+  ASSERT_EQ(Adm(dir, {"user", "set", "max", "--max-sessions", "none"}).exit, 0);
+  client::SessionClient third;
+  client::SessionClient fourth;
+  EXPECT_TRUE(LoggedIn(third, daemon, "max", "pw"));
+  EXPECT_TRUE(LoggedIn(fourth, daemon, "max", "pw"));
+}
+
 TEST(Tarvoadm, UsageAndDaemonNotRunning) {
   TempDir empty;
   EXPECT_EQ(Adm(empty.path(), {}).exit, 2);
