@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 #include <limits>
 
+#include "console/edit_policy.h"
+
 namespace tarvo {
 
 namespace {
@@ -49,6 +51,9 @@ CEditUser::CEditUser(QWidget* owner, bool hidePwd, const QString& name, const QS
   cancelButton_ = new QPushButton(QStringLiteral("Cancel"));
   connect(okButton_, &QPushButton::clicked, this, &CEditUser::OnOk);
   connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
+  policyButton_ = new QPushButton(QStringLiteral("Policy..."));
+  policyButton_->setAutoDefault(false);
+  connect(policyButton_, &QPushButton::clicked, this, &CEditUser::OnPolicy);
   connect(nameEdit_, &QLineEdit::textChanged, this, &CEditUser::UpdateOkButton);
   connect(passwordEdit_, &QLineEdit::textChanged, this, &CEditUser::UpdateOkButton);
 
@@ -60,6 +65,7 @@ CEditUser::CEditUser(QWidget* owner, bool hidePwd, const QString& name, const QS
   grid->addWidget(new QLabel(QStringLiteral("Traffic limit")), 2, 0);
   grid->addWidget(limitEdit_, 2, 1);
   grid->addWidget(unitList_, 2, 2);
+  grid->addWidget(policyButton_, 3, 2);
   grid->setColumnStretch(1, 1);
   grid->setVerticalSpacing(fontMetrics().height());
   auto* buttons = new QHBoxLayout;
@@ -101,6 +107,18 @@ std::int64_t CEditUser::LimitFromText(const QString& text, int unitIndex) {
   }
   const std::int64_t factor = kUnitFactors[unitIndex >= 0 && unitIndex < 4 ? unitIndex : 0];
   return value > kMax / factor ? kMax : value * factor;
+}
+
+void CEditUser::DisablePolicy() {
+  policyButton_->setEnabled(false);
+  policyButton_->setToolTip(QStringLiteral("The user store did not give this user's policy"));
+}
+
+void CEditUser::OnPolicy() {
+  CEditPolicy dialog(this, policy_);
+  if (dialog.exec() != QDialog::Accepted) return;
+  policy_ = dialog.policy();
+  policyEdited_ = true;
 }
 
 void CEditUser::OnOk() {

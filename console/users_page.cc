@@ -3,6 +3,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "console/server_tree_sheet.h"
 #include "console/settings_page.h"
 #include "console/user_names.h"
+#include "console/user_policies.h"
 #include "external/reader.h"
 #include "server/common/control_codes.h"
 
@@ -31,7 +33,10 @@ class UserRow : public QTreeWidgetItem {
   }
 };
 
-enum Column { kName = 0, kPassword = 1, kLimit = 2, kCounter = 3 };
+enum Column { kName = 0, kPassword = 1, kLimit = 2, kCounter = 3, kUp = 4, kDown = 5 };
+
+// The Up and Down columns are read again at most this often.
+constexpr int kCounterReadMs = 1000;
 
 QString Text(const char* field, std::size_t size) {
   return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, size)));
@@ -69,6 +74,10 @@ CUsers::CUsers(CServerTreeSheet& sheet)
   connect(lock_, &QPushButton::clicked, this, &CUsers::OnLock);
   connect(refresh_, &QPushButton::clicked, this, &CUsers::OnRefresh);
   connect(list_, &QTreeWidget::itemSelectionChanged, this, &CUsers::OnSelectionChanged);
+  counterRead_ = new QTimer(this);
+  counterRead_->setSingleShot(true);
+  counterRead_->setInterval(kCounterReadMs);
+  connect(counterRead_, &QTimer::timeout, this, &CUsers::ReadCounters);
 }
 
 int CUsers::RowImage(const UserInfo& user) {
@@ -83,8 +92,9 @@ QString CUsers::LimitText(std::int64_t limit) {
 
 void CUsers::OnInitDialog() {
   SetUpReportList(list_, {QStringLiteral("Name"), QStringLiteral("Password"),
-                          QStringLiteral("Limit"), QStringLiteral("Counter")},
-                  {100, 200, 89, 89});
+                          QStringLiteral("Limit"), QStringLiteral("Counter"),
+                          QStringLiteral("Up"), QStringLiteral("Down")},
+                  {100, 200, 89, 89, 89, 89});
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list_->setSortingEnabled(true);
   list_->sortByColumn(kName, Qt::AscendingOrder);
@@ -106,6 +116,7 @@ void CUsers::OnInitDialog() {
       explicit_bzero(users[i].password, sizeof users[i].password);
     }
   }
+  ReadCounters();
 
   sheet_.StartNotifyListener();
   sheet_.client().CtlAttach();
@@ -138,8 +149,29 @@ void CUsers::AddRow(const QString& name, const QString& password, std::int64_t l
   row->setText(kPassword, ShownPassword(password, sheet_.settings().HidePwd));
   row->setText(kLimit, LimitText(limit));
   row->setText(kCounter, QString::number(counter));
+  row->setText(kUp, QStringLiteral("0"));
+  row->setText(kDown, QStringLiteral("0"));
   SetRowImage(row, image);
   list_->addTopLevelItem(row);
+}
+
+void CUsers::ReadCounters() {
+  ++counterReads_;
+  const auto policies = ReadUserPolicies();
+  if (!policies) return;  // the columns keep what they showed; the next notification retries
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = list_->topLevelItem(i);
+    const auto found = policies->constFind(UserNameKey(row->text(kName)));
+    if (found == policies->constEnd()) continue;
+    row->setText(kUp, QString::number(found->bytesUp));
+    row->setText(kDown, QString::number(found->bytesDown));
+  }
+}
+
+void CUsers::StorePolicy(const QString& name, const CEditUser& editor) {
+  if (!editor.policyEdited() || StoreUserPolicy(name, editor.policy())) return;
+  ConsoleMessageBox(this, QStringLiteral("The user store did not take the user's policy"),
+                    QStringLiteral("Error"), QMessageBox::Critical);
 }
 
 void CUsers::SetRowImage(QTreeWidgetItem* row, int image) {
@@ -163,6 +195,7 @@ void CUsers::OnAdd() {
     // is replaced.
     delete FindRow(editor.name());
     AddRow(editor.name(), editor.password(), editor.limit(), 0, 0);
+    StorePolicy(editor.name(), editor);
   } else if (status == CTL_EXISTS) {
     ConsoleMessageBox(this, QStringLiteral("User already exist"), QStringLiteral("Error"),
                       QMessageBox::Critical);
@@ -209,6 +242,12 @@ void CUsers::OnChange() {
   CEditUser editor(this, sheet_.settings().HidePwd, name,
                    Text(user.password, sizeof user.password), limit);
   explicit_bzero(user.password, sizeof user.password);
+  UserPolicy policy{};
+  if (GetUserPolicyStatus(nameBytes.constData(), &policy) == READER_OK) {
+    editor.SetStoredPolicy(policy);
+  } else {
+    editor.DisablePolicy();  // an empty policy written back would clear the stored one
+  }
   if (editor.exec() != QDialog::Accepted) return;
   if (sheet_.client().CtlUpdateUser(name.toUtf8().toStdString(),
                                     editor.password().toUtf8().toStdString(),
@@ -218,6 +257,7 @@ void CUsers::OnChange() {
   }
   row->setText(kPassword, ShownPassword(editor.password(), sheet_.settings().HidePwd));
   row->setText(kLimit, LimitText(editor.limit()));
+  StorePolicy(name, editor);
 }
 
 void CUsers::OnReset() {
@@ -297,6 +337,8 @@ void CUsers::customEvent(QEvent* event) {
     row->setText(kLimit, LimitText(user.limit));
     row->setText(kCounter, QString::number(user.counter));
     SetRowImage(row, RowImage(user));
+    // A counter store or reset: Up and Down follow, many notifications to one read.
+    if (!counterRead_->isActive()) counterRead_->start();
   }
 }
 

@@ -1,6 +1,8 @@
 // CUsers: the users page. Lists every user of the store (read once at start), and adds,
 // deletes, changes, resets and (un)locks users through the daemon; afterwards the list follows
 // the daemon's notifications. It starts the notification listener and attaches the console.
+// Beside the designed columns, Up and Down show the user's counters from the store, read again
+// at most once a second while user-changed notifications (counter stores among them) arrive.
 #pragma once
 
 #include "console/console_images.h"
@@ -8,10 +10,13 @@
 #include "server/common/user_info.h"
 
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace tarvo {
+
+class CEditUser;
 
 class CUsers : public CPropertyPage {
   Q_OBJECT
@@ -44,6 +49,9 @@ class CUsers : public CPropertyPage {
   static int RowImage(const UserInfo& user);
   static QString LimitText(std::int64_t limit);
 
+  // How often the Up and Down columns were read from the store.
+  int counterReads() const { return counterReads_; }
+
  protected:
   void OnInitDialog() override;
   void customEvent(QEvent* event) override;
@@ -55,6 +63,9 @@ class CUsers : public CPropertyPage {
               std::int64_t counter, int image);
   void SetRowImage(QTreeWidgetItem* row, int image);
   void OnSettingsChanged();
+  void ReadCounters();
+  // After the editor is accepted and the daemon took the change: its policy, if edited.
+  void StorePolicy(const QString& name, const CEditUser& editor);
   // "System error" with the given caption, then the process ends.
   void SystemError(const QString& caption);
 
@@ -66,6 +77,8 @@ class CUsers : public CPropertyPage {
   QPushButton* lock_ = nullptr;
   QPushButton* refresh_ = nullptr;
   RowImageList images_;
+  QTimer* counterRead_ = nullptr;
+  int counterReads_ = 0;
 };
 
 }  // namespace tarvo

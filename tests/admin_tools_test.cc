@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,54 @@ TEST(TarvostoreCommandLine, PasswordFromFileStandardInputOrArgument) {
   EXPECT_EQ(help.exit, 0);
   EXPECT_NE(help.output.find("--password P"), std::string::npos);
   EXPECT_NE(help.output.find("which other local users can\n"), std::string::npos) << help.output;
+}
+
+// tarvostore's policy, show and list --counters, with plain list's lines as they were.
+TEST(TarvostoreCommandLine, PolicySetShownAndListedWhileListKeepsItsLines) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  const std::string home = daemon.home();
+  const char* tool = TARVO_STORE_TOOL_PATH;
+  ASSERT_EQ(Shell(home, "\"$0\" add ann --password pw 1000", {tool}).exit, 0);
+  ASSERT_EQ(Shell(home,
+                  "\"$0\" policy ann --rate-down 2.5MB/s --rate-up 1Gbps --period daily "
+                  "--period-from '2027-01-15 06:00' --max-sessions 3 --expires @1900000000",
+                  {tool})
+                .exit,
+            0);
+  ToolRun shown = Shell(home, "\"$0\" show ann --json", {tool});
+  ASSERT_EQ(shown.exit, 0);
+  const auto json = nlohmann::json::parse(shown.output);
+  EXPECT_EQ(json["rate_down"], 2500000);
+  EXPECT_EQ(json["rate_up"], 125000000);
+  EXPECT_EQ(json["period"], "daily");
+  std::tm anchor{};
+  anchor.tm_year = 127;
+  anchor.tm_mday = 15;
+  anchor.tm_hour = 6;
+  anchor.tm_isdst = -1;
+  EXPECT_EQ(json["period_anchor"], std::mktime(&anchor));
+  EXPECT_EQ(json["max_sessions"], 3);
+  EXPECT_EQ(json["expires"], 1900000000);
+  EXPECT_EQ(json["limit"], 1000);
+  const std::string text = Shell(home, "\"$0\" show ann", {tool}).output;
+  EXPECT_NE(text.find("rate up: 125 MB/s (1 Gbit/s)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("period from: 2027-01-15 06:00:00"), std::string::npos) << text;
+
+  ASSERT_EQ(Shell(home, "\"$0\" lock ann", {tool}).exit, 0);
+  EXPECT_EQ(Shell(home, "\"$0\" list", {tool}).output, "ann\tlimit=1000\tcounter=0\tlocked\n");
+  EXPECT_EQ(Shell(home, "\"$0\" list --counters", {tool}).output,
+            "ann\tlimit=1000\tcounter=0\tdown=0\tup=0\tlocked\n");
+
+  // Refused whole: nothing changes.
+  EXPECT_EQ(Shell(home, "\"$0\" policy ann --rate-up 1MB/s --period yearly", {tool}).exit, 2);
+  EXPECT_EQ(Shell(home, "\"$0\" policy ann", {tool}).exit, 2);
+  EXPECT_EQ(Shell(home, "\"$0\" policy ann --period none --period-from 2027-01-01", {tool}).exit,
+            2);
+  EXPECT_EQ(Shell(home, "\"$0\" policy ghost --rate-up 1MB/s", {tool}).exit, 1);
+  EXPECT_EQ(Shell(home, "\"$0\" show ghost", {tool}).exit, 1);
+  EXPECT_EQ(nlohmann::json::parse(Shell(home, "\"$0\" show ann --json", {tool}).output)["rate_up"],
+            125000000);
 }
 
 }  // namespace

@@ -59,7 +59,12 @@ expect_completion() {  # expected, then the line
   [[ $got == "$expected" ]] || fail "completion of '$*': got '$got', expected '$expected'"
 }
 expect_completion "user users " us
-expect_completion "add delete lock reset set unlock " user ""
+expect_completion "add delete lock reset set show unlock " user ""
+expect_completion "alice " user show a
+expect_completion "--rate-down --rate-up " user set bob --rate
+expect_completion "daily " user set bob --period d
+expect_completion "never " user set bob --expires ""
+expect_completion "" user set bob --rate-down ""
 expect_completion "alice " user lock a
 expect_completion "alice bob " --json user unlock ""
 expect_completion "--password --password-file " user add carol --pass

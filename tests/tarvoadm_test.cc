@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "external/reader_policy.h"
 #include "tests/control_test_support.h"
 
 namespace tarvo::test {
@@ -28,6 +30,35 @@ std::string HexId(std::uint32_t id) {
 }
 
 nlohmann::json Json(const AdmRun& run) { return nlohmann::json::parse(run.output); }
+
+// Sets an environment variable for the tools this test runs, until the end of the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_.empty()) {
+      ::unsetenv(name_);
+    } else {
+      ::setenv(name_, old_.c_str(), 1);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+};
+
+std::int64_t LocalMidnight(int year, int month, int day) {
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_isdst = -1;
+  return std::mktime(&fields);
+}
 
 TEST(Tarvoadm, UsersFromAddToDelete) {
   TestDaemon daemon;
@@ -157,6 +188,128 @@ TEST(Tarvoadm, SettingsSessionsAndMessages) {
   EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", "-1"}).exit, 2);
   EXPECT_EQ(Adm(dir, {"disconnect", "jo", "127.0.0.1", id}).exit, 0);
   EXPECT_TRUE(ClosedByPeer(session.socket()));
+}
+
+// Policy goes straight to the store, which this test reads too (the only test here that opens
+// it): what tarvoadm writes is what the store holds, a change of period does not reset the
+// counter at once, and any other change leaves a reset that is due still due.
+TEST(Tarvoadm, PolicyIsWrittenToTheStoreAndShownWhole) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  const std::string dir = daemon.home();
+  ScopedEnv home("TARVO_HOME", dir);
+  ASSERT_TRUE(InitReader());
+
+  AdmRun added = Adm(dir, {"--json", "user", "add", "ivy", "--password", "pw", "--limit", "1GiB",
+                           "--rate-down", "20Mbit", "--period", "monthly"});
+  ASSERT_EQ(added.exit, 0) << added.output;
+  EXPECT_EQ(Json(added)["name"], "ivy");
+  EXPECT_EQ(Json(added)["rate_down"], 2500000);
+  EXPECT_EQ(Json(added)["limit"], std::int64_t{1} << 30);  // through the daemon, as before
+  AdmRun set = Adm(dir, {"--json", "user", "set", "ivy", "--rate-up", "5Mbit", "--max-sessions",
+                         "2", "--expires", "2027-06-30"});
+  ASSERT_EQ(set.exit, 0) << set.output;
+  UserPolicy stored{};
+  ASSERT_EQ(GetUserPolicyStatus("ivy", &stored), READER_OK);
+  EXPECT_EQ(stored.rateDown, 2500000);
+  EXPECT_EQ(stored.rateUp, 625000);
+  EXPECT_EQ(stored.maxSessions, 2);
+  EXPECT_EQ(stored.expires, LocalMidnight(2027, 6, 30));
+  EXPECT_EQ(stored.period, POLICY_PERIOD_MONTHLY);
+  const std::int64_t now = std::time(nullptr);
+  EXPECT_EQ(stored.periodStart, PolicyPeriodStart(POLICY_PERIOD_MONTHLY, stored.periodAnchor, now));
+  auto json = Json(set);
+  EXPECT_EQ(json["period_start"], stored.periodStart);
+  EXPECT_EQ(json["expires"], stored.expires);
+
+  // The counters the daemons add show up, down and up apart, beside their sum.
+  std::int64_t counter = 0;
+  UserPolicy after{};
+  ASSERT_EQ(AddUserCountsStatus("ivy", 3000, 1000, &counter, &after), READER_OK);
+  json = Json(Adm(dir, {"--json", "user", "show", "ivy"}));
+  EXPECT_EQ(json["bytes_down"], 3000);
+  EXPECT_EQ(json["bytes_up"], 1000);
+  EXPECT_EQ(json["counter"], 4000);
+  EXPECT_EQ(json["locked"], false);
+  EXPECT_EQ(json["max_sessions"], 2);
+  EXPECT_EQ(json["period"], "monthly");
+  const std::string text = Adm(dir, {"user", "show", "ivy"}).output;
+  for (const char* line : {"counter: 4000\n", "down: 3000\n", "up: 1000\n",
+                           "rate down: 2.5 MB/s (20 Mbit/s)\n", "rate up: 625 kB/s (5 Mbit/s)\n",
+                           "period: monthly\n", "max sessions: 2\n", "expires: 2027-06-30 "}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  }
+
+  // A reset that is due (a period start left behind) stays due through a change of rate.
+  UserPolicy overdue = stored;
+  overdue.periodStart = PolicyPeriodStart(POLICY_PERIOD_MONTHLY, stored.periodAnchor,
+                                          stored.periodStart - 1);
+  ASSERT_EQ(SetUserPolicyStatus("ivy", &overdue), READER_OK);
+  ASSERT_EQ(Adm(dir, {"user", "set", "ivy", "--rate-up", "1MB/s"}).exit, 0);
+  std::uint8_t began = 0;
+  ASSERT_EQ(BeginUserPeriodStatus("ivy", std::time(nullptr), &began, &counter, &after), READER_OK);
+  EXPECT_EQ(began, 1);
+  EXPECT_EQ(counter, 0);
+  EXPECT_EQ(after.rateUp, 1000000);
+  // A new period begins without a reset.
+  ASSERT_EQ(AddUserCountsStatus("ivy", 500, 0, &counter, &after), READER_OK);
+  ASSERT_EQ(Adm(dir, {"user", "set", "ivy", "--period", "weekly"}).exit, 0);
+  ASSERT_EQ(BeginUserPeriodStatus("ivy", std::time(nullptr), &began, &counter, &after), READER_OK);
+  EXPECT_EQ(began, 0);
+  EXPECT_EQ(counter, 500);
+  EXPECT_EQ(after.period, POLICY_PERIOD_WEEKLY);
+
+  // Each clears its own way; the counters stay.
+  ASSERT_EQ(Adm(dir, {"user", "set", "ivy", "--rate-down", "none", "--rate-up", "0", "--period",
+                      "none", "--max-sessions", "0", "--expires", "never"})
+                .exit,
+            0);
+  ASSERT_EQ(GetUserPolicyStatus("ivy", &after), READER_OK);
+  EXPECT_EQ(after.rateDown + after.rateUp + after.maxSessions + after.expires, 0);
+  EXPECT_EQ(after.period, POLICY_PERIOD_NONE);
+  EXPECT_EQ(after.periodStart, 0);
+  EXPECT_EQ(after.bytesDown, 500);
+
+  // Refused before anything changes: a bad value, a start without a period, no such user.
+  EXPECT_EQ(Adm(dir, {"user", "set", "ivy", "--limit", "5", "--rate-down", "20M"}).exit, 2);
+  EXPECT_EQ(Adm(dir, {"user", "set", "ivy", "--limit", "5", "--period-from", "2027-01-01"}).exit,
+            2);
+  EXPECT_EQ(Adm(dir, {"user", "set", "ghost", "--rate-up", "1MB/s"}).exit, 1);
+  EXPECT_EQ(Adm(dir, {"user", "show", "ghost"}).exit, 1);
+  EXPECT_EQ(Adm(dir, {"user", "show", "ivy", "--rate-up", "1"}).exit, 2);
+  {
+    // A store that cannot be opened: said so, and the daemon is not asked either.
+    ScopedEnv store("TARVO_STORE", "Driver=NoSuchDriver;Database=x;");
+    AdmRun refused = Adm(dir, {"--json", "user", "set", "ivy", "--limit", "5", "--rate-up", "1"});
+    EXPECT_EQ(refused.exit, 1);
+    EXPECT_NE(Json(refused)["error"].get<std::string>().find("cannot open the user store"),
+              std::string::npos);
+    EXPECT_EQ(Adm(dir, {"user", "show", "ivy"}).exit, 1);
+  }
+  EXPECT_EQ(Json(Adm(dir, {"--json", "users"}))["users"][0]["limit"], std::int64_t{1} << 30);
+}
+
+// What tarvoadm writes is what the daemon applies at the next login, with no daemon request.
+TEST(Tarvoadm, ExpiryAndSessionCapReachTheDaemonAtTheNextLogin) {
+  TestDaemon daemon(AuditedSettings(/*multiConnect=*/true));
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("max", "pw"));
+  const std::string dir = daemon.home();
+  ScopedEnv home("TARVO_HOME", dir);
+  ASSERT_EQ(Adm(dir, {"user", "set", "max", "--expires", "@1000000000"}).exit, 0);
+  client::SessionClient expired;
+  EXPECT_FALSE(LoggedIn(expired, daemon, "max", "pw"));
+  ASSERT_EQ(Adm(dir, {"user", "set", "max", "--expires", "never", "--max-sessions", "1"}).exit, 0);
+  client::SessionClient first;
+  client::SessionClient second;
+  EXPECT_TRUE(LoggedIn(first, daemon, "max", "pw"));
+  EXPECT_FALSE(LoggedIn(second, daemon, "max", "pw"));
+  first.close();
+  ASSERT_EQ(Adm(dir, {"user", "set", "max", "--max-sessions", "none"}).exit, 0);
+  client::SessionClient third;
+  client::SessionClient fourth;
+  EXPECT_TRUE(LoggedIn(third, daemon, "max", "pw"));
+  EXPECT_TRUE(LoggedIn(fourth, daemon, "max", "pw"));
 }
 
 TEST(Tarvoadm, UsageAndDaemonNotRunning) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/policy_options.h"
 #include "console/control_client/control_client.h"
 
 namespace tarvo::adm {
@@ -39,13 +40,23 @@ int UsageError(const Context& context, const std::string& message);
 
 // Subcommands. Each checks its arguments before it asks the daemon anything.
 int UsersCommand(Context& context);
-int UserCommand(Context& context);      // add, set, delete, lock, unlock, reset
+int UserCommand(Context& context);      // add, set, show, delete, lock, unlock, reset
 int SettingsCommand(Context& context);  // show, or set KEY=VALUE ...
 int SessionsCommand(Context& context);
 int RelaysCommand(Context& context);
 int DisconnectCommand(Context& context);
 int MessageCommand(Context& context);
 int WatchCommand(Context& context);
+
+// The user store, for per-user policy: opened once (an exit code when it cannot be), the change
+// checked against the stored policy before anything is changed, then written.
+std::optional<int> OpenStore(Context& context);
+std::optional<int> CheckPolicyChange(Context& context, const std::string& name,
+                                     const PolicyChange& change);
+// Writes the change and prints done and the user as now stored.
+int WritePolicy(Context& context, const std::string& name, const PolicyChange& change,
+                const std::string& done);
+int ShowUser(Context& context, const std::string& name);
 
 // Argument helpers shared by the subcommands.
 bool ParseAddress(const std::string& text, std::uint32_t& address);  // dotted IPv4

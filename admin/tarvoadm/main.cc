@@ -15,8 +15,10 @@ namespace {
 constexpr char kUsageText[] =
     "usage: tarvoadm [--json] COMMAND ...\n"
     "  users                                     list the users\n"
-    "  user add NAME (--password P | --password-file F) [--limit L]\n"
-    "  user set NAME [--password P | --password-file F] [--limit L]\n"
+    "  user add NAME (--password P | --password-file F) [--limit L] [POLICY]\n"
+    "  user set NAME [--password P | --password-file F] [--limit L] [POLICY]\n"
+    "  user show NAME                            every field of the user, its policy and its\n"
+    "                                            down and up counters (from the store)\n"
     "  user delete NAME | user lock NAME | user unlock NAME | user reset NAME\n"
     "                                            (lock and unlock leave that state, whatever\n"
     "                                            it was, and say whether they changed it)\n"
@@ -28,12 +30,25 @@ constexpr char kUsageText[] =
     "  disconnect NAME ADDRESS SESSION_ID        close a session\n"
     "  message ADDRESS TEXT                      send a text to every session from ADDRESS\n"
     "  watch                                     print notifications until interrupted\n"
+    "POLICY, written straight to the user store (the daemon applies it at the user's next\n"
+    "login or counter store):\n"
+    "  --rate-down R | --rate-up R   speed toward / from the client: 20Mbit, 2.5MB/s,\n"
+    "                                512KiB/s, 1Gbps (b bits, B bytes; k M G decimal, Ki Mi Gi\n"
+    "                                binary; a plain number is bytes per second); 0 or none\n"
+    "  --period none|daily|weekly|monthly   when the counter starts again from 0\n"
+    "  --period-from DATE            the reset instant the period repeats (YYYY-MM-DD[ HH:MM],\n"
+    "                                local time); default midnight today, on Monday, on the 1st\n"
+    "  --max-sessions N              simultaneous sessions; 0 or none: as MultiConnect says\n"
+    "  --expires DATE | never        logins from DATE (local midnight, or YYYY-MM-DD HH:MM)\n"
+    "                                are refused as for a locked user\n"
     "Limits: bytes, or with a binary unit: K/KB/KiB = 1024, MB/MiB = 2^20, GB/GiB = 2^30,\n"
     "TB/TiB = 2^40; 0 = no limit. --password-file - reads the password from standard input;\n"
     "--password P is visible to other local users (ps, /proc) while tarvoadm runs.\n"
-    "Exit status: 0 done, 1 refused by the daemon, 2 usage, 3 daemon not running or not\n"
-    "reachable. The daemon is found in TARVO_RUNTIME_DIR, else TARVO_HOME, else the\n"
-    "directory of this program.\n";
+    "Exit status: 0 done, 1 refused by the daemon or the store, or the store cannot be\n"
+    "opened, 2 usage, 3 daemon not running or not reachable. The daemon is found in\n"
+    "TARVO_RUNTIME_DIR, else TARVO_HOME, else the directory of this program; the store is\n"
+    "TARVO_STORE (an ODBC connection string), else the data source VPN, else the SQLite\n"
+    "file in TARVO_HOME or that directory.\n";
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// tarvoadm users, and tarvoadm user add|set|delete|lock|unlock|reset NAME.
+// tarvoadm users, and tarvoadm user add|set|show|delete|lock|unlock|reset NAME.
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -15,13 +15,16 @@ struct UserOptions {
   std::string name;
   std::optional<std::string> password;
   std::optional<std::int64_t> limit;
+  PolicyChange policy;
 };
 
-// NAME [--password P | --password-file F] [--limit L]; an error text, or empty.
+// NAME [--password P | --password-file F] [--limit L] [policy options]; an error text, or
+// empty.
 std::string ParseUserOptions(const std::vector<std::string>& args, UserOptions& options) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    const bool takesValue = arg == "--password" || arg == "--password-file" || arg == "--limit";
+    const bool takesValue = arg == "--password" || arg == "--password-file" ||
+                            arg == "--limit" || IsPolicyOption(arg);
     if (!takesValue) {
       if (!arg.empty() && arg[0] == '-') return "unknown option " + arg;
       if (!options.name.empty()) return "unexpected argument " + arg;
@@ -30,7 +33,11 @@ std::string ParseUserOptions(const std::vector<std::string>& args, UserOptions& 
     }
     if (i + 1 >= args.size()) return arg + " needs a value";
     const std::string& value = args[++i];
-    if (arg == "--limit") {
+    if (IsPolicyOption(arg)) {
+      if (std::string problem = TakePolicyOption(arg, value, options.policy); !problem.empty()) {
+        return problem;
+      }
+    } else if (arg == "--limit") {
       std::int64_t limit = 0;
       if (!ParseByteSize(value, limit))
         return "bad limit '" + value + "' (bytes, or 10MB, 2GiB ...)";
@@ -78,13 +85,16 @@ std::optional<int> FindUser(Context& context, const std::string& name, UserInfo&
 // An attached console shows what tarvoadm changed, as it shows a change from another daemon.
 constexpr bool kTellConsole = true;
 
-int Add(Context& context, const UserOptions& options) {
+// Add and Set print their result only when report is set; the policy, written after them,
+// prints the user as a whole otherwise.
+int Add(Context& context, const UserOptions& options, bool report) {
   const std::uint32_t status =
       context.client->CtlAddUser(options.name, *options.password, options.limit.value_or(0),
                                  kTellConsole);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   switch (status) {
     case CTL_OK:
+      if (!report) return kDone;
       return Done(context, "user '" + options.name + "' added", {{"name", options.name}});
     case CTL_EXISTS:
       return Fail(context, kRefused, "user '" + options.name + "' already exists");
@@ -93,7 +103,7 @@ int Add(Context& context, const UserOptions& options) {
   }
 }
 
-int Set(Context& context, const UserOptions& options) {
+int Set(Context& context, const UserOptions& options, bool report) {
   // The request replaces password and limit together: keep what is not given.
   UserInfo current;
   if (auto failed = FindUser(context, options.name, current)) return *failed;
@@ -105,6 +115,7 @@ int Set(Context& context, const UserOptions& options) {
   if (!context.client->lastDelivered()) return NotDelivered(context);
   switch (status) {
     case CTL_OK:
+      if (!report) return kDone;
       return Done(context, "user '" + std::string(current.name) + "' changed",
                   {{"name", current.name}});
     case CTL_NOT_FOUND:
@@ -167,30 +178,54 @@ int UsersCommand(Context& context) {
 
 int UserCommand(Context& context) {
   const auto& args = context.args;
-  if (args.empty())
-    return UsageError(context, "user needs an action: add, set, delete, lock, unlock, reset");
+  if (args.empty()) {
+    return UsageError(context,
+                      "user needs an action: add, set, show, delete, lock, unlock, reset");
+  }
   const std::string& action = args[0];
   UserOptions options;
   const bool takesOptions = action == "add" || action == "set";
   if (std::string problem = ParseUserOptions(args, options); !problem.empty()) {
     return UsageError(context, problem);
   }
-  if (!takesOptions && (options.password || options.limit)) {
+  const bool policy = !options.policy.empty();
+  if (!takesOptions && (options.password || options.limit || policy)) {
     return UsageError(context, "user " + action + " takes only a name");
   }
-  static constexpr const char* kActions[] = {"add", "set", "delete", "lock", "unlock", "reset"};
+  static constexpr const char* kActions[] = {"add",  "set",    "show", "delete",
+                                             "lock", "unlock", "reset"};
   if (std::find(std::begin(kActions), std::end(kActions), action) == std::end(kActions)) {
     return UsageError(context, "unknown user action '" + action + "'");
   }
   if (action == "add" && !options.password) {
     return UsageError(context, "give --password or --password-file");
   }
-  if (action == "set" && !options.password && !options.limit) {
-    return UsageError(context, "give --password, --password-file or --limit");
+  const bool daemonChange = options.password || options.limit;
+  if (action == "set" && !daemonChange && !policy) {
+    return UsageError(context,
+                      "give --password, --password-file, --limit or a policy option");
   }
-  if (auto failed = Connect(context)) return *failed;
-  if (action == "add") return Add(context, options);
-  if (action == "set") return Set(context, options);
+  // Policy is read and written in the store itself; a store that cannot be opened, or a change
+  // it would refuse, stops the command before the daemon is asked anything.
+  if (action == "show" || policy) {
+    if (auto failed = OpenStore(context)) return *failed;
+  }
+  if (action == "show") return ShowUser(context, options.name);
+  if (action == "set" && policy) {
+    if (auto failed = CheckPolicyChange(context, options.name, options.policy)) return *failed;
+  }
+  if (action == "add" || daemonChange || !policy) {
+    if (auto failed = Connect(context)) return *failed;
+  }
+  if (action == "add" || action == "set") {
+    if (action == "add" || daemonChange) {
+      const int code = action == "add" ? Add(context, options, !policy)
+                                       : Set(context, options, !policy);
+      if (code != kDone || !policy) return code;
+    }
+    const std::string done = "user '" + options.name + "' " + (action == "add" ? "added" : "changed");
+    return WritePolicy(context, options.name, options.policy, done);
+  }
   if (action == "delete") return Delete(context, options.name);
   if (action == "lock") return SetLock(context, options.name, true);
   if (action == "unlock") return SetLock(context, options.name, false);
