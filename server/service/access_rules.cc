@@ -57,6 +57,17 @@ std::optional<std::uint32_t> Address(std::string_view text) {
   return address;
 }
 
+// text in double quotes, for a reason. Built a character at a time: GCC 12 at -O3 warns
+// falsely (-Wrestrict) about a literal put in front of a string.
+std::string Quoted(std::string_view text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted.push_back('"');
+  quoted.append(text);
+  quoted.push_back('"');
+  return quoted;
+}
+
 bool ParseNetwork(std::string_view text, AccessRule& rule, std::string& reason) {
   std::uint32_t bits = 32;
   if (const std::size_t slash = text.find('/'); slash != std::string_view::npos) {
@@ -70,7 +81,7 @@ bool ParseNetwork(std::string_view text, AccessRule& rule, std::string& reason) 
   }
   const auto address = Address(text);
   if (!address) {
-    reason = "\"" + std::string(text) + "\" is not an IPv4 address";
+    reason = Quoted(text).append(" is not an IPv4 address");
     return false;
   }
   rule.mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
@@ -91,8 +102,8 @@ bool ParsePorts(std::string_view text, AccessRule& rule, std::string& reason) {
       const auto last =
           dash == std::string_view::npos ? first : Number(item.substr(dash + 1), 65535);
       if (!first || !last || *first > *last) {
-        reason = "\"" + std::string(item) +
-                 "\" is not a port (0 to 65535), a range such as 8000-8099, or all";
+        reason =
+            Quoted(item).append(" is not a port (0 to 65535), a range such as 8000-8099, or all");
         return false;
       }
       rule.ports.push_back(
