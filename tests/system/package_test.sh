@@ -188,7 +188,8 @@ in_machine busybox ip addr add 192.0.2.80/32 dev lo
 in_machine busybox ip addr add 169.254.169.254/32 dev lo
 in_machine busybox httpd -p 192.0.2.80:8080 -h /srv/www
 in_machine busybox httpd -p 127.0.0.1:8080 -h /srv/www
-in_machine busybox httpd -p 169.254.169.254:80 -h /srv/www
+# (port 8080 there too: the daemon holds port 80 on every address)
+in_machine busybox httpd -p 169.254.169.254:8080 -h /srv/www
 printf '%s\n' "$password" >"$machine/var/tmp/carol.pw"
 in_machine chmod 600 /var/tmp/carol.pw
 in_machine systemd-run -q --unit=client -p StandardError=file:/var/tmp/client.err \
@@ -202,9 +203,9 @@ body=$(through http://192.0.2.80:8080/hello.txt)
 check "curl gets the page through the relay" test "$body" = "hello through the tunnel"
 check "the page is served on 127.0.0.1 and 169.254.169.254 too" \
   test "$(in_machine curl -sS --max-time 10 http://127.0.0.1:8080/hello.txt)$(in_machine curl \
-    -sS --max-time 10 http://169.254.169.254/hello.txt)" = "$body$body"
+    -sS --max-time 10 http://169.254.169.254:8080/hello.txt)" = "$body$body"
 check "a relay to 127.0.0.1 is refused" test -z "$(through http://127.0.0.1:8080/hello.txt)"
-check "a relay to 169.254.169.254 is refused" test -z "$(through http://169.254.169.254/hello.txt)"
+check "a relay to 169.254.169.254 is refused" test -z "$(through http://169.254.169.254:8080/hello.txt)"
 check "watch prints carol's login" wait_for 10 grep -q "^session_opened .*name=carol" "$machine/var/tmp/watch.out"
 check "watch prints the relay" wait_for 10 grep -qE "^relay_connected destination=192.0.2.80 (.* )?port=8080( |$)" \
   "$machine/var/tmp/watch.out"
