@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 
 #include "external/userstore/statement.h"
@@ -105,6 +106,12 @@ bool StoreConnection::Connect(const std::string& connectionString) {
   if (!dbc_) return false;
   SQLCHAR completed[1024];
   SQLSMALLINT completedLength = 0;
+  // Connections are made one at a time: the PostgreSQL driver's connect reads its settings
+  // through state shared by the process, and two threads connecting at once have it read
+  // memory another just freed (seen under AddressSanitizer). Once made, connections work side
+  // by side; the pool makes few of them.
+  static std::mutex connecting;
+  std::lock_guard lock(connecting);
   SQLRETURN rc = SQLDriverConnect(
       dbc_.get(), nullptr, reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectionString.c_str())),
       SQL_NTS, completed, sizeof(completed), &completedLength, SQL_DRIVER_NOPROMPT);
