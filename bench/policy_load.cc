@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/blocking_io.h"
+#include "bench/loopback_listener.h"
 #include "client/tarvo_client_lib.h"
 #include "external/reader_policy.h"
 
@@ -37,21 +38,7 @@ using tarvo::client::SessionClient;
 std::uint16_t gDaemonPort = 0;
 const std::uint32_t kLoopback = ::inet_addr("127.0.0.1");
 
-int ListenAny(std::uint16_t& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 4096) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::perror("listen");
-    std::exit(1);
-  }
-  port = ntohs(address.sin_port);
-  return fd;
-}
+using tarvo::bench::ListenAny;
 
 // The daemon's user and system CPU time so far, in seconds.
 double DaemonCpuSeconds(const std::string& pid) {

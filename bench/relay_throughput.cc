@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback_listener.h"
 #include "client/tarvo_client_lib.h"
 
 namespace {
@@ -27,21 +28,7 @@ using Clock = std::chrono::steady_clock;
 using tarvo::ByteBuffer;
 using tarvo::client::ClientStatus;
 
-int ListenAny(std::uint16_t& port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 4096) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::perror("listen");
-    std::exit(1);
-  }
-  port = ntohs(address.sin_port);
-  return fd;
-}
+using tarvo::bench::ListenAny;
 
 double MBps(std::size_t bytes, Clock::duration elapsed) {
   return bytes / 1e6 / std::chrono::duration<double>(elapsed).count();
