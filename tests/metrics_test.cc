@@ -3,7 +3,10 @@
 // value, on the local socket the tools read and on the loopback endpoint Prometheus scrapes;
 // promtool accepts the text.
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -278,6 +281,28 @@ TEST(MetricsSettingTest, AnAddressThatIsNotLoopbackIsRefusedAndTheToolsStillRead
   EXPECT_FALSE(ReadServiceMetrics(reading, &error));
   EXPECT_NE(error.find("no daemon"), std::string::npos) << error;
   ::unsetenv("TARVO_RUNTIME_DIR");
+}
+
+TEST_F(MetricsTest, OutsidersCannotReadTheLocalSocket) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 ||
+        ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
+      ::_exit(10);
+    }
+    MetricsReading reading;
+    std::string error;
+    const bool read = ReadServiceMetrics(reading, &error);
+    ::_exit(!read && error.find("access denied") != std::string::npos ? 0 : 20);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(scrape().value("tarvo_sessions").has_value());  // root still reads
 }
 
 }  // namespace
