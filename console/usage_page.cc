@@ -30,7 +30,9 @@ constexpr int kMetricsTimeoutMs = 2000;
 
 QChartView* ChartView(QChart* chart) {
   chart->setMargins(QMargins(2, 2, 2, 2));
-  chart->legend()->setAlignment(Qt::AlignBottom);
+  // Height is what the sheet has least of: the legend goes beside the plot, units into the
+  // labels.
+  chart->legend()->setAlignment(Qt::AlignRight);
   auto* view = new QChartView(chart);
   view->setRenderHint(QPainter::Antialiasing);
   view->setMinimumSize(0, 0);
@@ -53,7 +55,6 @@ CUsage::CUsage(CServerTreeSheet& sheet)
   barChart_->addSeries(bars);
   barNames_ = new QBarCategoryAxis;
   barValues_ = new QValueAxis;
-  barValues_->setLabelFormat(QStringLiteral("%.4g"));
   barChart_->addAxis(barNames_, Qt::AlignLeft);
   barChart_->addAxis(barValues_, Qt::AlignBottom);
   bars->attachAxis(barNames_);
@@ -71,7 +72,6 @@ CUsage::CUsage(CServerTreeSheet& sheet)
   rateTimes_ = new QDateTimeAxis;
   rateTimes_->setFormat(QStringLiteral("HH:mm"));
   rateValues_ = new QValueAxis;
-  rateValues_->setLabelFormat(QStringLiteral("%.4g"));
   rateChart->addAxis(rateTimes_, Qt::AlignBottom);
   rateChart->addAxis(rateValues_, Qt::AlignLeft);
   for (QLineSeries* series : {downRate_, upRate_}) {
@@ -81,7 +81,9 @@ CUsage::CUsage(CServerTreeSheet& sheet)
   rateView_ = ChartView(rateChart);
   rateError_ = new QLabel(QStringLiteral("The service's figures have not been read yet"));
   rateError_->setAlignment(Qt::AlignCenter);
-  rateError_->setWordWrap(true);
+  // Not wrapped: a label that wraps gives the sheet a height for its width, and the sheet
+  // would change its size with the page shown. A long reason is cut instead.
+  rateError_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   rateArea_ = new QStackedWidget;
   rateArea_->addWidget(rateView_);
   rateArea_->addWidget(rateError_);
@@ -185,7 +187,8 @@ void CUsage::ShowBars(const std::vector<UserUsage>& users) {
   downSet_->append(down);
   upSet_->append(up);
   barValues_->setRange(0, std::max(1.0, static_cast<double>(largest) / barUnit_.bytes) * 1.05);
-  barValues_->setTitleText(QString::fromLatin1(barUnit_.name));
+  barValues_->applyNiceNumbers();
+  barValues_->setLabelFormat(QStringLiteral("%.4g ") + QString::fromLatin1(barUnit_.name));
   barChart_->setTitle(shown.empty() ? QStringLiteral("Nothing counted in this quota period")
                                     : QStringLiteral("Per user, this quota period"));
 }
@@ -209,7 +212,9 @@ void CUsage::ShowRates() {
   rateTimes_->setRange(QDateTime::fromMSecsSinceEpoch(end - RateHistory::kSpanMs),
                        QDateTime::fromMSecsSinceEpoch(end));
   rateValues_->setRange(0, std::max(1.0, largest / unit.bytes) * 1.05);
-  rateValues_->setTitleText(QString::fromLatin1(unit.name) + QStringLiteral("/s"));
+  rateValues_->applyNiceNumbers();
+  rateValues_->setLabelFormat(QStringLiteral("%.4g ") + QString::fromLatin1(unit.name) +
+                             QStringLiteral("/s"));
 }
 
 void CUsage::customEvent(QEvent* event) {

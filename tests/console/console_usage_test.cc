@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/tarvo_client_lib.h"
+#include "console/about_page.h"
 #include "console/notification_event.h"
 #include "console/usage_page.h"
 #include "external/reader.h"
@@ -108,6 +109,16 @@ class ConsoleUsageTest : public QObject {
     harness_.boxes.clear();
   }
   void cleanup() { ConsoleHarness::closeConsole(console_); }
+
+  void theSheetKeepsTheDesignedPagesSize() {
+    CServerTreeSheet* sheet = console_->sheet();
+    const QSize designed = sheet->size();
+    showPage();
+    page().Poll();  // the texts change
+    QCOMPARE(sheet->size(), designed);
+    sheet->SetActivePage(&sheet->aboutPage());
+    QCOMPARE(sheet->size(), designed);
+  }
 
   void comesAfterTheDesignedPagesAndStartsEmpty() {
     QVERIFY(!page().created());
