@@ -45,8 +45,7 @@ ByteUnit ChooseByteUnit(double largest) {
 std::string FormatBytes(std::int64_t bytes) {
   const ByteUnit unit = ChooseByteUnit(static_cast<double>(bytes));
   char text[32];
-  std::snprintf(text, sizeof text, "%.4g %s", static_cast<double>(bytes) / unit.bytes,
-                unit.name);
+  std::snprintf(text, sizeof text, "%.4g %s", static_cast<double>(bytes) / unit.bytes, unit.name);
   return text;
 }
 

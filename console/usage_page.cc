@@ -214,7 +214,7 @@ void CUsage::ShowRates() {
   rateValues_->setRange(0, std::max(1.0, largest / unit.bytes) * 1.05);
   rateValues_->applyNiceNumbers();
   rateValues_->setLabelFormat(QStringLiteral("%.4g ") + QString::fromLatin1(unit.name) +
-                             QStringLiteral("/s"));
+                              QStringLiteral("/s"));
 }
 
 void CUsage::customEvent(QEvent* event) {

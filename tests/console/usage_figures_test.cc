@@ -1,12 +1,15 @@
 // The Usage page's figures without widgets: the top users and the others' bar, the totals,
-// the axis unit, and the throughput history made from counter readings.
+// the axis unit, the throughput history made from counter readings, and what the page takes
+// from the daemon's figures.
+#include "console/usage_figures.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "console/rate_history.h"
-#include "console/usage_figures.h"
+#include "console/usage_metrics.h"
 
 namespace tarvo {
 namespace {
@@ -42,11 +45,9 @@ TEST(UsageBarsTest, TopTwentyByDownPlusUpAndTheRestSummedIntoOneBar) {
   EXPECT_EQ(bars.others.up, 0 + 10 + 20 + 30 + 40);
 
   const UserUsage total = TotalUsage(users);
-  EXPECT_EQ(total.up, bars.others.up + [&] {
-    std::int64_t up = 0;
-    for (const UserUsage& user : bars.top) up += user.up;
-    return up;
-  }());
+  std::int64_t shownUp = bars.others.up;
+  for (const UserUsage& user : bars.top) shownUp += user.up;
+  EXPECT_EQ(total.up, shownUp);
   EXPECT_EQ(total.down, 1000 * (24 * 25 / 2));
 }
 
@@ -128,6 +129,42 @@ TEST(RateHistoryTest, KeepsOneHourOfPoints) {
   EXPECT_EQ(history.points().front().atMs, last - RateHistory::kSpanMs);
   EXPECT_EQ(history.points().size(), 721u);
   EXPECT_DOUBLE_EQ(history.points().front().down, 200);
+}
+
+MetricsReading Reading(std::vector<MetricSample> samples) {
+  MetricsReading reading;
+  reading.samples = std::move(samples);
+  return reading;
+}
+
+TEST(UsageMetricsTest, RelayedTotalsByDirectionAndWhyWhenOneIsMissing) {
+  const MetricsReading reading = Reading({
+      {"tarvo_relayed_bytes_total", {{"kind", "tcp"}, {"direction", "up"}}, 700},
+      {"tarvo_relayed_bytes_total", {{"direction", "down"}}, 1.5e9},
+      {"tarvo_sessions", {}, 2},
+  });
+  double down = -1;
+  double up = -1;
+  std::string error;
+  ASSERT_TRUE(RelayedTotals(reading, down, up, &error));
+  EXPECT_EQ(down, 1.5e9);
+  EXPECT_EQ(up, 700);
+
+  const MetricsReading onlyDown =
+      Reading({{"tarvo_relayed_bytes_total", {{"direction", "down"}}, 1}});
+  EXPECT_FALSE(RelayedTotals(onlyDown, down, up, &error));
+  EXPECT_NE(error.find("tarvo_relayed_bytes_total"), std::string::npos);
+}
+
+TEST(UsageMetricsTest, StatusLineShowsTheSessionsAndRelaysTheDaemonServes) {
+  EXPECT_EQ(ServiceStatusLine(Reading({
+                {"tarvo_relays", {{"kind", "udp"}}, 0},
+                {"tarvo_sessions", {}, 3},
+                {"tarvo_relays", {{"kind", "tcp"}}, 12},
+            })),
+            "Sessions: 3   TCP relays: 12   UDP relays: 0");
+  EXPECT_EQ(ServiceStatusLine(Reading({{"tarvo_relays", {{"kind", "tcp"}}, 1}})), "TCP relays: 1");
+  EXPECT_EQ(ServiceStatusLine(Reading({})), "");
 }
 
 }  // namespace
