@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench/loopback_listener.h"
+#include "bench/relay_download.h"
 #include "client/tarvo_client_lib.h"
 
 namespace {
@@ -124,34 +125,12 @@ int main(int argc, char** argv) {
   const std::uint32_t loopback = ::inet_addr("127.0.0.1");
   std::vector<std::uint8_t> block(1 << 20, 0x5a);
 
-  // Download: the source writes as fast as the relay takes it.
-  std::uint16_t port = 0;
-  int listener = ListenAny(port);
-  std::thread source([&] {
-    int fd = ::accept(listener, nullptr, nullptr);
-    for (std::size_t sent = 0; sent < total;) {
-      ssize_t n = ::send(fd, block.data(), std::min(block.size(), total - sent), MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-  });
-  tarvo::client::DataConnection down;
-  down.open(session, loopback, port, 5000);
-  const auto start = Clock::now();
-  std::size_t received = 0;
-  ByteBuffer plaintext;
-  while (down.receive(plaintext, 10'000) == ClientStatus::kOk) {
-    received += plaintext.size();
-    plaintext.clear();
-  }
-  const auto downTime = Clock::now() - start;
-  source.join();
-  ::close(listener);
-  std::printf("download %zu MB: %.0f MB/s\n", received >> 20, MBps(received, downTime));
+  const tarvo::bench::Download down = tarvo::bench::DownloadThrough(session, total);
+  std::printf("download %zu MB: %.0f MB/s\n", down.bytes >> 20, down.megabytesPerSecond());
 
   // Upload: the sink reads as fast as the relay delivers.
-  listener = ListenAny(port);
+  std::uint16_t port = 0;
+  int listener = ListenAny(port);
   std::size_t sunk = 0;
   std::thread sink([&] {
     int fd = ::accept(listener, nullptr, nullptr);

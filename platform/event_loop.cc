@@ -196,6 +196,7 @@ int EventLoop::waitAndDispatch(int timeout, int maxWaitMs) {
     }
     ready = 0;
   }
+  const auto workFrom = BusyMeter::Clock::now();
   auto lock = LockIf(batchLock_);
   BatchScope scope(batchThread_);
   for (int i = 0; i < ready; ++i) {
@@ -213,7 +214,9 @@ int EventLoop::waitAndDispatch(int timeout, int maxWaitMs) {
   }
   runDueTimers();
   if (afterBatch_) afterBatch_();
-  return prepareWait(maxWaitMs);
+  const int next = prepareWait(maxWaitMs);
+  busy_.add(workFrom, BusyMeter::Clock::now());
+  return next;
 }
 
 bool EventLoop::runOnce(int maxWaitMs) {

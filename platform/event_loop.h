@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/busy_meter.h"
 #include "platform/fd.h"
 
 namespace tarvo {
@@ -107,6 +108,8 @@ class EventLoop {
   void wake();
   // True on the thread inside a batch of this loop.
   bool inBatch() const { return batchThread_.load() == std::this_thread::get_id(); }
+  // The time spent outside the wait (real time, whatever the loop's clock). Any thread.
+  const BusyMeter& busy() const { return busy_; }
 
  private:
   struct Entry {
@@ -138,6 +141,7 @@ class EventLoop {
   TimerId nextTimer_ = 1;
   std::function<void()> afterBatch_;
   std::function<void()> beforeWait_;
+  BusyMeter busy_;
 };
 
 }  // namespace tarvo

@@ -190,6 +190,18 @@ TEST_F(SettingsFileTest, UdpAddressRestrictedIsAnEighthLineOnlyWhenOn) {
   EXPECT_TRUE(again.UdpAddressRestricted);
 }
 
+// The metrics lines, also beyond the seven: written only when set, kept by a save.
+TEST_F(SettingsFileTest, TheMetricsLinesAreKeptBeyondTheSevenOnlyWhenSet) {
+  ServerSettingsRecord s = Load("[MetricsAddress]:127.0.0.1:9473\r\n[metricsperuser]:yes\n");
+  EXPECT_EQ(s.MetricsAddress, "127.0.0.1:9473");
+  EXPECT_TRUE(s.MetricsPerUser);
+  ASSERT_TRUE(SaveSettingsFile(path_, s));
+  EXPECT_EQ(Read(), std::string(kDefaultFile) +
+                        "[MetricsAddress]:127.0.0.1:9473\n[MetricsPerUser]:yes\n");
+  ASSERT_TRUE(SaveSettingsFile(path_, ServerSettingsRecord{}));
+  EXPECT_EQ(Read(), kDefaultFile);
+}
+
 TEST_F(SettingsFileTest, SaveCannotInjectLinesThroughTheVersionText) {
   ServerSettingsRecord s;
   std::snprintf(s.MinClientVersion, sizeof s.MinClientVersion, "%s", "1.0\n[ServerPort]:1");

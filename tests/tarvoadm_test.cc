@@ -312,6 +312,40 @@ TEST(Tarvoadm, ExpiryAndSessionCapReachTheDaemonAtTheNextLogin) {
   EXPECT_TRUE(LoggedIn(fourth, daemon, "max", "pw"));
 }
 
+// stats gives the daemon's figures as its metrics socket serves them: text as a textfile
+// collector takes it, and every sample in JSON.
+TEST(Tarvoadm, StatsPrintsTheDaemonsFiguresAsTextAndAsJson) {
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("jo", "pw"));
+  const std::string dir = daemon.home();
+  client::SessionClient session;
+  ASSERT_TRUE(LoggedIn(session, daemon, "jo", "pw"));
+
+  const AdmRun text = Adm(dir, {"stats"});
+  ASSERT_EQ(text.exit, 0);
+  EXPECT_EQ(text.output.rfind("# HELP ", 0), 0u) << text.output;
+  EXPECT_NE(text.output.find("\ntarvo_sessions 1\n"), std::string::npos) << text.output;
+  EXPECT_NE(text.output.find("\ntarvo_logins_total{outcome=\"accepted\"} 1\n"), std::string::npos);
+
+  const AdmRun json = Adm(dir, {"--json", "stats"});
+  ASSERT_EQ(json.exit, 0);
+  const nlohmann::json result = Json(json);
+  EXPECT_EQ(result["families"]["tarvo_sessions"]["type"], "gauge");
+  bool sawSessions = false, sawBucket = false;
+  for (const auto& sample : result["samples"]) {
+    if (sample["name"] == "tarvo_sessions") sawSessions = sample["value"] == 1;
+    if (sample["name"] == "tarvo_store_call_seconds_bucket" && sample["labels"]["le"] == "+Inf") {
+      sawBucket = sample["family"] == "tarvo_store_call_seconds" && sample["type"] == "histogram";
+    }
+  }
+  EXPECT_TRUE(sawSessions);
+  EXPECT_TRUE(sawBucket);
+  EXPECT_EQ(Adm(dir, {"stats", "now"}).exit, 2);
+  TempDir empty;
+  EXPECT_EQ(Adm(empty.path(), {"stats"}).exit, 3);
+}
+
 TEST(Tarvoadm, UsageAndDaemonNotRunning) {
   TempDir empty;
   EXPECT_EQ(Adm(empty.path(), {}).exit, 2);

@@ -47,6 +47,7 @@ int RelaysCommand(Context& context);
 int DisconnectCommand(Context& context);
 int MessageCommand(Context& context);
 int WatchCommand(Context& context);
+int StatsCommand(Context& context);  // the daemon's figures, once
 
 // The user store, for per-user policy: opened once (an exit code when it cannot be), the change
 // checked against the stored policy before anything is changed, then written.

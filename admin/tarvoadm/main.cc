@@ -30,6 +30,9 @@ constexpr char kUsageText[] =
     "  disconnect NAME ADDRESS SESSION_ID        close a session\n"
     "  message ADDRESS TEXT                      send a text to every session from ADDRESS\n"
     "  watch                                     print notifications until interrupted\n"
+    "  stats                                     the daemon's figures once, in the Prometheus\n"
+    "                                            text format (a textfile collector's .prom\n"
+    "                                            file); --json: every sample as JSON\n"
     "POLICY, written straight to the user store (the daemon applies it at the user's next\n"
     "login or counter store):\n"
     "  --rate-down R | --rate-up R   speed toward / from the client: 20Mbit, 2.5MB/s,\n"
@@ -98,7 +101,7 @@ int main(int argc, char** argv) {
   static const std::map<std::string, int (*)(Context&)> kCommands = {
       {"users", UsersCommand},       {"user", UserCommand},     {"settings", SettingsCommand},
       {"sessions", SessionsCommand}, {"relays", RelaysCommand}, {"disconnect", DisconnectCommand},
-      {"message", MessageCommand},   {"watch", WatchCommand},
+      {"message", MessageCommand},   {"watch", WatchCommand},   {"stats", StatsCommand},
   };
   auto command = kCommands.find(words[0]);
   if (command == kCommands.end()) return UsageError(context, "unknown command '" + words[0] + "'");

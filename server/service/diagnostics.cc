@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "external/reader.h"
+#include "server/service/service_counters.h"
 
 namespace tarvo {
 
@@ -24,6 +25,7 @@ void Diagnose(const char* format, ...) {
 
 void NoteStoreAnswer(std::int32_t readerStatus) {
   const bool failed = readerStatus == READER_FAILED;
+  if (failed) Counters().storeFailures.fetch_add(1, std::memory_order_relaxed);
   // Only the thread that changes the state speaks, so a change is told once.
   if (StoreLost.exchange(failed) == failed) return;
   if (failed) {

@@ -4,6 +4,7 @@
 
 #include "server/common/session_protocol.h"
 #include "server/service/diagnostics.h"
+#include "server/service/service_counters.h"
 
 namespace tarvo {
 namespace {
@@ -94,6 +95,7 @@ bool LoginThrottle::noteWrongProof(std::uint32_t address, NetworkTime now) {
   entry.wrong.clear();
   entry.wrong.shrink_to_fit();
   entry.heldUntil = now + figures_.hold;
+  Counters().throttleHolds.fetch_add(1, std::memory_order_relaxed);
   entry.refusedInHold = 0;
   Diagnose("%zu wrong passwords from %s within %lld s: its logins are refused unchecked for %lld s",
            figures_.wrongProofs, FormatIPv4(address).c_str(), Seconds(figures_.window),

@@ -21,6 +21,7 @@
 
 #include "server/common/session_protocol.h"
 #include "server/service/network_loop.h"
+#include "server/service/service_counters.h"
 #include "server/service/user_socket.h"
 
 namespace tarvo {
@@ -52,6 +53,7 @@ struct Lookup {
   std::uint64_t token = 0;
   NetworkTime due;
   std::string name;
+  Clock::time_point asked = Clock::now();  // for the answer-time histogram
   bool found = false;
   std::uint32_t address = 0;  // network order
 };
@@ -183,6 +185,9 @@ void OnHost(void* data, int status, int /*timeouts*/, hostent* host) {
   std::unique_ptr<InFlight> flight(static_cast<InFlight*>(data));
   --flight->channel->inFlight;
   Lookup& lookup = flight->lookup;
+  if (status != ARES_ECANCELLED && status != ARES_EDESTRUCTION) {
+    Counters().resolverAnswers.observe(Clock::now() - lookup.asked);
+  }
   if (status == ARES_SUCCESS && host != nullptr && host->h_addrtype == AF_INET &&
       host->h_length == 4 && host->h_addr_list[0] != nullptr) {
     std::memcpy(&lookup.address, host->h_addr_list[0], 4);
@@ -371,6 +376,8 @@ void RequestLookups(UserSocket& session, std::vector<std::string> names) {
   std::move(lookups.begin(), lookups.end(), std::back_inserter(queue.names));
   if (idle) ::eventfd_write(queue.wakeFd, 1);
 }
+
+std::size_t PendingNames() { return TheRegistry().pendingInAll; }
 
 void CancelLookups(std::uint64_t token) {
   Registry& registry = TheRegistry();

@@ -42,4 +42,7 @@ void RequestLookups(UserSocket& session, std::vector<std::string> names);
 // Network lock held.
 void CancelLookups(std::uint64_t token);
 
+// Names asked for and not yet answered or dropped, over all sessions. Network lock held.
+std::size_t PendingNames();
+
 }  // namespace tarvo

@@ -259,6 +259,8 @@ void RunNetworkLoop() { Loop().run(); }
 
 NetworkTime NetworkNow() { return Loop().now(); }
 
+const BusyMeter& NetworkLoopBusy() { return Loop().busy(); }
+
 void SetNetworkClock(const LoopClock* clock) { Loop().setClock(clock); }
 
 void PostToNetworkThread(std::function<void()> work) {

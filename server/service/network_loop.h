@@ -41,6 +41,9 @@ void WakeNetworkLoop();
 // True on the thread that runs the loop's batch.
 bool OnNetworkThread();
 
+// How much of its time the network thread works rather than waits. Any thread, no lock.
+const BusyMeter& NetworkLoopBusy();
+
 // The loop's clock: steady time, or a test's hand-moved clock (SetNetworkClock).
 NetworkTime NetworkNow();
 // nullptr restores the steady clock. The clock must outlive its use; call with no loop running.

@@ -49,7 +49,9 @@ bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
       return true;
     }
   }
-  channel->send(header.address, header.port, datagram.view());
+  if (channel->send(header.address, header.port, datagram.view())) {
+    session.countDatagram(datagram.size(), Flow::kUp);
+  }
   return true;
 }
 

@@ -105,6 +105,10 @@ void ApplyLine(std::string line, ServerSettingsRecord& settings) {
     ReadNumber(value, settings.AuditType);
   } else if (EqualsIgnoreCase(key, "[UdpAddressRestricted]")) {
     ReadFlag(value, settings.UdpAddressRestricted);
+  } else if (EqualsIgnoreCase(key, "[MetricsAddress]")) {
+    settings.MetricsAddress.assign(value.substr(0, value.find_first_of("\r\n")));
+  } else if (EqualsIgnoreCase(key, "[MetricsPerUser]")) {
+    ReadFlag(value, settings.MetricsPerUser);
   } else if (EqualsIgnoreCase(key, "[MinClientVersion]")) {
     std::size_t length = std::min(value.size(), kMinClientVersionSize - 1);
     std::memcpy(settings.MinClientVersion, value.data(), length);
@@ -136,6 +140,8 @@ std::string SettingsText(const ServerSettingsRecord& settings) {
   text += std::string("[AutoRefresh]:") + flag(settings.AutoRefresh) + "\n";
   // Only when on, so that a file of the seven settings stays exactly those seven lines.
   if (settings.UdpAddressRestricted) text += "[UdpAddressRestricted]:yes\n";
+  if (!settings.MetricsAddress.empty()) text += "[MetricsAddress]:" + settings.MetricsAddress + "\n";
+  if (settings.MetricsPerUser) text += "[MetricsPerUser]:yes\n";
   return text;
 }
 

@@ -27,6 +27,11 @@ struct ServerSettingsRecord {
   // A UDP channel hands its client only datagrams from addresses it has sent to; off, it
   // passes datagrams from any sender, as peer-to-peer programs need.
   bool UdpAddressRestricted = false;
+  // Where the metrics are served over HTTP for Prometheus: "ADDRESS:PORT" on a loopback
+  // address; empty, they are served only on the local socket for the administration tools.
+  std::string MetricsAddress;
+  // Per-user series in the metrics (their number grows with the users).
+  bool MetricsPerUser = false;
 };
 
 // The process-wide settings; after start-up, read and changed only under the network lock.
@@ -35,7 +40,7 @@ extern ServerSettingsRecord ServerSettings;
 // Reads tarvoserver.ini from the home directory into ServerSettings, changing only the fields
 // whose keys it finds. False when the file could not be opened (the settings stay as they are).
 bool LoadSettings();
-// Writes the seven settings lines, and the line of UdpAddressRestricted when it is on. False
+// Writes the seven settings lines, and the lines beyond them that are set. False
 // when the file could not be created.
 bool SaveSettings();
 // True when MinClientVersion <= clientVersion <= kServerVersion.

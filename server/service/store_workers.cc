@@ -1,5 +1,7 @@
 #include "server/service/store_workers.h"
 
+#include "server/service/service_counters.h"
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -44,7 +46,9 @@ void Worker() {
     pool.jobs.pop_front();
     ++pool.running;
     lock.unlock();
+    const auto started = std::chrono::steady_clock::now();
     job.work();
+    Counters().storeCalls.observe(std::chrono::steady_clock::now() - started);
     if (job.done) PostToNetworkThread(std::move(job.done));
     lock.lock();
     --pool.running;

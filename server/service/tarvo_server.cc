@@ -22,6 +22,7 @@
 #include "server/service/control_listener.h"
 #include "server/service/diagnostics.h"
 #include "server/service/login_throttle.h"
+#include "server/service/metrics_server.h"
 #include "server/service/network_loop.h"
 #include "server/service/notifier.h"
 #include "server/service/session_list.h"
@@ -51,6 +52,7 @@ void ServiceCtrlHandler(std::uint32_t control) {
     case kServiceControlShutdown:
       Diagnose("stopping");
       ReportServiceState(ServiceState::StopPending, 0, "Stopping");
+      StopMetricsServer();
       // The network thread finishes its pass and returns; no thread is killed.
       RequestNetworkLoopStop();
       if (ServerThreadHandle.joinable()) ServerThreadHandle.join();
@@ -98,6 +100,7 @@ void ServiceMain() {
     std::fprintf(stderr, "TarvoServer: no control port: %s\n", portError.c_str());
   }
 
+  StartMetricsServer();
   ServerThreadHandle = std::thread(ServerThread);
   std::string status = "Listening on port " + std::to_string(serverPort & 0xFFFF);
   ReportServiceState(ServiceState::Running, 0, status.c_str());

@@ -11,6 +11,7 @@
 #include "server/common/control_records.h"
 #include "server/common/session_protocol.h"
 #include "server/service/access_file.h"
+#include "server/service/service_counters.h"
 #include "server/service/audit_log.h"
 #include "server/service/memory_return.h"
 #include "server/service/notifications.h"
@@ -88,6 +89,7 @@ TcpRelay::TcpRelay(UserSocket& session, int handle)
       encipher_(session.encryptor()->key(), AesUnitCipher::Direction::kEncrypt) {
   // No TCP_NODELAY here: the connection has it from the listener it was accepted on.
   session_.relays.tcp.push_back(this);
+  CountRelayOpened(RelayKind::kTcp);
 }
 
 TcpRelay::~TcpRelay() {
@@ -95,6 +97,7 @@ TcpRelay::~TcpRelay() {
   releaseQueue(toDestination_);
   auto& relays = session_.relays.tcp;
   relays.erase(std::find(relays.begin(), relays.end(), this));
+  CountRelayClosed(RelayKind::kTcp);
   if (destination_ == nullptr) return;  // closed before the header: no relay, no row
   if (connecting()) {
     AuditRelayConnect(session_.userName(), session_.peerAddress(), "fail", address_, port_);
@@ -203,7 +206,9 @@ void TcpRelay::openDestination() {
   // or a destination the rules deny: the relay then fails at once, as a connection that was
   // refused, and nothing reaches the destination.
   int handle = kNoHandle;
-  if (!IsOwnListener(address_, port_) && DestinationAllowed(address_, port_)) {
+  const bool allowed = DestinationAllowed(address_, port_);
+  if (!allowed) CountRefusedByRules(RelayKind::kTcp);
+  if (!IsOwnListener(address_, port_) && allowed) {
     handle = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (InDescriptorReserve(handle)) {
       CloseDescriptor(handle);

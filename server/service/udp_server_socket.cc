@@ -6,6 +6,7 @@
 
 #include "server/common/session_protocol.h"
 #include "server/service/access_file.h"
+#include "server/service/service_counters.h"
 #include "server/service/session_relays.h"
 #include "server/service/settings.h"
 #include "server/service/user_socket.h"
@@ -15,18 +16,23 @@ namespace tarvo {
 UdpServerSocket::UdpServerSocket(UserSocket& session, std::uint16_t value, std::uint32_t channelId)
     : UdpSocket(&session), session_(session), value_(value), channelId_(channelId) {
   session_.relays.channels.push_back(this);
+  CountRelayOpened(RelayKind::kUdp);
 }
 
 UdpServerSocket::~UdpServerSocket() {
   auto& channels = session_.relays.channels;
   channels.erase(std::find(channels.begin(), channels.end(), this));
   session_.relays.queuedDatagrams -= queue_.size();
+  CountRelayClosed(RelayKind::kUdp);
 }
 
 bool UdpServerSocket::send(std::uint32_t address, std::uint16_t port,
                            std::span<const std::uint8_t> bytes) {
   if (session_.relays.queuedDatagrams >= kMaxQueuedDatagramsPerSession) return false;
-  if (!DestinationAllowed(address, port)) return false;
+  if (!DestinationAllowed(address, port)) {
+    CountRefusedByRules(RelayKind::kUdp);
+    return false;
+  }
   if (ServerSettings.UdpAddressRestricted) rememberPeer(address);
   queueDatagram(std::make_unique<Datagram>(address, htons(port), bytes.data(), bytes.size()));
   ++session_.relays.queuedDatagrams;
@@ -61,7 +67,10 @@ bool UdpServerSocket::knowsPeer(std::uint32_t address) const {
 bool UdpServerSocket::onDatagram(std::unique_ptr<Datagram> datagram) {
   if (ServerSettings.UdpAddressRestricted && !knowsPeer(datagram->address)) return true;
   // Nor does a denied address reach the client by answering.
-  if (!DestinationAllowed(datagram->address, ntohs(datagram->port))) return true;
+  if (!DestinationAllowed(datagram->address, ntohs(datagram->port))) {
+    CountRefusedByRules(RelayKind::kUdp);
+    return true;
+  }
   // Nothing larger arrives over IPv4, but a record could not carry it.
   if (datagram->payload.size() > kMaxRecordPlaintext) return true;
   if (!AdmitDatagram(session_.policy.downGate(), datagram->payload.size())) return true;
@@ -72,6 +81,7 @@ bool UdpServerSocket::onDatagram(std::unique_ptr<Datagram> datagram) {
   AppendUdpDataReply(frame, *encryptor, datagram->address, ntohs(datagram->port), channelId_,
                      datagram->payload.view());
   session_.queueOutput(frame.view());
+  session_.countDatagram(datagram->payload.size(), Flow::kDown);
   return true;
 }
 

@@ -20,6 +20,7 @@
 #include "server/service/relay_entry.h"
 #include "server/service/session_list.h"
 #include "server/service/settings.h"
+#include "server/service/service_counters.h"
 #include "server/service/session_keys.h"
 #include "server/service/store_workers.h"
 #include "server/service/tcp_relay.h"
@@ -91,6 +92,8 @@ UserSocket::~UserSocket() {
       };
     }
     StoreFinalCount(*name_, account, std::move(closed));
+    Counters().sessions.fetch_sub(1, std::memory_order_relaxed);
+    if (figures_ != nullptr) --figures_->sessions;
     name_.reset();
   }
   RemoveSession(this);
@@ -135,10 +138,20 @@ void UserSocket::idleCheck() {
 
 void UserSocket::countRelayed(std::uint64_t bytes, Flow flow) {
   account.pending += bytes;
+  countFigures(bytes, flow);
   if (flow == Flow::kUp) account.pendingUp += bytes;
   ChargeRate(flow == Flow::kUp ? policy.upGate() : policy.downGate(), bytes);
   if (!storeTimer.armed()) ScheduleTrafficStore(*this);
   if (account.overQuota()) MarkSocketDirty(this);
+}
+
+void UserSocket::countDatagram(std::uint64_t bytes, Flow flow) { countFigures(bytes, flow); }
+
+void UserSocket::countFigures(std::uint64_t bytes, Flow flow) {
+  auto& counters = Counters();
+  (flow == Flow::kUp ? counters.bytesUp : counters.bytesDown)
+      .fetch_add(bytes, std::memory_order_relaxed);
+  if (figures_ != nullptr) (flow == Flow::kUp ? figures_->bytesUp : figures_->bytesDown) += bytes;
 }
 
 void UserSocket::quotaMayHaveChanged() {
@@ -268,6 +281,7 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   if (!ParseLogin(payload, request)) return false;
   // An address held for its wrong passwords is refused unchecked (login_throttle.h).
   if (const auto verdict = AdmitLogin(peerAddress_); verdict != LoginThrottle::Verdict::kCheck) {
+    CountLogin(LoginOutcome::kThrottled);
     refuseLogin(MessageType::InvalidPassword, request.name,
                 verdict == LoginThrottle::Verdict::kRefuse ? "invalid password" : nullptr);
     return true;
@@ -286,15 +300,19 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   if (loginPolicy.began) AnnouncePeriodBegan(name, status == READER_OK ? &stored : nullptr);
   // A store that fails refuses the login as an unknown user would be.
   if (status != READER_OK) {
+    CountLogin(status == READER_NO_USER ? LoginOutcome::kUnknownUser : LoginOutcome::kStoreFailed);
     refuseLogin(MessageType::UnknownUser, name, "unknown user");
     return;
   }
   // An account past its expiry is refused as a locked one.
-  if (stored.locked != 0 || PolicyExpired(loginPolicy.policy, PolicyWallNow())) {
+  const bool expired = PolicyExpired(loginPolicy.policy, PolicyWallNow());
+  if (stored.locked != 0 || expired) {
+    CountLogin(stored.locked != 0 ? LoginOutcome::kLocked : LoginOutcome::kExpired);
     refuseLogin(MessageType::UserLocked, name, "user locked");
     return;
   }
   if (!SessionAllowed(name, loginPolicy.policy)) {
+    CountLogin(LoginOutcome::kDoubleConnect);
     refuseLogin(MessageType::DoubleConnect, name, "double connect");
     return;
   }
@@ -305,6 +323,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   if (!ProofsEqual(expected.data(), proof.data())) {
     explicit_bzero(keyText.data(), keyText.size());
     NoteWrongProof(peerAddress_);
+    CountLogin(LoginOutcome::kWrongPassword);
     refuseLogin(MessageType::InvalidPassword, name, "invalid password");
     return;
   }
@@ -318,6 +337,10 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   EncodeFixed32(id, sessionId_);
   queueMessage(MessageType::LoginAccepted, id);
   AddSession(this);
+  CountLogin(LoginOutcome::kAccepted);
+  Counters().sessions.fetch_add(1, std::memory_order_relaxed);
+  figures_ = UserFiguresFor(name);
+  if (figures_ != nullptr) ++figures_->sessions;
   AuditSessionOpen(*name_, peerAddress_, "done");
   if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
   // The row just read is the store's word on the counter: nothing is pending yet.

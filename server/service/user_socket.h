@@ -22,6 +22,7 @@
 #include "server/service/session_relays.h"
 #include "server/service/socket.h"
 #include "server/service/traffic_accounting.h"
+#include "server/service/user_figures.h"
 #include "server/service/user_policy.h"
 #include "server/service/waiting_room.h"
 
@@ -86,6 +87,8 @@ class UserSocket : public TcpSocket {
 
   // Relayed bytes for the account; a session that reaches its limit ends its relays.
   void countRelayed(std::uint64_t bytes, Flow flow = Flow::kDown);
+  // Datagram bytes, which the metrics count and the account does not.
+  void countDatagram(std::uint64_t bytes, Flow flow);
   // The limit or counter copies changed: relays end when the session is now over its limit.
   void quotaMayHaveChanged();
   // False once the session is deleted: how answers from the store workers find out.
@@ -102,6 +105,7 @@ class UserSocket : public TcpSocket {
   PolicySeat policy;
 
  private:
+  void countFigures(std::uint64_t bytes, Flow flow);
   // Handles complete messages while no store answer is awaited.
   bool handleReceived();
   bool dispatch(std::uint32_t type, std::span<const std::uint8_t> payload);
@@ -131,6 +135,7 @@ class UserSocket : public TcpSocket {
   ByteBuffer received_;
   MessageReader reader_{kMaxMessageLengthBeforeLogin};
   std::optional<std::string> name_;  // present exactly while logged in
+  UserFigures* figures_ = nullptr;   // while logged in, when per-user figures are on
   std::string keyText_;
   std::uint32_t peerAddress_ = 0;
   std::uint32_t sessionId_ = 0;

@@ -220,6 +220,19 @@ user_field() {  # user_field NAME COLUMN: a column of tarvoadm users for NAME, a
 counted() { [ "$(user_field carol 3)" -gt 0 ] 2>/dev/null; }
 check "carol's relayed bytes are counted" wait_for 20 counted
 
+# Metrics: Prometheus on this host scrapes the loopback port the package set; the tools read the
+# local socket, as members of tarvo only.
+check "the first install set the metrics address" \
+  grep -qx '\[MetricsAddress\]:127.0.0.1:9473' "$machine/var/lib/tarvo/tarvoserver.ini"
+scraped() { in_machine curl -sS --max-time 10 http://127.0.0.1:9473/metrics; }
+metrics_served() { grep -q '^tarvo_sessions ' <<<"$(scraped)"; }
+check "the metrics are served on 127.0.0.1:9473" metrics_served
+check "they count carol's bytes" \
+  grep -qE '^tarvo_relayed_bytes_total\{direction="down"\} [1-9]' <<<"$(scraped)"
+check "alice reads the same figures with tarvoadm stats" \
+  grep -qE '^tarvo_logins_total\{outcome="accepted"\} [1-9]' <<<"$(as_user alice tarvoadm stats)"
+check "the outsider may not" fails as_user outsider tarvoadm stats
+
 # The audit log rotates under logrotate and the daemon follows the rename.
 check "alice turns auditing on" as_user alice tarvoadm settings set AuditType=1
 client_status() {  # one login of carol's that reports her traffic and ends
@@ -238,6 +251,8 @@ before_restart=$(as_user alice tarvoadm users)
 in_machine systemctl restart tarvo-vpn-server
 check "the service is active after a restart" test "$(in_machine systemctl is-active tarvo-vpn-server)" = active
 check "users and counters survive the restart" test "$(as_user alice tarvoadm users)" = "$before_restart"
+check "the metrics address outlived a save of the settings and the restart" \
+  wait_for 10 metrics_served
 
 # 8. alice administers carol; the outsider may not.
 check "alice locks carol" as_user alice tarvoadm user lock carol
