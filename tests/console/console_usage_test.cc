@@ -1,7 +1,8 @@
 // The Usage page against a real daemon and its store: two users relay known amounts through
 // the client library, their sessions end, and the bars hold exactly what the daemon counted;
-// the store is read once for a burst of notifications; the throughput area says why when the
-// daemon's figures cannot be read, while the bars go on working.
+// the store is read once for a burst of notifications; the throughput follows the daemon's
+// relayed byte counters from poll to poll, and its area says why when the daemon's figures
+// cannot be read, while the bars go on working.
 #include <arpa/inet.h>
 #include <stdlib.h>
 
@@ -16,7 +17,9 @@
 
 #include "client/tarvo_client_lib.h"
 #include "console/about_page.h"
+#include "console/control_client/service_metrics.h"
 #include "console/notification_event.h"
+#include "console/usage_metrics.h"
 #include "console/usage_page.h"
 #include "external/reader.h"
 #include "external/reader_policy.h"
@@ -69,6 +72,17 @@ std::size_t Download(const client::SessionClient& session, std::uint16_t port) {
   while (relay.receive(got, kTimeoutMs) == ClientStatus::kOk) {
   }
   return got.size();
+}
+
+// The daemon's relayed byte counters, down and up; -1 each when they cannot be read.
+std::pair<double, double> RelayedNow() {
+  MetricsReading reading;
+  double down = -1;
+  double up = -1;
+  if (!ReadServiceMetrics(reading, nullptr) || !RelayedTotals(reading, down, up, nullptr)) {
+    return {-1, -1};
+  }
+  return {down, up};
 }
 
 }  // namespace
@@ -182,6 +196,51 @@ class ConsoleUsageTest : public QObject {
     QVERIFY(WaitFor([&] { return Bar("ann").first == before.first + 1'000; }));
     QCOMPARE(page().counterReads(), reads + 1);
     QCOMPARE(Bar("ann").second, before.second + 2'000);
+  }
+
+  void throughputIsTheRelayedBytesBetweenPollsOverTheTimeBetweenThem() {
+    showPage();  // the first poll: a base, no point
+    QVERIFY(page().showsRateChart());
+    page().Poll();
+    const auto& points = page().rateHistory().points();
+    QVERIFY(!points.empty());
+    const std::size_t quiet = points.size() - 1;
+    QCOMPARE(points[quiet].down, 0.0);
+    QCOMPARE(points[quiet].up, 0.0);
+    const auto before = RelayedNow();
+    QVERIFY(before.first >= 0);
+
+    LoopbackTcpServer echo(EchoHandler);
+    client::SessionClient ann;
+    QVERIFY(LogIn(ann, harness_.port(), "ann", "annpw"));
+    QVERIFY(Echo(ann, echo.port(), 40'000));
+    QVERIFY(WaitFor([&] {
+      const auto now = RelayedNow();
+      return now.first >= before.first + 40'000 && now.second >= before.second + 40'000;
+    }));
+    page().Poll();
+    // The page's own 5 s poll may have come in between: the points after the quiet one,
+    // each rate over its time, add up to what was relayed.
+    QVERIFY(points.size() > quiet + 1);
+    double down = 0;
+    double up = 0;
+    for (std::size_t i = quiet + 1; i < points.size(); ++i) {
+      const double seconds = static_cast<double>(points[i].atMs - points[i - 1].atMs) / 1000.0;
+      QVERIFY(seconds > 0);
+      down += points[i].down * seconds;
+      up += points[i].up * seconds;
+    }
+    QCOMPARE(std::llround(down), 40'000LL);
+    QCOMPARE(std::llround(up), 40'000LL);
+    // The chart holds the points at their times.
+    const auto count = static_cast<int>(points.size());
+    QCOMPARE(page().downRateSeries()->count(), count);
+    QCOMPARE(page().upRateSeries()->count(), count);
+    QCOMPARE(static_cast<std::int64_t>(page().downRateSeries()->at(count - 1).x()),
+             points.back().atMs);
+    QVERIFY(page().statusLine()->text().startsWith("Sessions: 1   TCP relays: "));
+    QVERIFY(page().statusLine()->text().contains("UDP relays: 0"));
+    ann.close();
   }
 
   void saysWhyTheThroughputIsMissingAndTheBarsStillWork() {
