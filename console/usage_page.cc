@@ -27,6 +27,7 @@ namespace {
 
 constexpr int kCounterReadMs = 1000;
 constexpr int kMetricsTimeoutMs = 2000;
+constexpr std::int64_t kShortestSpanMs = 60 * 1000;
 
 QChartView* ChartView(QChart* chart) {
   chart->setMargins(QMargins(2, 2, 2, 2));
@@ -70,7 +71,6 @@ CUsage::CUsage(CServerTreeSheet& sheet)
   rateChart->addSeries(downRate_);
   rateChart->addSeries(upRate_);
   rateTimes_ = new QDateTimeAxis;
-  rateTimes_->setFormat(QStringLiteral("HH:mm"));
   rateValues_ = new QValueAxis;
   rateChart->addAxis(rateTimes_, Qt::AlignBottom);
   rateChart->addAxis(rateValues_, Qt::AlignLeft);
@@ -112,7 +112,13 @@ CUsage::CUsage(CServerTreeSheet& sheet)
 
 void CUsage::OnInitDialog() {
   sheet_.setUsagePageWindow(true);
-  Poll();
+  // A poll only when the timer has made none yet: two readings close together give a rate
+  // that says little.
+  if (polls_ == 0) {
+    Poll();
+  } else {
+    ReadCounters();
+  }
 }
 
 QStringList CUsage::barNames() const { return barNames_->categories(); }
@@ -207,10 +213,16 @@ void CUsage::ShowRates() {
   }
   downRate_->replace(down);
   upRate_->replace(up);
-  const qint64 end = history_.points().empty() ? QDateTime::currentMSecsSinceEpoch()
-                                               : history_.points().back().atMs;
-  rateTimes_->setRange(QDateTime::fromMSecsSinceEpoch(end - RateHistory::kSpanMs),
-                       QDateTime::fromMSecsSinceEpoch(end));
+  // The time the points cover (the last hour at most), and a minute at least.
+  const auto& points = history_.points();
+  const std::int64_t end =
+      points.empty() ? QDateTime::currentMSecsSinceEpoch() : points.back().atMs;
+  std::int64_t start =
+      points.empty() ? end : std::max(points.front().atMs, end - RateHistory::kSpanMs);
+  start = std::min(start, end - kShortestSpanMs);
+  rateTimes_->setFormat(end - start > 10 * 60 * 1000 ? QStringLiteral("HH:mm")
+                                                     : QStringLiteral("HH:mm:ss"));
+  rateTimes_->setRange(QDateTime::fromMSecsSinceEpoch(start), QDateTime::fromMSecsSinceEpoch(end));
   rateValues_->setRange(0, std::max(1.0, largest / unit.bytes) * 1.05);
   rateValues_->applyNiceNumbers();
   rateValues_->setLabelFormat(QStringLiteral("%.4g ") + QString::fromLatin1(unit.name) +

@@ -188,7 +188,7 @@ pids+=($!)
 shot 2 settings
 shot 3 about
 # The throughput chart needs a few of the page's 5 s polls.
-sleep 12
+sleep 20
 shot 4 usage
 echo "screenshots in $out:"
 ls -1 "$out"
