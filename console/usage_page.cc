@@ -141,6 +141,7 @@ void CUsage::Poll() {
     history_.Interrupt();
     rateError_->setText(QStringLiteral("The service's throughput cannot be shown: ") +
                         QString::fromStdString(error));
+    rateError_->setToolTip(rateError_->text());  // the whole of a reason too long to show
     status_->clear();
     rateArea_->setCurrentWidget(rateError_);
   }
