@@ -16,6 +16,7 @@
 #include "console/message_box.h"
 #include "console/notification_event.h"
 #include "console/settings_page.h"
+#include "console/usage_page.h"
 #include "console/users_page.h"
 #include "server/common/control_codes.h"
 
@@ -30,10 +31,12 @@ CServerTreeSheet::CServerTreeSheet(ControlClient& client, ConsoleSettings& setti
   connected_ = new CConnectedUsers(*this);
   settingsPage_ = new CSettings(*this);
   about_ = new CAbout(*this);
+  usage_ = new CUsage(*this);
   pages_[0] = users_;
   pages_[1] = connected_;
   pages_[2] = settingsPage_;
   pages_[3] = about_;
+  pages_[4] = usage_;
 
   tree_ = new QTreeWidget;
   tree_->setHeaderHidden(true);
@@ -62,7 +65,7 @@ CServerTreeSheet::CServerTreeSheet(ControlClient& client, ConsoleSettings& setti
   }
   connect(tree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     const int index = item != nullptr ? tree_->indexOfTopLevelItem(item) : -1;
-    SetActivePage(index >= 0 && index < 4 ? pages_[index] : nullptr);
+    SetActivePage(index >= 0 && index < kPages ? pages_[index] : nullptr);
   });
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel |
@@ -110,7 +113,7 @@ void CServerTreeSheet::SetActivePage(CPropertyPage* page) {
   page->ensureCreated();
   titleBar_->setText(page->caption());
   stack_->setCurrentWidget(page);
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < kPages; ++i) {
     if (pages_[i] == page && tree_->currentItem() != tree_->topLevelItem(i)) {
       tree_->setCurrentItem(tree_->topLevelItem(i));
     }
@@ -189,6 +192,18 @@ void CServerTreeSheet::StopNotifyListener() { listener_.reset(); }
 
 void CServerTreeSheet::Deliver(const Notification& notification) {
   // Listener thread: post a copy and return, so the daemon gets its answer at once.
+  if (usagePageWindow_.load()) {
+    switch (notification.code) {
+      case NTF_USER_ADDED:
+      case NTF_USER_DELETED:
+      case NTF_USER_CHANGED:
+      case NTF_SESSION_OPENED:
+      case NTF_SESSION_CLOSED:
+        QCoreApplication::postEvent(usage_, new NotificationEvent(kChangedEvent, notification));
+        break;
+      default: break;
+    }
+  }
   QObject* target = nullptr;
   QEvent::Type type = kAddedEvent;
   switch (notification.code) {

@@ -1,5 +1,6 @@
-// CServerTreeSheet: the console's one window. A tree of the four pages on the left, the active
-// page's caption as a title bar above the page, and OK, Cancel and Apply. It holds the pages,
+// CServerTreeSheet: the console's one window. A tree of the four designed pages and the Usage
+// page on the left, the active page's caption as a title bar above the page, and OK, Cancel and
+// Apply. It holds the pages,
 // the control client and the notification listener; the pages reach one another through it.
 #pragma once
 
@@ -23,6 +24,7 @@ class CAbout;
 class CConnectedUsers;
 class CPropertyPage;
 class CSettings;
+class CUsage;
 class CUsers;
 
 // The product's name and mark, the sheet's caption.
@@ -42,6 +44,7 @@ class CServerTreeSheet : public QDialog {
   CConnectedUsers& connectedUsersPage() { return *connected_; }
   CSettings& settingsPage() { return *settingsPage_; }
   CAbout& aboutPage() { return *about_; }
+  CUsage& usagePage() { return *usage_; }
   CPropertyPage* activePage() const { return active_; }
   void SetActivePage(CPropertyPage* page);
 
@@ -75,6 +78,8 @@ class CServerTreeSheet : public QDialog {
   // Whether the connected users page's window exists: the listener posts session and relay
   // events only then. Written on the user-interface thread, read on the listener's.
   void setConnectedPageWindow(bool exists) { connectedPageWindow_.store(exists); }
+  // The same for the Usage page, which takes user and session events.
+  void setUsagePageWindow(bool exists) { usagePageWindow_.store(exists); }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -92,7 +97,9 @@ class CServerTreeSheet : public QDialog {
   CConnectedUsers* connected_ = nullptr;
   CSettings* settingsPage_ = nullptr;
   CAbout* about_ = nullptr;
-  CPropertyPage* pages_[4] = {};
+  CUsage* usage_ = nullptr;
+  static constexpr int kPages = 5;
+  CPropertyPage* pages_[kPages] = {};
   CPropertyPage* active_ = nullptr;
 
   QTreeWidget* tree_ = nullptr;
@@ -105,6 +112,7 @@ class CServerTreeSheet : public QDialog {
 
   std::unique_ptr<NotifyListener> listener_;
   std::atomic<bool> connectedPageWindow_{false};
+  std::atomic<bool> usagePageWindow_{false};
 };
 
 }  // namespace tarvo

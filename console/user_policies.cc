@@ -9,19 +9,28 @@
 
 namespace tarvo {
 
-std::optional<QHash<QString, UserPolicy>> ReadUserPolicies() {
+std::optional<std::vector<std::pair<QString, UserPolicy>>> ReadNamedUserPolicies() {
   // Left uninitialised: the store writes what it returns.
   std::unique_ptr<UserPolicyEntry[]> entries(new UserPolicyEntry[kMaxEnumeratedUsers]);
   const std::int32_t count = EnumUserPolicies(entries.get());
   if (count < 0) return std::nullopt;
-  QHash<QString, UserPolicy> policies;
-  policies.reserve(count);
+  std::vector<std::pair<QString, UserPolicy>> policies;
+  policies.reserve(static_cast<std::size_t>(count));
   for (std::int32_t i = 0; i < count; ++i) {
     const UserPolicyEntry& entry = entries[i];
     const QString name = QString::fromUtf8(
         entry.name, static_cast<qsizetype>(strnlen(entry.name, sizeof entry.name)));
-    policies.insert(UserNameKey(name), entry.policy);
+    policies.emplace_back(name, entry.policy);
   }
+  return policies;
+}
+
+std::optional<QHash<QString, UserPolicy>> ReadUserPolicies() {
+  const auto named = ReadNamedUserPolicies();
+  if (!named) return std::nullopt;
+  QHash<QString, UserPolicy> policies;
+  policies.reserve(static_cast<qsizetype>(named->size()));
+  for (const auto& [name, policy] : *named) policies.insert(UserNameKey(name), policy);
   return policies;
 }
 

@@ -92,7 +92,8 @@ set(CPACK_DEBIAN_CONSOLE_PACKAGE_SECTION admin)
 string(CONCAT CPACK_COMPONENT_CONSOLE_DESCRIPTION
     "Graphical console for the Tarvo tunnelling server\n"
     "TarvoConsole shows and edits the users, settings and connected sessions of the Tarvo\n"
-    "service running on the same machine. Run it as root or as a member of the group tarvo.")
+    "service running on the same machine, and charts each user's traffic and the service's\n"
+    "throughput. Run it as root or as a member of the group tarvo.")
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_DEPENDS "tarvo (= ${PROJECT_VERSION})")
 
 include(CPack)

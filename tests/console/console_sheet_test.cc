@@ -44,13 +44,13 @@ class ConsoleSheetTest : public QObject {
   }
   void cleanup() { ConsoleHarness::closeConsole(console_); }
 
-  void showsFourPagesInATree() {
+  void showsTheFourDesignedPagesAndUsageInATree() {
     QVERIFY(sheet().windowTitle().contains("Tarvo Server"));
     QVERIFY(sheet().windowTitle().contains("BETA"));
     QTreeWidget* tree = sheet().pageTree();
-    QCOMPARE(tree->topLevelItemCount(), 4);
-    const QStringList captions{"Users", "Connected users", "Settings", "About"};
-    for (int i = 0; i < 4; ++i) {
+    QCOMPARE(tree->topLevelItemCount(), 5);
+    const QStringList captions{"Users", "Connected users", "Settings", "About", "Usage"};
+    for (int i = 0; i < 5; ++i) {
       QCOMPARE(tree->topLevelItem(i)->text(0), captions[i]);
       QVERIFY(!tree->topLevelItem(i)->icon(0).isNull());
     }
