@@ -110,6 +110,13 @@ int main(int argc, char** argv) {
           }
         });
       }
+      // A session silent for 30 s is ended, whatever its relays do: a real client asks for
+      // its traffic now and then, and so does this one.
+      std::int64_t limit = 0, counter = 0;
+      if (session.trafficInfo(limit, counter, 5000) != tarvo::client::ClientStatus::kOk) {
+        std::fprintf(stderr, "the session has ended\n");
+        return 1;
+      }
       const tarvo::bench::Download download = tarvo::bench::DownloadThrough(session, bytes);
       done = true;
       if (scraper.joinable()) scraper.join();

@@ -32,6 +32,7 @@ inline Download DownloadThrough(const client::SessionClient& session, std::size_
   const int listener = ListenAny(port);
   std::thread source([&] {
     const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) return;
     for (std::size_t sent = 0; sent < total;) {
       const ssize_t n =
           ::send(fd, block.data(), std::min(block.size(), total - sent), MSG_NOSIGNAL);
@@ -41,8 +42,13 @@ inline Download DownloadThrough(const client::SessionClient& session, std::size_
     ::close(fd);
   });
   client::DataConnection relay;
-  relay.open(session, ::inet_addr("127.0.0.1"), port, 5000);
   Download download;
+  if (relay.open(session, ::inet_addr("127.0.0.1"), port, 5000) != client::ClientStatus::kOk) {
+    ::shutdown(listener, SHUT_RDWR);  // ends the source's accept
+    source.join();
+    ::close(listener);
+    return download;
+  }
   const auto start = std::chrono::steady_clock::now();
   ByteBuffer plaintext;
   while (relay.receive(plaintext, 10'000) == client::ClientStatus::kOk) {
