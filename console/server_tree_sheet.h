@@ -1,7 +1,7 @@
 // CServerTreeSheet: the console's one window. A tree of the four designed pages and the Usage
 // page on the left, the active page's caption as a title bar above the page, and OK, Cancel and
-// Apply. It holds the pages,
-// the control client and the notification listener; the pages reach one another through it.
+// Apply. It holds the pages, the control client and the notification listener; the pages reach
+// one another through it.
 #pragma once
 
 #include <QDialog>
