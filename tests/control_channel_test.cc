@@ -1,10 +1,8 @@
 // The control channel against the real daemon: every request and its statuses, attach and
 // detach, several consoles, consoles that die or freeze, and who may connect.
 #include <arpa/inet.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -381,24 +379,14 @@ TEST(ControlConsoles, RequestAreaReadsStayInsideTheArea) {
 TEST(ControlAccess, OutsidersAreRefused) {
   TestDaemon daemon;
   ASSERT_TRUE(daemon.started());
-  const passwd* nobody = ::getpwnam("nobody");
-  if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
   ::setenv("TARVO_RUNTIME_DIR", daemon.home().c_str(), 1);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 ||
-        ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
-        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
-      ::_exit(10);
-    }
+  const std::optional<int> status = ExitStatusAsNobody([] {
     std::unique_ptr<ControlClient> console;
-    const PortStatus status = ControlClient::ConnectControlPort(console);
-    ::_exit(status == PortStatus::AccessDenied ? 0 : 20 + static_cast<int>(status));
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    const PortStatus connected = ControlClient::ConnectControlPort(console);
+    return connected == PortStatus::AccessDenied ? 0 : 20 + static_cast<int>(connected);
+  });
+  if (!status) GTEST_SKIP() << "needs root and the user nobody";
+  EXPECT_EQ(*status, 0);
   // Root still gets in.
   EXPECT_TRUE(ConnectTo(daemon));
 }

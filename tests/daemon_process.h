@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,6 +30,11 @@ class TempDir {
 // can listen on it, nothing else can take it, and until one listens connections to it are
 // refused.
 int FreeLoopbackPort();
+
+// Runs body in a child process as the user nobody, without supplementary groups: an outsider to
+// the daemon. The child's exit status (body's result; 10 when it could not become nobody), or
+// nothing when this process is not root or there is no user nobody.
+std::optional<int> ExitStatusAsNobody(const std::function<int()>& body);
 
 // True when something accepts TCP connections on 127.0.0.1:port.
 bool PortAcceptsConnections(int port);

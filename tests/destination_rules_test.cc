@@ -20,13 +20,13 @@
 #include "server/common/session_protocol.h"
 #include "server/service/access_file.h"
 #include "tests/loopback_servers.h"
+#include "tests/relay_probes.h"
 #include "tests/tarvo_daemon_fixture.h"
 
 namespace tarvo::test {
 namespace {
 
 using client::ClientStatus;
-using client::DataConnection;
 using client::LoginOutcome;
 using client::ReceivedMessage;
 using client::SessionClient;
@@ -51,28 +51,10 @@ bool HasRow(const TestDaemon& daemon, const std::string& row) {
   return std::find(rows.begin(), rows.end(), row) != rows.end();
 }
 
-// A relay that carries bytes there and back through an echo server.
-bool Echoes(const SessionClient& session, std::uint32_t address, std::uint16_t port) {
-  DataConnection relay;
-  if (relay.open(session, address, port, kIoTimeoutMs) != ClientStatus::kOk) return false;
-  const std::vector<std::uint8_t> ping(700, 0x5a);
-  if (relay.send(ping) != ClientStatus::kOk) return false;
-  ByteBuffer back;
-  while (back.size() < ping.size()) {
-    if (relay.receive(back, kIoTimeoutMs) != ClientStatus::kOk) return false;
-  }
-  return back.size() == ping.size();
-}
-
 // A relay the daemon ends as a failed connection: closed with no byte, and its "fail" row.
 bool RefusedAsAFailedConnect(const TestDaemon& daemon, const SessionClient& session,
                              std::uint32_t address, std::uint16_t port) {
-  DataConnection relay;
-  if (relay.open(session, address, port, kIoTimeoutMs) != ClientStatus::kOk) return false;
-  ByteBuffer received;
-  ClientStatus status = ClientStatus::kOk;
-  while (status == ClientStatus::kOk) status = relay.receive(received, kIoTimeoutMs);
-  return status == ClientStatus::kClosed && received.size() == 0 &&
+  return ClosedWithoutAByte(session, address, port) &&
          WaitUntil([&] { return HasRow(daemon, ConnectRow(address, port, "fail")); });
 }
 
@@ -107,7 +89,7 @@ TEST_F(DestinationRulesTest, ADeniedLoopbackAddressIsRefusedAndAnAllowedOneRelay
   LoopbackTcpServer allowed(EchoHandler, "127.0.0.2");
   ASSERT_NE(allowed.port(), 0) << "127.0.0.2 cannot be bound here";
 
-  EXPECT_TRUE(Echoes(session, kSecond, allowed.port()));
+  EXPECT_TRUE(EchoesThrough(session, kSecond, allowed.port()));
   EXPECT_TRUE(WaitUntil([&] { return HasRow(*daemon, ConnectRow(kSecond, allowed.port(), "done")); }));
   EXPECT_TRUE(RefusedAsAFailedConnect(*daemon, session, kFirst, denied.port()));
   // Refused before any connection: the server never saw one.
@@ -213,7 +195,7 @@ TEST_F(DestinationRulesTest, TheFileIsReadAgainWhenItChangesAndItsBadLinesAreRep
                                                " line 2: ") != std::string::npos;
   })) << daemon->process().stderrText();
   LoopbackTcpServer server(EchoHandler);
-  EXPECT_TRUE(Echoes(session, kFirst, server.port()));
+  EXPECT_TRUE(EchoesThrough(session, kFirst, server.port()));
 
   // The daemon looks at the file at most once a second: after a second the change is seen.
   replaceRules("deny 127.0.0.0/8\n");
@@ -233,7 +215,7 @@ TEST_F(DestinationRulesTest, TheFileIsReadAgainWhenItChangesAndItsBadLinesAreRep
   // No file: everything allowed again.
   ASSERT_EQ(::unlink(path.c_str()), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  EXPECT_TRUE(Echoes(session, kFirst, server.port()));
+  EXPECT_TRUE(EchoesThrough(session, kFirst, server.port()));
 }
 
 // Logins from one address, each on a session of its own, as a client retrying would.

@@ -3,10 +3,7 @@
 // value, on the local socket the tools read and on the loopback endpoint Prometheus scrapes;
 // promtool accepts the text.
 #include <arpa/inet.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <sys/wait.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,13 +19,13 @@
 #include "server/common/session_protocol.h"
 #include "server/service/access_file.h"
 #include "tests/loopback_servers.h"
+#include "tests/relay_probes.h"
 #include "tests/tarvo_daemon_fixture.h"
 
 namespace tarvo::test {
 namespace {
 
 using client::ClientStatus;
-using client::DataConnection;
 using client::LoginOutcome;
 using client::ReceivedMessage;
 using client::SessionClient;
@@ -75,28 +72,6 @@ bool PromtoolAccepts(const std::string& text, std::string& said) {
   char line[512];
   while (std::fgets(line, sizeof line, run) != nullptr) said += line;
   return ::pclose(run) == 0;
-}
-
-// A relay that carries bytes there and back through an echo server.
-bool Echo(const SessionClient& session, std::uint16_t port, std::size_t size) {
-  DataConnection relay;
-  if (relay.open(session, kAllowed, port, kIoTimeoutMs) != ClientStatus::kOk) return false;
-  if (relay.send(std::vector<std::uint8_t>(size, 0x5a)) != ClientStatus::kOk) return false;
-  ByteBuffer back;
-  while (back.size() < size) {
-    if (relay.receive(back, kIoTimeoutMs) != ClientStatus::kOk) return false;
-  }
-  return back.size() == size;
-}
-
-// A relay to a denied destination: the daemon closes it without a byte.
-bool Refused(const SessionClient& session, std::uint16_t port) {
-  DataConnection relay;
-  if (relay.open(session, kDenied, port, kIoTimeoutMs) != ClientStatus::kOk) return false;
-  ByteBuffer received;
-  ClientStatus status = ClientStatus::kOk;
-  while (status == ClientStatus::kOk) status = relay.receive(received, kIoTimeoutMs);
-  return status == ClientStatus::kClosed && received.size() == 0;
 }
 
 bool NextMessageOfType(SessionClient& session, std::uint32_t type, ReceivedMessage& message) {
@@ -159,9 +134,9 @@ TEST_F(MetricsTest, EachFigureCountsWhatHappened) {
   EXPECT_EQ(LoginFrom(*daemon, stranger, "127.0.0.4", "nobody", "x"), LoginOutcome::kUnknownUser);
   ASSERT_EQ(LoginFrom(*daemon, bob, "127.0.0.5", "bob", "hunter2"), LoginOutcome::kAccepted);
 
-  ASSERT_TRUE(Echo(alice, echo.port(), 700));
-  ASSERT_TRUE(Refused(alice, denied.port()));
-  ASSERT_TRUE(Echo(bob, echo.port(), 300));
+  ASSERT_TRUE(EchoesThrough(alice, kAllowed, echo.port(), 700));
+  ASSERT_TRUE(ClosedWithoutAByte(alice, kDenied, denied.port()));
+  ASSERT_TRUE(EchoesThrough(bob, kAllowed, echo.port(), 300));
   // One datagram through the echo (it answers with two bytes more), one to a denied address.
   const std::vector<std::uint8_t> datagram(100, 0x42);
   ASSERT_EQ(alice.sendUdpData(kDenied, denied.port(), 7, datagram), ClientStatus::kOk);
@@ -285,24 +260,14 @@ TEST(MetricsSettingTest, AnAddressThatIsNotLoopbackIsRefusedAndTheToolsStillRead
 }
 
 TEST_F(MetricsTest, OutsidersCannotReadTheLocalSocket) {
-  const passwd* nobody = ::getpwnam("nobody");
-  if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 ||
-        ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
-        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
-      ::_exit(10);
-    }
+  const std::optional<int> status = ExitStatusAsNobody([] {
     MetricsReading reading;
     std::string error;
     const bool read = ReadServiceMetrics(reading, &error);
-    ::_exit(!read && error.find("access denied") != std::string::npos ? 0 : 20);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return !read && error.find("access denied") != std::string::npos ? 0 : 20;
+  });
+  if (!status) GTEST_SKIP() << "needs root and the user nobody";
+  EXPECT_EQ(*status, 0);
   EXPECT_TRUE(scrape().value("tarvo_sessions").has_value());  // root still reads
 }
 
