@@ -463,9 +463,10 @@ TEST_F(SocketLayerTest, UdpReceiveErrorKeepsTheSocketAndQueuesSend) {
   int senderPort = sender->bind(0);
   ASSERT_GT(senderPort, 0);
 
-  // A connected datagram socket learns of a refused send as a pending receive error.
-  int closedPort = 0;
-  { UniqueFd spare = Listener(closedPort); }
+  // A connected datagram socket learns of a refused send as a pending receive error. Another
+  // program may take a freed port at once, and the kernel spends at most 50 port-unreachable
+  // answers at a time across the machine: so each try frees a fresh datagram port, and the
+  // first error ends the loop.
   auto peer = [](int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -473,12 +474,21 @@ TEST_F(SocketLayerTest, UdpReceiveErrorKeepsTheSocketAndQueuesSend) {
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     return address;
   };
-  sockaddr_in refused = peer(closedPort);
-  ASSERT_EQ(::connect(udp->handle(), reinterpret_cast<sockaddr*>(&refused), sizeof refused), 0);
-  ASSERT_EQ(::send(udp->handle(), "x", 1, 0), 1);
   pollfd pending{udp->handle(), POLLIN, 0};
-  ASSERT_EQ(::poll(&pending, 1, 5000), 1);
-  EXPECT_TRUE(pending.revents & POLLERR);
+  for (int attempt = 0; attempt < 50 && !(pending.revents & POLLERR); ++attempt) {
+    sockaddr_in refused = peer(0);
+    socklen_t length = sizeof refused;
+    {
+      UniqueFd spare(::socket(AF_INET, SOCK_DGRAM, 0));
+      ASSERT_EQ(::bind(spare.get(), reinterpret_cast<sockaddr*>(&refused), length), 0);
+      ASSERT_EQ(::getsockname(spare.get(), reinterpret_cast<sockaddr*>(&refused), &length), 0);
+    }
+    ASSERT_EQ(::connect(udp->handle(), reinterpret_cast<sockaddr*>(&refused), sizeof refused), 0);
+    ASSERT_EQ(::send(udp->handle(), "x", 1, 0), 1);
+    pending.revents = 0;
+    ::poll(&pending, 1, 100);
+  }
+  ASSERT_TRUE(pending.revents & POLLERR);
   RunNetworkPass(0);
   EXPECT_EQ(Sockets().liveCount(), 2u);
 
