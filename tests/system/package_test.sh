@@ -15,6 +15,7 @@ fi
 for tool in debootstrap systemd-nspawn nsenter dpkg-deb; do
   command -v "$tool" >/dev/null || { echo "package_test: $tool missing; scripts/setup.sh installs it" >&2; exit 1; }
 done
+source "$root/tests/system/private_run.sh"
 
 cache=$root/.cache/system-test
 base=$cache/bookworm
