@@ -1,0 +1,104 @@
+#include "server/service/store/store_workers.h"
+
+#include "server/service/base/service_counters.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "server/service/net/network_loop.h"
+
+namespace tarvo {
+
+namespace {
+
+struct Job {
+  std::function<void()> work;
+  std::function<void()> done;
+};
+
+struct Pool {
+  std::mutex mutex;
+  std::condition_variable wake;     // a job was queued, or the pool stops
+  std::condition_variable settled;  // a job finished
+  std::deque<Job> jobs;
+  std::size_t workers = 0;
+  std::size_t running = 0;
+  bool stopping = false;
+};
+
+// Never destroyed: a worker stuck in a hanging store may outlive the end of main.
+Pool& ThePool() {
+  static auto* pool = new Pool;
+  return *pool;
+}
+
+void Worker() {
+  Pool& pool = ThePool();
+  std::unique_lock lock(pool.mutex);
+  for (;;) {
+    pool.wake.wait(lock, [&] { return pool.stopping || !pool.jobs.empty(); });
+    if (pool.jobs.empty()) return;  // stopping
+    Job job = std::move(pool.jobs.front());
+    pool.jobs.pop_front();
+    ++pool.running;
+    lock.unlock();
+    const auto started = std::chrono::steady_clock::now();
+    job.work();
+    Counters().storeCalls.observe(std::chrono::steady_clock::now() - started);
+    if (job.done) PostToNetworkThread(std::move(job.done));
+    lock.lock();
+    --pool.running;
+    pool.settled.notify_all();
+  }
+}
+
+// Pool lock held.
+void AddWorker(Pool& pool) {
+  try {
+    std::thread(Worker).detach();
+    ++pool.workers;
+  } catch (const std::system_error&) {
+    // The workers there are take the job; with none, it waits for the next one made.
+  }
+}
+
+}  // namespace
+
+void StartStoreWorkers() {
+  Pool& pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  while (pool.workers < kStoreWorkers) {
+    const std::size_t before = pool.workers;
+    AddWorker(pool);
+    if (pool.workers == before) break;
+  }
+}
+
+void RunOnStore(std::function<void()> job, std::function<void()> done) {
+  Pool& pool = ThePool();
+  std::lock_guard lock(pool.mutex);
+  if (pool.stopping) return;
+  pool.jobs.push_back({std::move(job), std::move(done)});
+  // A worker more while every one is busy, up to the bound.
+  if (pool.workers < kStoreWorkers && pool.running + pool.jobs.size() > pool.workers) {
+    AddWorker(pool);
+  }
+  pool.wake.notify_one();
+}
+
+bool StopStoreWorkers(std::chrono::milliseconds limit) {
+  Pool& pool = ThePool();
+  std::unique_lock lock(pool.mutex);
+  const bool drained = pool.settled.wait_for(
+      lock, limit, [&] { return pool.jobs.empty() && pool.running == 0; });
+  pool.stopping = true;
+  pool.jobs.clear();
+  pool.wake.notify_all();
+  return drained;
+}
+
+}  // namespace tarvo
