@@ -199,9 +199,9 @@ class SessionRulesTest : public ::testing::Test {
     return alive_ && *alive_ && peerOpen_;
   }
 
-  TrafficAccount account() {
+  AccountFigures account() {
     std::lock_guard lock(NetworkLock);
-    return session_->account;
+    return session_->account().figures();
   }
 
   static std::int64_t storedCounter(const std::string& name) {
@@ -440,7 +440,7 @@ TEST_F(SessionRulesTest, CountedBytesAreStoredElevenSecondsAfterTheLastStore) {
   EXPECT_EQ(storedCounter("store-due"), 100);
 
   advance(1);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(storedCounter("store-due"), 600);
   EXPECT_EQ(account().counter, 600);
   EXPECT_EQ(account().pending, 0u);
@@ -453,7 +453,7 @@ TEST_F(SessionRulesTest, CountedBytesAreStoredElevenSecondsAfterTheLastStore) {
   advance(10'999);
   EXPECT_EQ(storedCounter("store-due"), 600);
   advance(1);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(storedCounter("store-due"), 650);
 }
 
@@ -476,7 +476,7 @@ TEST_F(SessionRulesTest, SessionEndStoresWhatIsPendingAndAGoneUserDropsIt) {
   ASSERT_TRUE(DeleteUser("store-gone"));
   countRelayed(900);
   advance(11'000);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(account().pending, 0u);
   EXPECT_EQ(storedCounter("store-gone"), -1);
   EXPECT_TRUE(alive());  // dropped bytes, not a dropped session: TrafficInfo ends it
@@ -492,7 +492,7 @@ TEST_F(SessionRulesTest, AFailingStoreKeepsTheSessionAndItsCounts) {
   RawExecute("ALTER TABLE UsersTable RENAME TO UsersTableAway");
 
   advance(11'000);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(account().pending, 700u);  // kept for the next store
   EXPECT_TRUE(alive());
 
@@ -518,7 +518,7 @@ TEST_F(SessionRulesTest, AFailingStoreKeepsTheSessionAndItsCounts) {
   advance(11'000);
   ASSERT_TRUE(runUntil([] { return storedCounter("store-down") == 800; }));
   EXPECT_TRUE(alive());
-  ASSERT_TRUE(runUntil([this] { return session_->account.counter == 800; }));
+  ASSERT_TRUE(runUntil([this] { return session_->account().figures().counter == 800; }));
 }
 
 // A session with nothing counted (and no limit reached) leaves the store alone: a store call
@@ -750,7 +750,7 @@ TEST_F(SessionRulesTest, AStalledRelaySideHoldsNoMoreThanItsQueueBound) {
             static_cast<ssize_t>(header.size()));
   TcpRelay* relay = nullptr;
   ASSERT_TRUE(runUntil([&] {
-    relay = session_->relays.tcp.empty() ? nullptr : session_->relays.tcp.front();
+    relay = session_->relays().tcp.empty() ? nullptr : session_->relays().tcp.front();
     return relay != nullptr && relay->hasDestination() && !relay->connecting();
   }));
   UniqueFd destination(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK));

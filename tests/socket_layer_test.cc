@@ -18,6 +18,7 @@
 #include "platform/fd.h"
 #include "server/service/front/dispatch_socket.h"
 #include "server/service/net/network_loop.h"
+#include "server/service/front/acceptor.h"
 #include "server/service/net/socket.h"
 
 namespace tarvo {

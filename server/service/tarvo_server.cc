@@ -27,6 +27,7 @@
 #include "server/service/base/notifier.h"
 #include "server/service/session/session_list.h"
 #include "server/service/base/settings.h"
+#include "server/service/front/acceptor.h"
 #include "server/service/net/socket.h"
 #include "server/service/store/store_workers.h"
 #include "server/service/store/traffic_accounting.h"
@@ -89,7 +90,11 @@ void ServiceMain() {
       std::fprintf(stderr, "Port %d :binding error\n", serverPort);
       return;
     }
-    acceptor->listen();
+    if (!acceptor->listen()) {
+      ReportServiceState(ServiceState::Stopped, 1, "Listening error");
+      std::fprintf(stderr, "Port %d :listening error\n", serverPort);
+      return;
+    }
     Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
   }
 

@@ -1,5 +1,5 @@
 // Notifications to an attached console. Senders never wait on the console: a notification is
-// queued, in order, and the notifier thread (notifier.h) delivers it. Callers test
+// queued, in order, and the notifier thread (notifier.h, where these are defined) delivers it. Callers test
 // ConsoleAttached before they assemble the payload of a "while attached" notification.
 #pragma once
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "platform/local_port.h"
 #include "server/common/control_records.h"
@@ -17,7 +18,18 @@
 
 namespace tarvo {
 
+std::atomic<bool> ConsoleAttached{false};
+std::mutex NotifyLock;
+
 namespace {
+
+// One queue entry.
+struct QueuedNotification {
+  bool dropConnection = false;  // not a notification: end the notify connection
+  std::uint64_t generation = 0;  // set when queued: how many attaches and detaches came before
+  std::uint32_t code = 0;
+  std::vector<std::uint8_t> payload;
+};
 
 // Which console serves the notify port: its process and the port's socket file. A console that
 // ends takes its file with it, so a successor (even in the same process) is told apart.
@@ -192,6 +204,8 @@ void StopNotifier() {
   state.queue.clear();
 }
 
+namespace {
+
 void QueueNotification(QueuedNotification item) {
   Notifier& state = State();
   {
@@ -211,6 +225,22 @@ void QueueNotification(QueuedNotification item) {
     state.queue.push_back(std::move(item));
   }
   state.wake.notify_one();
+}
+
+}  // namespace
+
+void SendNotification(std::uint32_t code, const void* payload, std::size_t size) {
+  QueuedNotification item;
+  item.code = code;
+  const auto* bytes = static_cast<const std::uint8_t*>(payload);
+  item.payload.assign(bytes, bytes + size);
+  QueueNotification(std::move(item));
+}
+
+void DropNotifyConnection() {
+  QueuedNotification item;
+  item.dropConnection = true;
+  QueueNotification(std::move(item));
 }
 
 std::uint64_t DroppedNotificationCount() { return State().dropped.load(); }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "platform/peer_credentials.h"
 
@@ -26,14 +25,6 @@ void StartNotifier(const PortAccessRule& consoleRule);
 // Delivers what is queued (dropping the rest after the first failure) and ends the thread.
 void StopNotifier();
 
-// Queue entries (used by notifications.cc).
-struct QueuedNotification {
-  bool dropConnection = false;  // not a notification: end the notify connection
-  std::uint64_t generation = 0;  // set when queued: how many attaches and detaches came before
-  std::uint32_t code = 0;
-  std::vector<std::uint8_t> payload;
-};
-void QueueNotification(QueuedNotification item);
 
 // Notifications dropped because the queue was full or the payload too long, since start.
 std::uint64_t DroppedNotificationCount();

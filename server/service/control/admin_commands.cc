@@ -11,6 +11,7 @@
 #include "server/service/net/network_loop.h"
 #include "server/service/session/session_list.h"
 #include "server/service/base/settings.h"
+#include "server/service/front/acceptor.h"
 #include "server/service/net/socket.h"
 #include "server/service/store/traffic_accounting.h"
 #include "server/service/session/user_socket.h"

@@ -12,7 +12,6 @@
 #include <chrono>
 
 #include "platform/fd.h"
-#include "server/service/front/dispatch_socket.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/net/network_loop_access.h"
 #include "server/service/net/relay_io.h"
@@ -246,25 +245,7 @@ bool TcpServerSocket::onRead() {
   return true;
 }
 
-// ---- AcceptSocket
-
-AcceptSocket* Acceptor = nullptr;
-
-AcceptSocket::AcceptSocket() : TcpServerSocket(kNoHandle, nullptr) { Acceptor = this; }
-
-AcceptSocket::~AcceptSocket() {
-  if (Acceptor == this) Acceptor = nullptr;
-}
-
-bool AcceptSocket::wantRead() { return !acceptPaused(); }
-
-bool AcceptSocket::onAccept(int handle, std::uint32_t address, int) {
-  if (InDescriptorReserve(handle)) return false;  // closed: the last descriptors are kept
-  new DispatchSocket(handle, this, address);  // owned by the acceptor
-  return true;
-}
-
-std::uint16_t AcceptSocket::port() const {
+std::uint16_t TcpServerSocket::port() const {
   if (port_ == 0 && handle_ != kNoHandle) {
     sockaddr_in local{};
     socklen_t length = sizeof local;

@@ -161,6 +161,8 @@ class TcpServerSocket : public TcpSocket {
   // A connection was accepted: its handle, the peer's IPv4 address (network order) and port
   // (host order). False = the layer closes the handle.
   virtual bool onAccept(int handle, std::uint32_t address, int port) = 0;
+  // The port it listens on (host order); 0 before it is bound.
+  std::uint16_t port() const;
 
  protected:
   // True while accepting is paused because the process ran out of descriptors.
@@ -168,33 +170,9 @@ class TcpServerSocket : public TcpSocket {
 
  private:
   NetworkTimer resumeTimer_;
-};
-
-// The listener on the server port; at most one exists (Acceptor). It owns every connection
-// not yet logged in and every session, so deleting it ends them all.
-class AcceptSocket : public TcpServerSocket {
- public:
-  AcceptSocket();
-  ~AcceptSocket() override;
-
-  bool wantRead() override;
-  bool wantWrite() override { return false; }
-  bool wantExcept() override { return true; }
-  bool onWrite() override { return false; }
-  bool onExcept() override { return false; }
-  bool onData(std::span<const std::uint8_t>) override { return false; }
-  void onConnected() override {}
-  void onConnectFailed() override {}
-  bool onAccept(int handle, std::uint32_t address, int port) override;
-
-  // The port it listens on (host order); 0 before it is bound.
-  std::uint16_t port() const;
-
- private:
   mutable std::uint16_t port_ = 0;  // found when first asked after the bind
 };
 
-extern AcceptSocket* Acceptor;
 
 class DatagramQueue;
 

@@ -4,7 +4,7 @@
 #include <unordered_map>
 
 #include "server/service/net/network_loop.h"
-#include "server/service/session/session_list.h"
+#include "server/common/user_name.h"
 
 namespace tarvo {
 namespace {

@@ -10,6 +10,8 @@
 #include "server/service/net/socket.h"
 
 namespace tarvo {
+
+const TcpServerSocket* ServerListener = nullptr;
 namespace {
 
 // The IPv4 addresses of the host's interfaces, read afresh: addresses come and go while the
@@ -36,7 +38,7 @@ bool IsLocalAddress(std::uint32_t address, const std::vector<std::uint32_t>& int
 }  // namespace
 
 bool IsOwnListener(std::uint32_t address, std::uint16_t port) {
-  const std::uint16_t own = Acceptor != nullptr ? Acceptor->port() : 0;
+  const std::uint16_t own = ServerListener != nullptr ? ServerListener->port() : 0;
   if (own == 0 || port != own) return false;
   std::vector<std::uint32_t> interfaces;
   // Interfaces that cannot be read could include this address: refused rather than let through.

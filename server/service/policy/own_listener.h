@@ -8,7 +8,12 @@
 
 namespace tarvo {
 
-// address in network order, port in host order. Network lock held (it reads the acceptor).
+class TcpServerSocket;
+
+// The listener on the server port while there is one (the acceptor sets it).
+extern const TcpServerSocket* ServerListener;
+
+// address in network order, port in host order. Network lock held (it reads the listener).
 bool IsOwnListener(std::uint32_t address, std::uint16_t port);
 
 }  // namespace tarvo

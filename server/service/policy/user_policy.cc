@@ -8,11 +8,10 @@
 #include <unordered_map>
 
 #include "server/service/base/diagnostics.h"
-#include "server/service/session/session_list.h"
+#include "server/common/user_name.h"
 #include "server/service/base/settings.h"
 #include "server/service/store/store_workers.h"
 #include "server/service/store/traffic_accounting.h"
-#include "server/service/session/user_socket.h"
 
 namespace tarvo {
 
@@ -20,7 +19,7 @@ namespace tarvo {
 struct PolicyUser {
   std::string name;
   UserPolicy policy{};
-  std::vector<UserSocket*> sessions;
+  std::vector<TrafficAccount*> accounts;  // one per logged-in session
   RateGate down;  // toward the client
   RateGate up;    // from the client
   NetworkTimer periodTimer;
@@ -137,12 +136,7 @@ void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
   user.down.setRate(policy.rateDown);
   user.up.setRate(policy.rateUp);
   if (newPeriod) {
-    for (UserSocket* session : user.sessions) {
-      session->account.limit = limit;
-      session->account.counter = counter;
-      session->quotaMayHaveChanged();
-      ScheduleTrafficStore(*session);
-    }
+    for (TrafficAccount* account : user.accounts) account->takeCopies(limit, counter);
   }
   if (user.beginning) return;  // its answer arms the timer
   if (PeriodDue(policy, PolicyWallNow())) {
@@ -179,9 +173,10 @@ bool PolicyExpired(const UserPolicy& policy, std::int64_t now) {
 bool SessionAllowed(const std::string& name, const UserPolicy& policy) {
   if (policy.maxSessions > 0) {
     const PolicyUser* user = FindUser(name);
-    return user == nullptr || user->sessions.size() < static_cast<std::size_t>(policy.maxSessions);
+    return user == nullptr || user->accounts.size() < static_cast<std::size_t>(policy.maxSessions);
   }
-  return ServerSettings.MultiConnect || FindSessionByName(name) == nullptr;
+  // Every logged-in session has joined its user.
+  return ServerSettings.MultiConnect || FindUser(name) == nullptr;
 }
 
 void AnnouncePeriodBegan(const std::string& name, const UserInfo* row) {
@@ -189,19 +184,19 @@ void AnnouncePeriodBegan(const std::string& name, const UserInfo* row) {
   if (row != nullptr) NotifyUserChanged(name, *row);
 }
 
-void PolicySeat::join(UserSocket& session, const UserPolicy& policy, std::int64_t limit,
-                      std::int64_t counter) {
+void PolicySeat::join(TrafficAccount& account, const std::string& name, const UserPolicy& policy,
+                      std::int64_t limit, std::int64_t counter) {
   if (user_ != nullptr) return;
-  auto& slot = Users()[FoldUserName(session.userName())];
+  auto& slot = Users()[FoldUserName(name)];
   const bool fresh = slot == nullptr;
   if (fresh) {
     slot = std::make_unique<PolicyUser>();
-    slot->name = session.userName();
+    slot->name = name;
     slot->policy = policy;
   }
-  session_ = &session;
+  account_ = &account;
   user_ = slot.get();
-  user_->sessions.push_back(&session);
+  user_->accounts.push_back(&account);
   if (fresh || policy.periodStart >= user_->policy.periodStart) {
     ApplyPolicy(*user_, policy, limit, counter);
   }
@@ -209,9 +204,9 @@ void PolicySeat::join(UserSocket& session, const UserPolicy& policy, std::int64_
 
 PolicySeat::~PolicySeat() {
   if (user_ == nullptr) return;
-  auto& sessions = user_->sessions;
-  sessions.erase(std::find(sessions.begin(), sessions.end(), session_));
-  if (sessions.empty()) Users().erase(FoldUserName(user_->name));
+  auto& accounts = user_->accounts;
+  accounts.erase(std::find(accounts.begin(), accounts.end(), account_));
+  if (accounts.empty()) Users().erase(FoldUserName(user_->name));
 }
 
 bool PolicySeat::takeAnswer(const UserPolicy& policy, std::int64_t limit, std::int64_t counter) {

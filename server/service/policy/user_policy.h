@@ -17,7 +17,7 @@
 namespace tarvo {
 
 class Socket;
-class UserSocket;
+class TrafficAccount;
 
 // Seconds since the epoch on the daemon's clock: the system time, moved with the loop's clock
 // when a test moves that.
@@ -54,9 +54,10 @@ class PolicySeat {
   PolicySeat(const PolicySeat&) = delete;
   PolicySeat& operator=(const PolicySeat&) = delete;
 
-  // The login succeeded; limit and counter: the user's row it read.
-  void join(UserSocket& session, const UserPolicy& policy, std::int64_t limit,
-            std::int64_t counter);
+  // The login succeeded; limit and counter: the user's row it read. The account is the
+  // session's (traffic_accounting.h): a quota period that begins gives it the new copies.
+  void join(TrafficAccount& account, const std::string& name, const UserPolicy& policy,
+            std::int64_t limit, std::int64_t counter);
 
   // A store of the session's counts answered with the user's policy and row. False when the
   // answer is older than a period the daemon has already begun: its counter belongs to the
@@ -68,7 +69,7 @@ class PolicySeat {
   RateGate* upGate() const;
 
  private:
-  UserSocket* session_ = nullptr;
+  TrafficAccount* account_ = nullptr;
   PolicyUser* user_ = nullptr;
 };
 

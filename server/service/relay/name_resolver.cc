@@ -22,7 +22,7 @@
 #include "server/common/session_protocol.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/base/service_counters.h"
-#include "server/service/session/user_socket.h"
+#include "server/service/relay/relay_host.h"
 
 namespace tarvo {
 
@@ -39,7 +39,7 @@ struct Answer {
 // Sessions that have asked for look-ups and what waits for them. Guarded by the network lock.
 struct Registry {
   struct Entry {
-    UserSocket* session;
+    RelayHost* session;
     std::size_t pending;  // names queued, being looked up, or waiting for their time
   };
   std::unordered_map<std::uint64_t, Entry> sessions;
@@ -106,7 +106,7 @@ void DeliverDueAnswers() {
     auto found = registry.sessions.find(answer.token);
     if (found == registry.sessions.end()) continue;
     --found->second.pending;
-    UserSocket* session = found->second.session;
+    RelayHost* session = found->second.session;
     if (session->encryptor() == nullptr) continue;
     frame.clear();
     AppendResolveAnswer(frame, *session->encryptor(), answer.address, answer.name);
@@ -337,9 +337,9 @@ bool StartResolver(RequestQueue& queue) {
 
 }  // namespace
 
-void RequestLookups(UserSocket& session, std::vector<std::string> names) {
+void RequestLookups(RelayHost& session, std::vector<std::string> names) {
   Registry& registry = TheRegistry();
-  std::uint64_t& token = session.relays.resolverToken;
+  std::uint64_t& token = session.relays().resolverToken;
   if (token == 0) token = registry.nextToken++;
   Registry::Entry& entry =
       registry.sessions.try_emplace(token, Registry::Entry{&session, 0}).first->second;

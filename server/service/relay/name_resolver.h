@@ -17,7 +17,7 @@
 
 namespace tarvo {
 
-class UserSocket;
+class RelayHost;
 
 inline constexpr std::size_t kResolverThreads = 1;
 // tarvoclient keeps at most 256 names unanswered and forgets one after 6 s; a name is held here
@@ -36,7 +36,7 @@ inline constexpr std::chrono::seconds kResolverChannelGrace{8};
 inline constexpr const char* kNameServersVariable = "TARVO_NAMESERVERS";
 
 // Starts looking the names up for session. Network lock held.
-void RequestLookups(UserSocket& session, std::vector<std::string> names);
+void RequestLookups(RelayHost& session, std::vector<std::string> names);
 
 // Drops everything pending for the session with this token (SessionRelays::resolverToken).
 // Network lock held.

@@ -8,23 +8,34 @@
 #include "server/common/coding.h"
 #include "server/common/session_protocol.h"
 #include "server/service/relay/name_resolver.h"
-#include "server/service/relay/session_relays.h"
+#include "server/service/policy/user_policy.h"
+#include "server/service/relay/relay_host.h"
 #include "server/service/relay/tcp_relay.h"
 #include "server/service/relay/udp_server_socket.h"
-#include "server/service/session/user_socket.h"
 
 namespace tarvo {
 
-void StartDataConnection(UserSocket& session, int handle) {
+namespace {
+
+UdpServerSocket* FindChannel(const SessionRelays& relays, std::uint32_t channelId) {
+  for (UdpServerSocket* channel : relays.channels) {
+    if (channel->channelId() == channelId) return channel;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void StartDataConnection(RelayHost& session, int handle) {
   // Over its limit a session relays nothing.
-  if (session.account.overQuota() || session.relays.tcp.size() >= kMaxRelaysPerSession) {
+  if (session.overQuota() || session.relays().tcp.size() >= kMaxRelaysPerSession) {
     CloseDescriptor(handle);
     return;
   }
   new TcpRelay(session, handle);  // owned by the session
 }
 
-bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
+bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload) {
   UdpDataHeader header;
   if (!ParseUdpDataRequest(payload, header)) return true;
   static thread_local ByteBuffer datagram;
@@ -37,10 +48,10 @@ bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
   }
   if (!session.decipher(record, datagram)) return true;
   if (datagram.size() > kMaxRecordPlaintext) return true;
-  if (!AdmitDatagram(session.policy.upGate(), datagram.size())) return true;  // over the limit
-  UdpServerSocket* channel = session.relays.findChannel(header.channel);
+  if (!AdmitDatagram(session.upGate(), datagram.size())) return true;  // over the limit
+  UdpServerSocket* channel = FindChannel(session.relays(), header.channel);
   if (channel == nullptr) {
-    if (session.relays.channels.size() >= kMaxUdpChannelsPerSession) return true;
+    if (session.relays().channels.size() >= kMaxUdpChannelsPerSession) return true;
     channel = new UdpServerSocket(session, header.value, header.channel);  // owned by the session
     // Without a socket of its own (out of descriptors) the loop would never serve the channel
     // and its queued datagrams would hold the session's allowance for good.
@@ -55,14 +66,14 @@ bool HandleUdpData(UserSocket& session, std::span<const std::uint8_t> payload) {
   return true;
 }
 
-bool HandleUdpClose(UserSocket& session, std::span<const std::uint8_t> payload) {
+bool HandleUdpClose(RelayHost& session, std::span<const std::uint8_t> payload) {
   std::uint32_t channelId = 0;
   if (!ParseUdpClose(payload, channelId)) return true;
-  delete session.relays.findChannel(channelId);  // an unknown id: nothing
+  delete FindChannel(session.relays(), channelId);  // an unknown id: nothing
   return true;
 }
 
-bool HandleResolve(UserSocket& session, std::span<const std::uint8_t> payload) {
+bool HandleResolve(RelayHost& session, std::span<const std::uint8_t> payload) {
   if (payload.size() < 4) return true;
   const std::uint32_t count = DecodeFixed32(payload.data());
   payload = payload.subspan(4);

@@ -1,6 +1,6 @@
 // What a session keeps of its relays: its TCP relays, its UDP channels, and the counts that
-// bound them. A member of the session; every field is
-// guarded by the network lock.
+// bound them. Held by the session as a RelayHost (relay_host.h); every field is guarded by the
+// network lock. The session cancels its look-ups when it ends.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +11,6 @@ namespace tarvo {
 
 class TcpRelay;
 class UdpServerSocket;
-class UserSocket;
 
 // Bounds per session, far above what a normal client reaches, so that a hostile one cannot
 // exhaust the daemon's descriptors or memory. Past a bound a new data connection is closed at
@@ -23,14 +22,6 @@ inline constexpr std::size_t kMaxQueuedDatagramsPerSession = 256;  // waiting fo
 inline constexpr std::size_t kMaxSessionOutputForDatagrams = std::size_t{1} << 20;
 
 struct SessionRelays {
-  SessionRelays() = default;
-  // Cancels the session's pending name look-ups.
-  ~SessionRelays();
-  SessionRelays(const SessionRelays&) = delete;
-  SessionRelays& operator=(const SessionRelays&) = delete;
-
-  UdpServerSocket* findChannel(std::uint32_t channelId) const;
-
   std::vector<TcpRelay*> tcp;              // one per data connection, in the order they came
   std::vector<UdpServerSocket*> channels;  // in creation order
   std::size_t queuedDatagrams = 0;         // over all channels

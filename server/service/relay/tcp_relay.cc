@@ -17,8 +17,8 @@
 #include "server/service/base/service_counters.h"
 #include "server/service/policy/own_listener.h"
 #include "server/service/net/relay_io.h"
-#include "server/service/relay/session_relays.h"
-#include "server/service/session/user_socket.h"
+#include "server/service/policy/user_policy.h"
+#include "server/service/relay/relay_host.h"
 
 namespace tarvo {
 
@@ -80,22 +80,22 @@ std::uint8_t* RelayReadBuffer() {
 
 }  // namespace
 
-TcpRelay::TcpRelay(UserSocket& session, int handle)
-    : Socket(kNoHandle, &session),
+TcpRelay::TcpRelay(RelayHost& session, int handle)
+    : Socket(kNoHandle, &session.relayOwner()),
       session_(session),
       client_(new RelayEnd(*this, handle)),
       decryptor_(std::make_unique<AESDecryptor>(session.keyText().c_str(),
                                                 static_cast<int>(session.keyText().size()))),
       encipher_(session.encryptor()->key(), AesUnitCipher::Direction::kEncrypt) {
   // No TCP_NODELAY here: the connection has it from the listener it was accepted on.
-  session_.relays.tcp.push_back(this);
+  session_.relays().tcp.push_back(this);
   CountRelayOpened(RelayKind::kTcp);
 }
 
 TcpRelay::~TcpRelay() {
   releaseQueue(toClient_);
   releaseQueue(toDestination_);
-  auto& relays = session_.relays.tcp;
+  auto& relays = session_.relays().tcp;
   relays.erase(std::find(relays.begin(), relays.end(), this));
   CountRelayClosed(RelayKind::kTcp);
   if (destination_ == nullptr) return;  // closed before the header: no relay, no row
@@ -175,7 +175,7 @@ void TcpRelay::readHeader() {
   // The records that come with the header are bound by the user's upload limit too.
   const std::size_t want = std::min(
       kRelayQueueLimit, kDestinationHeaderSize - headerSize_ +
-                            std::min(RelayAllowance(session_.policy.upGate(), upWait_, client_),
+                            std::min(RelayAllowance(session_.upGate(), upWait_, client_),
                                      kRelayQueueLimit));
   const ssize_t received = RelayReceive(client_->handle(), buffer, want);
   if (received == 0 || (received < 0 && !RelayWouldBlock())) {
@@ -241,7 +241,7 @@ void TcpRelay::pump(Way way) {
     if (!toDestination && connecting()) return;  // nothing to read before the connection
     if (source->drained) break;
     const std::size_t allowed =
-        RelayAllowance(toDestination ? session_.policy.upGate() : session_.policy.downGate(),
+        RelayAllowance(toDestination ? session_.upGate() : session_.downGate(),
                        toDestination ? upWait_ : downWait_, source);
     if (allowed == 0) break;  // the user's speed limit: not read until its turn comes
     const std::size_t room = std::min(kRelayQueueLimit - queue.size(), allowed);

@@ -20,7 +20,7 @@
 namespace tarvo {
 
 class RelayEnd;
-class UserSocket;
+class RelayHost;
 
 // An end reads only while the queue it feeds holds less than this, and never more than the room
 // left below it.
@@ -39,7 +39,7 @@ inline constexpr int kRelayRoundsPerEvent = 4;
 class TcpRelay : public Socket {
  public:
   // Takes the accepted data connection over; awaits the destination header.
-  TcpRelay(UserSocket& session, int handle);
+  TcpRelay(RelayHost& host, int handle);
   // The close: the row and notification of a relay that had a destination; both ends go with
   // the relay (they are its children).
   ~TcpRelay() override;
@@ -54,7 +54,6 @@ class TcpRelay : public Socket {
   std::uint16_t destinationPort() const { return port_; }        // host order
   std::uint16_t localPort() const;  // source port, host order
   bool connecting() const;
-  UserSocket& session() const { return session_; }
   std::size_t queuedForClient() const { return toClient_.size(); }
   std::size_t queuedForDestination() const { return toDestination_.size(); }
 
@@ -97,7 +96,7 @@ class TcpRelay : public Socket {
   void settle();
   void notify(std::uint32_t code) const;
 
-  UserSocket& session_;
+  RelayHost& session_;
   RelayEnd* client_;
   RelayEnd* destination_ = nullptr;  // from the header on
   ByteBuffer toClient_;              // records for the client

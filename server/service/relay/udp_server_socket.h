@@ -14,7 +14,7 @@
 
 namespace tarvo {
 
-class UserSocket;
+class RelayHost;
 
 // Addresses a restricted channel remembers; past this the oldest is forgotten, and its
 // datagrams are dropped until the channel sends to it again.
@@ -24,7 +24,7 @@ class UdpServerSocket : public UdpSocket {
  public:
   // value: the low 16 bits of the third field of the UdpData that made the channel (kept, not
   // otherwise used).
-  UdpServerSocket(UserSocket& session, std::uint16_t value, std::uint32_t channelId);
+  UdpServerSocket(RelayHost& session, std::uint16_t value, std::uint32_t channelId);
   ~UdpServerSocket() override;
 
   std::uint32_t channelId() const { return channelId_; }
@@ -44,7 +44,7 @@ class UdpServerSocket : public UdpSocket {
   void rememberPeer(std::uint32_t address);
   bool knowsPeer(std::uint32_t address) const;
 
-  UserSocket& session_;
+  RelayHost& session_;
   std::uint16_t value_;
   std::uint32_t channelId_;
   std::vector<std::uint32_t> peers_;  // restricted mode: addresses sent to, network order

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "server/common/password_hash.h"
-#include "server/service/session/session_list.h"
+#include "server/common/user_name.h"
 
 namespace tarvo {
 

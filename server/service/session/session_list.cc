@@ -13,8 +13,6 @@ std::vector<UserSocket*>& List() {
   return list;
 }
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 const std::vector<UserSocket*>& Sessions() { return List(); }
@@ -44,18 +42,6 @@ UserSocket* FindSessionByName(std::string_view name) {
 bool SessionIdInUse(std::uint32_t sessionId) {
   return std::any_of(List().begin(), List().end(),
                      [&](const UserSocket* s) { return s->sessionId() == sessionId; });
-}
-
-bool SameUserName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
-}
-
-std::string FoldUserName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) c = FoldAscii(c);
-  return folded;
 }
 
 void DeleteAllSessions() {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/common/user_name.h"
+
 namespace tarvo {
 
 class UserSocket;
@@ -22,10 +24,6 @@ UserSocket* FindSession(std::uint32_t address, std::uint32_t sessionId);
 UserSocket* FindSessionByName(std::string_view name);
 bool SessionIdInUse(std::uint32_t sessionId);
 
-// Names compared without regard to ASCII letter case, as user names are everywhere.
-bool SameUserName(std::string_view a, std::string_view b);
-// The name with ASCII letters in lower case: equal for names SameUserName matches.
-std::string FoldUserName(std::string_view name);
 
 // Deletes every session (each writes its closing rows). The caller holds the network lock and
 // no loop pass runs.

@@ -17,6 +17,7 @@
 #include "server/service/policy/login_throttle.h"
 #include "server/service/session/message_log.h"
 #include "server/service/base/notifications.h"
+#include "server/service/relay/name_resolver.h"
 #include "server/service/relay/relay_entry.h"
 #include "server/service/session/session_list.h"
 #include "server/service/base/settings.h"
@@ -91,12 +92,13 @@ UserSocket::~UserSocket() {
         SendNotification(NTF_SESSION_CLOSED, payload.data(), payload.size());
       };
     }
-    StoreFinalCount(*name_, account, std::move(closed));
+    account_.storeFinal(std::move(closed));
     Counters().sessions.fetch_sub(1, std::memory_order_relaxed);
     if (figures_ != nullptr) --figures_->sessions;
     name_.reset();
   }
   RemoveSession(this);
+  if (relays().resolverToken != 0) CancelLookups(relays().resolverToken);
 }
 
 const std::string& UserSocket::userName() const {
@@ -124,7 +126,7 @@ bool UserSocket::onWrite() {
 }
 
 void UserSocket::markChannelsDirty() {
-  for (UdpServerSocket* channel : relays.channels) MarkSocketDirty(channel);
+  for (UdpServerSocket* channel : relays().channels) MarkSocketDirty(channel);
 }
 
 void UserSocket::idleCheck() {
@@ -137,12 +139,9 @@ void UserSocket::idleCheck() {
 }
 
 void UserSocket::countRelayed(std::uint64_t bytes, Flow flow) {
-  account.pending += bytes;
   countFigures(bytes, flow);
-  if (flow == Flow::kUp) account.pendingUp += bytes;
-  ChargeRate(flow == Flow::kUp ? policy.upGate() : policy.downGate(), bytes);
-  if (!storeTimer.armed()) ScheduleTrafficStore(*this);
-  if (account.overQuota()) MarkSocketDirty(this);
+  ChargeRate(flow == Flow::kUp ? policy_.upGate() : policy_.downGate(), bytes);
+  account_.count(bytes, flow);
 }
 
 void UserSocket::countDatagram(std::uint64_t bytes, Flow flow) { countFigures(bytes, flow); }
@@ -154,14 +153,17 @@ void UserSocket::countFigures(std::uint64_t bytes, Flow flow) {
   if (figures_ != nullptr) (flow == Flow::kUp ? figures_->bytesUp : figures_->bytesDown) += bytes;
 }
 
-void UserSocket::quotaMayHaveChanged() {
-  if (account.overQuota()) MarkSocketDirty(this);
+bool UserSocket::takeStoreAnswer(const UserPolicy& policy, std::int64_t limit,
+                                 std::int64_t counter) {
+  return policy_.takeAnswer(policy, limit, counter);
 }
+
+void UserSocket::overLimit() { MarkSocketDirty(this); }
 
 bool UserSocket::wantRead() {
   // Over its limit a session relays nothing: its relays are asked again, and end.
-  if (account.overQuota()) {
-    for (TcpRelay* relay : relays.tcp) relay->close();
+  if (account_.overQuota()) {
+    for (TcpRelay* relay : relays().tcp) relay->close();
   }
   return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
 }
@@ -344,21 +346,9 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   AuditSessionOpen(*name_, peerAddress_, "done");
   if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
   // The row just read is the store's word on the counter: nothing is pending yet.
-  account.limit = stored.limit;
-  account.counter = stored.counter;
-  account.lastStore = NetworkNow();
-  account.lastRead = account.lastStore;
-  policy.join(*this, loginPolicy.policy, stored.limit, stored.counter);
-  if (ConsoleAttached.load()) {
-    UserInfo record = stored;
-    std::memset(record.name, 0, sizeof record.name);
-    std::memcpy(record.name, name_->data(), std::min(name_->size(), sizeof record.name - 1));
-    record.address = 0;
-    record.sessionId = 0;
-    SendNotification(NTF_USER_CHANGED, &record, sizeof record);
-    explicit_bzero(record.password, sizeof record.password);
-  }
-  ScheduleTrafficStore(*this);
+  account_.open(name, stored.limit, stored.counter);
+  policy_.join(account_, name, loginPolicy.policy, stored.limit, stored.counter);
+  NotifyUserChanged(name, stored);
 }
 
 void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome) {
@@ -370,7 +360,7 @@ void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const
 void UserSocket::trafficInfo(std::size_t count) {
   // The store is asked at most once a second, and not while a store of the count is out (its
   // answer refreshes the copies anyway); otherwise the copies answer at once.
-  const bool asked = RereadTrafficCopies(*this, [this, count](std::int32_t status) {
+  const bool asked = account_.reread([this, count](std::int32_t status) {
     resumeAfterStore([this, count, status] { answerTrafficInfo(count, status); });
   });
   if (asked) {
@@ -388,8 +378,8 @@ void UserSocket::answerTrafficInfo(std::size_t count, std::int32_t status) {
   // A store that failed left the copies as they were: the session goes on with what it last
   // knew. The counter includes what the session counted since, as the store will.
   std::uint8_t figures[16];
-  EncodeFixed64(figures, static_cast<std::uint64_t>(account.limit));
-  EncodeFixed64(figures + 8, static_cast<std::uint64_t>(account.counterWithPending()));
+  EncodeFixed64(figures, static_cast<std::uint64_t>(account_.figures().limit));
+  EncodeFixed64(figures + 8, static_cast<std::uint64_t>(account_.figures().counterWithPending()));
   for (std::size_t i = 0; i < count; ++i) queueMessage(MessageType::TrafficInfo, figures);
 }
 

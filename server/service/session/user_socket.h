@@ -19,7 +19,7 @@
 #include "server/common/encryption.h"
 #include "server/common/session_protocol.h"
 #include "server/common/user_info.h"
-#include "server/service/relay/session_relays.h"
+#include "server/service/relay/relay_host.h"
 #include "server/service/net/socket.h"
 #include "server/service/store/traffic_accounting.h"
 #include "server/service/base/user_figures.h"
@@ -48,7 +48,7 @@ inline constexpr std::size_t kMaxAwaitingLoginInAll = 4096;
 // falls to the idle rule). Far above what its datagrams and answers queue in normal use.
 inline constexpr std::size_t kMaxSessionOutput = std::size_t{4} << 20;
 
-class UserSocket : public TcpSocket {
+class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
  public:
   // Takes the connection over (owner: the acceptor) and queues Hello. peerAddress: the
   // client's IPv4 address, network order.
@@ -69,42 +69,43 @@ class UserSocket : public TcpSocket {
   // Appends a framed message (8-byte header and payload) to the outgoing queue.
   void queueMessage(std::uint32_t type, std::span<const std::uint8_t> payload = {});
   // Appends bytes for the client; its UDP channels stop reading while much waits.
-  void queueOutput(std::span<const std::uint8_t> bytes);
+  void queueOutput(std::span<const std::uint8_t> bytes) override;
+  std::size_t queuedForClient() const override { return output_.size(); }
 
   bool loggedIn() const { return name_.has_value(); }
   // Empty until the login succeeds.
-  const std::string& userName() const;
+  const std::string& userName() const override;
   // The 32-character session key text, for the session's data connections.
-  const std::string& keyText() const { return keyText_; }
-  std::uint32_t peerAddress() const { return peerAddress_; }  // network byte order
-  std::uint32_t sessionId() const { return sessionId_; }
-  AESEncryptor* encryptor() { return encryptor_.get(); }
+  const std::string& keyText() const override { return keyText_; }
+  std::uint32_t peerAddress() const override { return peerAddress_; }  // network byte order
+  std::uint32_t sessionId() const override { return sessionId_; }
+  AESEncryptor* encryptor() override { return encryptor_.get(); }
+  Socket& relayOwner() override { return *this; }
 
   // Deciphers the records of a session message's payload with the session's decryptor. False
   // when the payload ends inside a record: the decryptor is then restarted so that the broken
   // message cannot shift the records of later ones.
-  bool decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext);
+  bool decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext) override;
 
   // Relayed bytes for the account; a session that reaches its limit ends its relays.
-  void countRelayed(std::uint64_t bytes, Flow flow = Flow::kDown);
+  void countRelayed(std::uint64_t bytes, Flow flow = Flow::kDown) override;
   // Datagram bytes, which the metrics count and the account does not.
-  void countDatagram(std::uint64_t bytes, Flow flow);
-  // The limit or counter copies changed: relays end when the session is now over its limit.
-  void quotaMayHaveChanged();
+  void countDatagram(std::uint64_t bytes, Flow flow) override;
+  bool overQuota() const override { return account_.overQuota(); }
+  RateGate* downGate() const override { return policy_.downGate(); }
+  RateGate* upGate() const override { return policy_.upGate(); }
   // False once the session is deleted: how answers from the store workers find out.
   std::shared_ptr<const bool> aliveToken() const { return alive_; }
 
   // Traffic accounting (traffic_accounting.h).
-  TrafficAccount account;
-  NetworkTimer storeTimer;
-
-  // The session's relays, UDP channels and name look-ups (relay_entry.h).
-  SessionRelays relays;
-
-  // The user's policy on this daemon, from the login on (user_policy.h).
-  PolicySeat policy;
+  const TrafficAccount& account() const { return account_; }
 
  private:
+  // The account's news (AccountOwner).
+  bool takeStoreAnswer(const UserPolicy& policy, std::int64_t limit,
+                       std::int64_t counter) override;
+  void overLimit() override;
+
   void countFigures(std::uint64_t bytes, Flow flow);
   // Handles complete messages while no store answer is awaited.
   bool handleReceived();
@@ -147,6 +148,9 @@ class UserSocket : public TcpSocket {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<AESEncryptor> encryptor_;
   std::unique_ptr<AESDecryptor> decryptor_;
+  TrafficAccount account_{*this};
+  // The user's policy on this daemon, from the login on (user_policy.h).
+  PolicySeat policy_;
 };
 
 }  // namespace tarvo

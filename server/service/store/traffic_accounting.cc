@@ -13,9 +13,8 @@
 #include "external/reader_policy.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/base/notifications.h"
-#include "server/service/session/session_list.h"
+#include "server/common/user_name.h"
 #include "server/service/store/store_workers.h"
-#include "server/service/session/user_socket.h"
 
 namespace tarvo {
 
@@ -52,7 +51,7 @@ struct Counts {
 };
 
 // Takes what the account has pending, as the store is handed it.
-Counts TakePending(TrafficAccount& account) {
+Counts TakePending(AccountFigures& account) {
   const Counts taken{account.pending - account.pendingUp, account.pendingUp};
   account.storing += account.pending;
   account.storingUp += account.pendingUp;
@@ -62,10 +61,12 @@ Counts TakePending(TrafficAccount& account) {
 }
 
 // Gives bytes the store did not take back to the account's pending ones.
-void ReturnPending(TrafficAccount& account, const Counts& counts) {
+void ReturnPending(AccountFigures& account, const Counts& counts) {
   account.pending += counts.total();
   account.pendingUp += counts.up;
 }
+
+}  // namespace
 
 // What one store of a session's count asks and learns.
 struct CountStore {
@@ -106,34 +107,7 @@ struct CountStore {
   void notify() { NotifyUserChanged(name, info); }
 };
 
-// Applies the answer of a store to the session that asked.
-void TakeAnswer(UserSocket& session, CountStore& store) {
-  TrafficAccount& account = session.account;
-  account.storing = 0;
-  account.storingUp = 0;
-  account.storeInFlight = false;
-  account.lastStore = NetworkNow();
-  switch (store.status) {
-    case READER_OK:
-      // An answer from before a quota period this daemon has begun keeps the copies: its
-      // counter belongs to the period before.
-      if (!store.policyRead ||
-          session.policy.takeAnswer(store.policy, store.info.limit, store.info.counter)) {
-        account.limit = store.info.limit;
-        account.counter = store.info.counter;
-      }
-      store.notify();
-      break;
-    case READER_NO_USER:
-      break;  // the user has gone: what was counted is dropped
-    default:
-      // The store failed: the bytes wait for the next store, the copies stay as they were.
-      ReturnPending(account, store.delta);
-      break;
-  }
-  session.quotaMayHaveChanged();
-  ScheduleTrafficStore(session);
-}
+namespace {
 
 // Counts of ended sessions on their way to the store, by folded user name.
 struct FinalCounts {
@@ -141,6 +115,12 @@ struct FinalCounts {
   bool flushing = false;
   NetworkTimer retry;
 };
+
+// The accounts of logged-in sessions, in login order.
+std::vector<TrafficAccount*>& OpenAccounts() {
+  static std::vector<TrafficAccount*> accounts;
+  return accounts;
+}
 
 FinalCounts& Finals() {
   static auto* finals = new FinalCounts;  // never destroyed: a worker may answer at exit
@@ -207,29 +187,90 @@ void NotifyUserChanged(const std::string& name, const UserInfo& row) {
   explicit_bzero(record.password, sizeof record.password);
 }
 
-bool TrafficAccount::overQuota() const {
+bool AccountFigures::overQuota() const {
   if (limit == 0) return false;
   return counterWithPending() >= limit;
 }
 
-std::int64_t TrafficAccount::counterWithPending() const {
+std::int64_t AccountFigures::counterWithPending() const {
   return AddCount(counter, pending + storing);
 }
 
+TrafficAccount::~TrafficAccount() {
+  *alive_ = false;
+  if (!open_) return;
+  auto& accounts = OpenAccounts();
+  accounts.erase(std::find(accounts.begin(), accounts.end(), this));
+}
 
-void StoreTrafficCounter(UserSocket& session) {
-  TrafficAccount& account = session.account;
-  if (account.storeInFlight || !session.loggedIn()) return;
+void TrafficAccount::open(const std::string& name, std::int64_t limit, std::int64_t counter) {
+  if (open_) return;
+  open_ = true;
+  name_ = name;
+  figures_.limit = limit;
+  figures_.counter = counter;
+  figures_.lastStore = NetworkNow();
+  figures_.lastRead = figures_.lastStore;
+  OpenAccounts().push_back(this);
+  schedule();  // over the limit already: rereads as it would store
+}
+
+void TrafficAccount::count(std::uint64_t bytes, Flow flow) {
+  figures_.pending += bytes;
+  if (flow == Flow::kUp) figures_.pendingUp += bytes;
+  if (!storeTimer_.armed()) schedule();
+  limitMayHaveBeenReached();
+}
+
+void TrafficAccount::takeCopies(std::int64_t limit, std::int64_t counter) {
+  figures_.limit = limit;
+  figures_.counter = counter;
+  limitMayHaveBeenReached();
+  schedule();
+}
+
+void TrafficAccount::limitMayHaveBeenReached() {
+  if (figures_.overQuota()) owner_.overLimit();
+}
+
+void TrafficAccount::takeAnswer(CountStore& store) {
+  figures_.storing = 0;
+  figures_.storingUp = 0;
+  figures_.storeInFlight = false;
+  figures_.lastStore = NetworkNow();
+  switch (store.status) {
+    case READER_OK:
+      // An answer from before a quota period this daemon has begun keeps the copies: its
+      // counter belongs to the period before.
+      if (!store.policyRead ||
+          owner_.takeStoreAnswer(store.policy, store.info.limit, store.info.counter)) {
+        figures_.limit = store.info.limit;
+        figures_.counter = store.info.counter;
+      }
+      store.notify();
+      break;
+    case READER_NO_USER:
+      break;  // the user has gone: what was counted is dropped
+    default:
+      // The store failed: the bytes wait for the next store, the copies stay as they were.
+      ReturnPending(figures_, store.delta);
+      break;
+  }
+  limitMayHaveBeenReached();
+  schedule();
+}
+
+void TrafficAccount::store() {
+  if (figures_.storeInFlight || !open_) return;
   auto store = std::make_shared<CountStore>();
-  store->name = session.userName();
-  store->delta = TakePending(account);
-  account.storeInFlight = true;
-  account.lastRead = NetworkNow();
-  auto alive = session.aliveToken();
+  store->name = name_;
+  store->delta = TakePending(figures_);
+  figures_.storeInFlight = true;
+  figures_.lastRead = NetworkNow();
   RunOnStore([store] { store->run(); },
-             [store, alive, &session] {
+             [store, alive = alive_, this] {
                if (*alive) {
-                 TakeAnswer(session, *store);
+                 takeAnswer(*store);
                } else if (store->status == READER_FAILED && store->delta.total() != 0) {
                  // The session ended meanwhile: its bytes wait with the ended sessions' counts.
                  KeepForLater(store->name, store->delta);
@@ -237,55 +278,48 @@ void StoreTrafficCounter(UserSocket& session) {
              });
 }
 
-bool RereadTrafficCopies(UserSocket& session, std::function<void(std::int32_t)> done) {
-  TrafficAccount& account = session.account;
+bool TrafficAccount::reread(std::function<void(std::int32_t)> done) {
   const NetworkTime now = NetworkNow();
-  if (account.storeInFlight || !session.loggedIn() ||
-      now < account.lastRead + kTrafficInfoReadInterval) {
+  if (figures_.storeInFlight || !open_ || now < figures_.lastRead + kTrafficInfoReadInterval) {
     return false;
   }
   auto store = std::make_shared<CountStore>();
-  store->name = session.userName();
-  account.storeInFlight = true;
-  account.lastRead = now;
-  auto alive = session.aliveToken();
+  store->name = name_;
+  figures_.storeInFlight = true;
+  figures_.lastRead = now;
   RunOnStore([store] { store->run(); },
-             [store, alive, &session, done = std::move(done)] {
+             [store, alive = alive_, this, done = std::move(done)] {
                if (!*alive) return;
-               TrafficAccount& copies = session.account;
-               copies.storeInFlight = false;
+               figures_.storeInFlight = false;
                if (store->status == READER_OK &&
-                   (!store->policyRead || session.policy.takeAnswer(store->policy,
-                                                                    store->info.limit,
-                                                                    store->info.counter))) {
-                 copies.limit = store->info.limit;
-                 copies.counter = store->info.counter;
+                   (!store->policyRead || owner_.takeStoreAnswer(store->policy,
+                                                                 store->info.limit,
+                                                                 store->info.counter))) {
+                 figures_.limit = store->info.limit;
+                 figures_.counter = store->info.counter;
                }
-               session.quotaMayHaveChanged();
+               limitMayHaveBeenReached();
                // A store that came due meanwhile waited for this one.
-               ScheduleTrafficStore(session);
+               schedule();
                done(store->status);
              });
   return true;
 }
 
-void ScheduleTrafficStore(UserSocket& session) {
-  TrafficAccount& account = session.account;
-  if (account.storeInFlight || session.storeTimer.armed()) return;
-  if (account.pending == 0 && !account.overQuota()) return;
-  session.storeTimer.armAt(account.lastStore + kStoreInterval,
-                           [&session] { StoreTrafficCounter(session); });
+void TrafficAccount::schedule() {
+  if (figures_.storeInFlight || storeTimer_.armed()) return;
+  if (figures_.pending == 0 && !figures_.overQuota()) return;
+  storeTimer_.armAt(figures_.lastStore + kStoreInterval, [this] { store(); });
 }
 
-void StoreFinalCount(const std::string& name, const TrafficAccount& account,
-                     std::function<void()> then) {
-  if (account.pending == 0) {
+void TrafficAccount::storeFinal(std::function<void()> then) const {
+  if (figures_.pending == 0) {
     if (then) then();
     return;
   }
   auto store = std::make_shared<CountStore>();
-  store->name = name;
-  store->delta = {account.pending - account.pendingUp, account.pendingUp};
+  store->name = name_;
+  store->delta = {figures_.pending - figures_.pendingUp, figures_.pendingUp};
   RunOnStore([store] { store->run(); },
              [store, then = std::move(then)] {
                if (store->status == READER_OK) store->notify();
@@ -296,7 +330,7 @@ void StoreFinalCount(const std::string& name, const TrafficAccount& account,
 
 void StoreCountersOfUserNow(const std::string& name) {
   struct Taken {
-    UserSocket* session;
+    TrafficAccount* account;
     std::shared_ptr<const bool> alive;
     Counts bytes;
   };
@@ -304,10 +338,10 @@ void StoreCountersOfUserNow(const std::string& name) {
   Counts total;
   {
     std::lock_guard lock(NetworkLock);
-    for (UserSocket* session : Sessions()) {
-      if (!SameUserName(session->userName(), name)) continue;
-      const Counts bytes = TakePending(session->account);
-      taken.push_back({session, session->aliveToken(), bytes});
+    for (TrafficAccount* account : OpenAccounts()) {
+      if (!SameUserName(account->name_, name)) continue;
+      const Counts bytes = TakePending(account->figures_);
+      taken.push_back({account, account->alive_, bytes});
       total += bytes;
     }
   }
@@ -319,7 +353,7 @@ void StoreCountersOfUserNow(const std::string& name) {
   std::lock_guard lock(NetworkLock);
   for (Taken& each : taken) {
     if (!*each.alive) continue;
-    TrafficAccount& account = each.session->account;
+    AccountFigures& account = each.account->figures_;
     account.storing -= std::min(account.storing, each.bytes.total());
     account.storingUp -= std::min(account.storingUp, each.bytes.up);
     if (store.status == READER_FAILED) {
@@ -329,8 +363,8 @@ void StoreCountersOfUserNow(const std::string& name) {
       account.counter = store.info.counter;
       store.notify();
     }
-    each.session->quotaMayHaveChanged();
-    ScheduleTrafficStore(*each.session);
+    each.account->limitMayHaveBeenReached();
+    each.account->schedule();
   }
 }
 
