@@ -1,5 +1,28 @@
 // TarvoServer: the tunnel daemon's process entry, its service procedure and control handler,
 // and the server thread that runs the network loop.
+//
+// Every thread of the daemon, where it starts, and what it may touch:
+// - main (main below): settings, access rules and throttle at start; the service host's
+//   signal loop; after the stop, deletes the sessions and sockets under the network lock and
+//   flushes the last counts.
+// - service procedure (ServiceMain, started by the service host): the store workers, the
+//   acceptor (under the network lock), the control port, the metrics endpoints, then the
+//   network thread; later the stop control (ServiceCtrlHandler) on the same thread.
+// - network (ServerThread): the control listener, then the network loop. Holds the network
+//   lock for every pass: all sockets, sessions, relays, accounts, policy and timers.
+// - control listener (control_listener.cc): console requests; takes the network lock for
+//   what it does to sessions, sockets and settings, never across a store call.
+// - notifier (notifier.cc): delivers console notifications; NotifyLock only.
+// - store workers, up to kStoreWorkers (store_workers.cc): user-store calls, no daemon state;
+//   results go back to the network thread as posted work.
+// - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
+//   hand answers over.
+// - one per metrics endpoint (libmicrohttpd's, metrics_server.cc): read counters and settings
+//   for the text.
+// Mutexes, in lock order: NetworkLock, then NotifyLock, the resolver queue's and the posted
+// work's; the store pool's, the log files', the control listener's end and the service host's
+// are leaves. Lock contracts are annotations (platform/thread_annotations.h) that
+// scripts/thread_safety_build.sh checks with clang.
 #include <signal.h>
 
 #include <cstdint>
@@ -82,7 +105,7 @@ void ServiceMain() {
 
   const int serverPort = ServerSettings.ServerPort;
   {
-    std::lock_guard lock(NetworkLock);
+    MutexLock lock(NetworkLock);
     // Owned by the socket list: the stop path deletes it with every other socket.
     auto* acceptor = new AcceptSocket();
     if (acceptor->bind(serverPort & 0xFFFF) == -1) {
@@ -207,7 +230,7 @@ int main(int argc, char** argv) {
 
   // Sessions first, so that their closing rows are written, then whatever sockets remain.
   {
-    std::lock_guard lock(NetworkLock);
+    MutexLock lock(NetworkLock);
     DeleteAllSessions();
     DeleteAllSockets();
   }

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/thread_annotations.h"
 #include "platform/home.h"
 #include "platform/own_file.h"
 
@@ -63,8 +64,8 @@ struct OpenLog {
   ino_t inode = 0;
 };
 
-std::mutex openLogsMutex;
-std::map<std::string, OpenLog, std::less<>> openLogs;  // by file name
+Mutex openLogsMutex;
+std::map<std::string, OpenLog, std::less<>> openLogs GUARDED_BY(openLogsMutex);  // by file name
 
 void CloseLog(OpenLog& log) {
   if (log.fd >= 0) ::close(log.fd);
@@ -95,7 +96,7 @@ bool Reopen(OpenLog& log, const std::string& path) {
 bool AppendLineToHomeFile(const char* fileName, std::string_view line) {
   std::string path;
   if (!HomeFilePath(fileName, path)) return false;
-  std::lock_guard lock(openLogsMutex);
+  MutexLock lock(openLogsMutex);
   OpenLog& log = openLogs[fileName];
   if (!StillNamed(log, path) && !Reopen(log, path)) return false;
   std::size_t done = 0;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/thread_annotations.h"
+
 #include "server/common/control_codes.h"
 
 namespace tarvo {
@@ -17,7 +19,7 @@ extern std::atomic<bool> ConsoleAttached;
 
 // Guards the queue of notifications waiting for delivery; held only to add or take one.
 // Lock order: network lock, then this.
-extern std::mutex NotifyLock;
+extern Mutex NotifyLock;
 
 // Queues one notification (an NTF_* code and its payload, copied). Callable from any thread;
 // never waits on the console. A notification that cannot be delivered is dropped.

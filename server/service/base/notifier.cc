@@ -19,7 +19,7 @@
 namespace tarvo {
 
 std::atomic<bool> ConsoleAttached{false};
-std::mutex NotifyLock;
+Mutex NotifyLock;
 
 namespace {
 
@@ -111,11 +111,11 @@ class NotifyConnection {
 };
 
 struct Notifier {
-  std::condition_variable wake;
-  std::deque<QueuedNotification> queue;  // guarded by NotifyLock
-  std::uint64_t generation = 0;          // attach/detach count; guarded by NotifyLock
-  bool running = false;                  // guarded by NotifyLock
-  bool stopping = false;                 // guarded by NotifyLock
+  std::condition_variable_any wake;
+  std::deque<QueuedNotification> queue GUARDED_BY(NotifyLock);
+  std::uint64_t generation GUARDED_BY(NotifyLock) = 0;  // attach/detach count
+  bool running GUARDED_BY(NotifyLock) = false;
+  bool stopping GUARDED_BY(NotifyLock) = false;
   std::thread thread;
   std::atomic<std::uint64_t> dropped{0};
 };
@@ -126,7 +126,7 @@ Notifier& State() {
 }
 
 std::uint64_t CurrentGeneration() {
-  std::lock_guard lock(NotifyLock);
+  MutexLock lock(NotifyLock);
   return State().generation;
 }
 
@@ -140,8 +140,10 @@ void NotifierThread(PortAccessRule rule) {
     QueuedNotification item;
     bool stopping;
     {
-      std::unique_lock lock(NotifyLock);
-      state.wake.wait(lock, [&] { return !state.queue.empty() || state.stopping; });
+      MutexLock lock(NotifyLock);
+      state.wake.wait(NotifyLock, [&]() REQUIRES(NotifyLock) {
+        return !state.queue.empty() || state.stopping;
+      });
       if (state.queue.empty()) break;
       item = std::move(state.queue.front());
       state.queue.pop_front();
@@ -170,7 +172,7 @@ void NotifierThread(PortAccessRule rule) {
     if (!delivered && stopping) {
       // The daemon is stopping and the console does not take notifications: do not make the
       // stop wait for each of the rest in turn.
-      std::lock_guard lock(NotifyLock);
+      MutexLock lock(NotifyLock);
       state.dropped += state.queue.size();
       state.queue.clear();
       break;
@@ -183,7 +185,7 @@ void NotifierThread(PortAccessRule rule) {
 
 void StartNotifier(const PortAccessRule& consoleRule) {
   Notifier& state = State();
-  std::lock_guard lock(NotifyLock);
+  MutexLock lock(NotifyLock);
   if (state.running) return;
   state.running = true;
   state.stopping = false;
@@ -193,13 +195,13 @@ void StartNotifier(const PortAccessRule& consoleRule) {
 void StopNotifier() {
   Notifier& state = State();
   {
-    std::lock_guard lock(NotifyLock);
+    MutexLock lock(NotifyLock);
     if (!state.running) return;
     state.stopping = true;
   }
   state.wake.notify_one();
   state.thread.join();
-  std::lock_guard lock(NotifyLock);
+  MutexLock lock(NotifyLock);
   state.running = false;
   state.queue.clear();
 }
@@ -209,7 +211,7 @@ namespace {
 void QueueNotification(QueuedNotification item) {
   Notifier& state = State();
   {
-    std::lock_guard lock(NotifyLock);
+    MutexLock lock(NotifyLock);
     // Without a notifier (tools and tests that run the socket layer alone) there is no
     // console to tell.
     if (!state.running || state.stopping) return;

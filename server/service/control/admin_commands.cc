@@ -38,7 +38,7 @@ struct StoredUser {
 
 // Ends every session of the user at once, last to first: each leaves the list as it goes.
 void EndSessionsOf(const char* name) {
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   const auto& sessions = Sessions();
   for (std::size_t i = sessions.size(); i-- > 0;) {
     if (i < sessions.size() && SameUserName(sessions[i]->userName(), name)) delete sessions[i];
@@ -137,7 +137,7 @@ std::uint32_t ResetCounterCmd(UserInfo& r) {
 }
 
 std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply) {
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   SettingsRecord record{};
   // The file allows longer texts than the record's field: the field gets what fits.
   const std::size_t length =
@@ -155,7 +155,7 @@ std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply) {
 }
 
 std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   const bool portChanged = record.ServerPort != ServerSettings.ServerPort;
   const std::size_t length = strnlen(record.MinClientVersion, sizeof record.MinClientVersion - 1);
   std::memset(ServerSettings.MinClientVersion, 0, sizeof ServerSettings.MinClientVersion);
@@ -192,7 +192,7 @@ std::uint32_t EnumUsersCmd(std::span<std::uint8_t> reply, std::uint32_t& count) 
 }
 
 std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply) {
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   const std::size_t room = reply.size() / sizeof(UserInfo);
   std::size_t count = 0;
   for (const UserSocket* session : Sessions()) {
@@ -213,7 +213,7 @@ std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply) {
 }
 
 std::uint32_t DisconnectSessionCmd(const UserInfo& r) {
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   for (UserSocket* session : Sessions()) {
     if (session->peerAddress() == r.address && session->sessionId() == r.sessionId &&
         SameUserName(session->userName(), r.name)) {
@@ -225,7 +225,7 @@ std::uint32_t DisconnectSessionCmd(const UserInfo& r) {
 }
 
 std::uint32_t SendMessageCmd(std::uint32_t address, std::string_view text) {
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   for (UserSocket* session : Sessions()) {
     if (session->peerAddress() != address || session->encryptor() == nullptr) continue;
     ByteBuffer frame;

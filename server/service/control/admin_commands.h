@@ -13,28 +13,31 @@
 #include "server/common/control_records.h"
 #include "server/common/user_info.h"
 
+#include "server/service/net/network_loop.h"
+
 namespace tarvo {
 
 // User requests. R is the request's UserInfo; 4, 5 and 6 write the user's current data into it.
-std::uint32_t AddUserCmd(const UserInfo& r);
-std::uint32_t DeleteUserCmd(const UserInfo& r);
-std::uint32_t UpdateUserCmd(UserInfo& r);
-std::uint32_t ToggleLockCmd(UserInfo& r);
-std::uint32_t ResetCounterCmd(UserInfo& r);
+std::uint32_t AddUserCmd(const UserInfo& r) EXCLUDES(NetworkLock);
+std::uint32_t DeleteUserCmd(const UserInfo& r) EXCLUDES(NetworkLock);
+std::uint32_t UpdateUserCmd(UserInfo& r) EXCLUDES(NetworkLock);
+std::uint32_t ToggleLockCmd(UserInfo& r) EXCLUDES(NetworkLock);
+std::uint32_t ResetCounterCmd(UserInfo& r) EXCLUDES(NetworkLock);
 // Request 14: R.locked is the wanted state; changed tells whether the store had to change.
-std::uint32_t SetLockCmd(UserInfo& r, bool& changed);
+std::uint32_t SetLockCmd(UserInfo& r, bool& changed) EXCLUDES(NetworkLock);
 
-std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply);
-std::uint32_t SetSettingsCmd(const SettingsRecord& record);
+std::uint32_t GetSettingsCmd(std::span<std::uint8_t> reply) EXCLUDES(NetworkLock);
+std::uint32_t SetSettingsCmd(const SettingsRecord& record) EXCLUDES(NetworkLock);
 
 // Request 9: the store's users into the reply area; CTL_FAILED when the store fails.
-std::uint32_t EnumUsersCmd(std::span<std::uint8_t> reply, std::uint32_t& count);
+std::uint32_t EnumUsersCmd(std::span<std::uint8_t> reply, std::uint32_t& count)
+    EXCLUDES(NetworkLock);
 
 // Requests 10-13.
-std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply);
-std::uint32_t DisconnectSessionCmd(const UserInfo& r);
-std::uint32_t SendMessageCmd(std::uint32_t address, std::string_view text);
+std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply) EXCLUDES(NetworkLock);
+std::uint32_t DisconnectSessionCmd(const UserInfo& r) EXCLUDES(NetworkLock);
+std::uint32_t SendMessageCmd(std::uint32_t address, std::string_view text) EXCLUDES(NetworkLock);
 std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std::string_view name,
-                            std::span<std::uint8_t> reply);
+                            std::span<std::uint8_t> reply) EXCLUDES(NetworkLock);
 
 }  // namespace tarvo

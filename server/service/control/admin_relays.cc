@@ -12,7 +12,7 @@ namespace tarvo {
 
 std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std::string_view name,
                             std::span<std::uint8_t> reply) {
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   UserSocket* session = nullptr;
   for (UserSocket* candidate : Sessions()) {
     if (candidate->peerAddress() == address && candidate->sessionId() == sessionId &&

@@ -70,7 +70,7 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
     case CTL_DETACH: {
       // Under the network lock: a notification the network thread is assembling belongs
       // wholly before or after the change of console.
-      std::lock_guard lock(NetworkLock);
+      MutexLock lock(NetworkLock);
       SetConsoleAttached(connection, message.code == CTL_ATTACH);
       DropNotifyConnection();
       message.status = CTL_OK;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_annotations.h"
 #include "server/common/control_records.h"
 #include "server/service/base/notifications.h"
 #include "server/service/base/notifier.h"
@@ -28,9 +29,9 @@ std::atomic<bool> ListenerStopping{false};
 
 // Set by the listener thread as it returns.
 struct ListenerEnd {
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
+  Mutex mutex;
+  std::condition_variable_any ended;
+  bool done GUARDED_BY(mutex) = false;
 };
 
 ListenerEnd& TheListenerEnd() {
@@ -121,7 +122,7 @@ void ControlListenerThread() {
   }
   Connections().clear();
   ListenerEnd& end = TheListenerEnd();
-  std::lock_guard lock(end.mutex);
+  MutexLock lock(end.mutex);
   end.done = true;
   end.ended.notify_all();
 }
@@ -159,8 +160,9 @@ void StartControlListener() {
   if (!ControlPort || ListenerThread.joinable()) return;
   ListenerStopping.store(false);
   {
-    std::lock_guard lock(TheListenerEnd().mutex);
-    TheListenerEnd().done = false;
+    ListenerEnd& end = TheListenerEnd();
+    MutexLock lock(end.mutex);
+    end.done = false;
   }
   ListenerThread = std::thread(ControlListenerThread);
 }
@@ -170,14 +172,18 @@ void StopControlListener() {
     ListenerStopping.store(true);
     ControlPort->interrupt();
     ListenerEnd& end = TheListenerEnd();
-    std::unique_lock lock(end.mutex);
-    if (!end.ended.wait_for(lock, kListenerStopWait, [&] { return end.done; })) {
+    bool ended = false;
+    {
+      MutexLock lock(end.mutex);
+      ended = end.ended.wait_for(end.mutex, kListenerStopWait,
+                                 [&]() REQUIRES(end.mutex) { return end.done; });
+    }
+    if (!ended) {
       // Still inside a request (a store that does not answer): the process ends without it,
       // and the port it uses stays for it.
       ListenerThread.detach();
       return;
     }
-    lock.unlock();
     ListenerThread.join();
   }
   ControlPort.reset();

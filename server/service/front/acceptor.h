@@ -16,17 +16,17 @@ class AcceptSocket : public TcpServerSocket {
   AcceptSocket();
   ~AcceptSocket() override;
 
-  bool wantRead() override;
-  bool wantWrite() override { return false; }
-  bool wantExcept() override { return true; }
-  bool onWrite() override { return false; }
-  bool onExcept() override { return false; }
-  bool onData(std::span<const std::uint8_t>) override { return false; }
-  void onConnected() override {}
-  void onConnectFailed() override {}
-  bool onAccept(int handle, std::uint32_t address, int port) override;
+  bool wantRead() REQUIRES(NetworkLock) override;
+  bool wantWrite() REQUIRES(NetworkLock) override { return false; }
+  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool onWrite() REQUIRES(NetworkLock) override { return false; }
+  bool onExcept() REQUIRES(NetworkLock) override { return false; }
+  bool onData(std::span<const std::uint8_t>) REQUIRES(NetworkLock) override { return false; }
+  void onConnected() REQUIRES(NetworkLock) override {}
+  void onConnectFailed() REQUIRES(NetworkLock) override {}
+  bool onAccept(int handle, std::uint32_t address, int port) REQUIRES(NetworkLock) override;
 };
 
-extern AcceptSocket* Acceptor;
+extern AcceptSocket* Acceptor GUARDED_BY(NetworkLock);
 
 }  // namespace tarvo

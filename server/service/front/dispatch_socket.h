@@ -37,18 +37,18 @@ class DispatchSocket : public TcpSocket {
   // Connections waiting for their opening message.
   static std::size_t pendingCount();
 
-  bool wantRead() override { return !hasFlag(Closing); }
-  bool wantWrite() override;
-  bool wantExcept() override { return true; }
-  bool onRead() override;
-  bool onExcept() override { return false; }
-  bool onData(std::span<const std::uint8_t>) override { return true; }
-  void onConnected() override {}
-  void onConnectFailed() override {}
+  bool wantRead() REQUIRES(NetworkLock) override { return !hasFlag(Closing); }
+  bool wantWrite() REQUIRES(NetworkLock) override;
+  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool onRead() REQUIRES(NetworkLock) override;
+  bool onExcept() REQUIRES(NetworkLock) override { return false; }
+  bool onData(std::span<const std::uint8_t>) REQUIRES(NetworkLock) override { return true; }
+  void onConnected() REQUIRES(NetworkLock) override {}
+  void onConnectFailed() REQUIRES(NetworkLock) override {}
 
  private:
   // The opening message is complete: hand the connection over or refuse it.
-  bool dispatch();
+  bool dispatch() REQUIRES(NetworkLock);
   // kSilentAfter has passed without the opening message.
   void turnSilent();
   // Leaves the waiting room and is deleted before the next wait.

@@ -193,7 +193,7 @@ std::string CurrentMetricsText() {
   bool perUser = false;
   std::vector<std::pair<std::string, UserFigures>> users;
   {
-    std::lock_guard lock(NetworkLock);
+    MutexLock lock(NetworkLock);
     pendingNames = PendingNames();
     perUser = ServerSettings.MetricsPerUser;
     if (perUser) users = CopyUserFigures();

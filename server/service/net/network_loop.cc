@@ -11,7 +11,7 @@
 
 namespace tarvo {
 
-std::mutex NetworkLock;
+Mutex NetworkLock;
 
 namespace {
 
@@ -34,8 +34,8 @@ Bookkeeping& Books() {
 
 // Work posted by other threads; its own lock, taken with or without the network lock.
 struct Posted {
-  std::mutex mutex;
-  std::vector<std::function<void()>> work;
+  Mutex mutex;
+  std::vector<std::function<void()>> work GUARDED_BY(mutex);
 };
 
 Posted& ThePosted() {
@@ -47,7 +47,7 @@ void RunPosted() {
   std::vector<std::function<void()>> work;
   {
     Posted& posted = ThePosted();
-    std::lock_guard lock(posted.mutex);
+    MutexLock lock(posted.mutex);
     work.swap(posted.work);
   }
   for (auto& item : work) item();
@@ -72,7 +72,7 @@ std::uint32_t Mask(bool read, bool write, bool except) {
 class NetworkLoopSide {
  public:
   // Asks the queries of one dirty socket and brings its registration up to date.
-  static void refresh(Socket* socket) {
+  static void refresh(Socket* socket) REQUIRES(NetworkLock) {
     if (socket->handle_ == kNoHandle) return;
     bool read, write, except;
     try {
@@ -116,7 +116,7 @@ class NetworkLoopSide {
     retired.push_back(socket);
   }
 
-  static void refreshDirty() {
+  static void refreshDirty() REQUIRES(NetworkLock) {
     auto& dirty = Books().dirty;
     // Queries may mark further sockets dirty (a session over its limit marks its relays) or
     // delete some: walk by index until the list is done.
@@ -149,7 +149,8 @@ class NetworkLoopSide {
 
   // Calls the handlers for one readiness report; false when the socket is to be deleted.
   // Sets *deleted when a handler deleted it.
-  static bool dispatch(Socket* socket, int fd, std::uint32_t events, bool* deleted) {
+  static bool dispatch(Socket* socket, int fd, std::uint32_t events, bool* deleted)
+      REQUIRES(NetworkLock) {
     Bookkeeping& books = Books();
     books.dispatching = socket;
     books.dispatchingDeleted = false;
@@ -177,7 +178,7 @@ class NetworkLoopSide {
     slot = Socket::kNotListed;
   }
 
-  static bool handle(Socket* socket, int fd, std::uint32_t events) {
+  static bool handle(Socket* socket, int fd, std::uint32_t events) REQUIRES(NetworkLock) {
     const std::uint32_t interest = socket->interest_;
     const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
     // A failed connection attempt shows as writable with an error: report the exception only,
@@ -210,6 +211,7 @@ void ForgetSocket(Socket* socket) { NetworkLoopSide::forget(socket); }
 void HandOverSocket(Socket* socket) { NetworkLoopSide::handOver(socket); }
 
 void Socket::onIo(int fd, std::uint32_t events) {
+  NetworkLock.assertHeld();  // the event loop's batch lock
   if (retiredSlot_ != kNotListed) return;  // ends before the next wait; nothing more to do
   bool deleted = false;
   const bool keep = NetworkLoopSide::dispatch(this, fd, events, &deleted);
@@ -225,6 +227,7 @@ namespace {
 
 // Before every wait: results of other threads, then the ends, then the queries.
 void Settle() {
+  NetworkLock.assertHeld();  // the event loop's batch lock
   RunPosted();
   do {
     DeleteRetired();
@@ -236,7 +239,7 @@ void Settle() {
 EventLoop& Loop() {
   static EventLoop* loop = [] {
     auto* made = new EventLoop();  // never destroyed: sockets may outlive static destruction
-    made->setBatchLock(&NetworkLock);
+    made->setBatchLock(&NetworkLock.native());
     made->setBeforeWait(Settle);
     return made;
   }();
@@ -266,7 +269,7 @@ void SetNetworkClock(const LoopClock* clock) { Loop().setClock(clock); }
 void PostToNetworkThread(std::function<void()> work) {
   {
     Posted& posted = ThePosted();
-    std::lock_guard lock(posted.mutex);
+    MutexLock lock(posted.mutex);
     posted.work.push_back(std::move(work));
   }
   WakeNetworkLoop();

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/event_loop.h"
+#include "platform/thread_annotations.h"
 
 namespace tarvo {
 
@@ -20,7 +21,7 @@ class Socket;
 
 // Guards every socket, the socket list and the session list. Lock order: network lock, then
 // the notify lock. Never held across a call to the user store.
-extern std::mutex NetworkLock;
+extern Mutex NetworkLock;
 
 using NetworkTime = LoopClock::TimePoint;
 

@@ -50,12 +50,12 @@ class Socket : private IoHandler {
 
   // Binds to 0.0.0.0 and port (host order, 0 = any); the bound port, or -1.
   virtual int bind(int port);
-  virtual bool wantRead() = 0;
-  virtual bool wantWrite() = 0;
-  virtual bool wantExcept() = 0;
-  virtual bool onRead() = 0;
-  virtual bool onWrite() = 0;
-  virtual bool onExcept() = 0;
+  virtual bool wantRead() REQUIRES(NetworkLock) = 0;
+  virtual bool wantWrite() REQUIRES(NetworkLock) = 0;
+  virtual bool wantExcept() REQUIRES(NetworkLock) = 0;
+  virtual bool onRead() REQUIRES(NetworkLock) = 0;
+  virtual bool onWrite() REQUIRES(NetworkLock) = 0;
+  virtual bool onExcept() REQUIRES(NetworkLock) = 0;
 
   int handle() const { return handle_; }
   // Gives the handle up (to an object that takes the connection over) without closing it.
@@ -127,19 +127,19 @@ class TcpSocket : public Socket {
   // Without a handle (kNoHandle) a new non-blocking stream socket is made.
   TcpSocket(int handle, Socket* owner);
 
-  bool wantRead() override;
-  bool wantWrite() override;
-  bool wantExcept() override;
-  bool onRead() override;
-  bool onWrite() override;
-  bool onExcept() override;
+  bool wantRead() REQUIRES(NetworkLock) override;
+  bool wantWrite() REQUIRES(NetworkLock) override;
+  bool wantExcept() REQUIRES(NetworkLock) override;
+  bool onRead() REQUIRES(NetworkLock) override;
+  bool onWrite() REQUIRES(NetworkLock) override;
+  bool onExcept() REQUIRES(NetworkLock) override;
 
   // Starts a non-blocking connection to address (IPv4, network order) and port (host order).
-  virtual bool connect(std::uint32_t address, int port);
-  virtual void onConnected() = 0;
-  virtual void onConnectFailed() = 0;
+  virtual bool connect(std::uint32_t address, int port) REQUIRES(NetworkLock);
+  virtual void onConnected() REQUIRES(NetworkLock) = 0;
+  virtual void onConnectFailed() REQUIRES(NetworkLock) = 0;
   // Received bytes (possibly none); false = delete.
-  virtual bool onData(std::span<const std::uint8_t> bytes) = 0;
+  virtual bool onData(std::span<const std::uint8_t> bytes) REQUIRES(NetworkLock) = 0;
 
   // Appends bytes to the outgoing queue; the loop sends them. From a thread other than the
   // network thread (holding the network lock) this also wakes the loop.
@@ -156,11 +156,11 @@ class TcpServerSocket : public TcpSocket {
  public:
   TcpServerSocket(int handle, Socket* owner);
 
-  bool onRead() override;
-  virtual bool listen();
+  bool onRead() REQUIRES(NetworkLock) override;
+  virtual bool listen() REQUIRES(NetworkLock);
   // A connection was accepted: its handle, the peer's IPv4 address (network order) and port
   // (host order). False = the layer closes the handle.
-  virtual bool onAccept(int handle, std::uint32_t address, int port) = 0;
+  virtual bool onAccept(int handle, std::uint32_t address, int port) REQUIRES(NetworkLock) = 0;
   // The port it listens on (host order); 0 before it is bound.
   std::uint16_t port() const;
 
@@ -221,14 +221,14 @@ class UdpSocket : public Socket {
   explicit UdpSocket(Socket* owner);
   ~UdpSocket() override;
 
-  bool wantRead() override { return true; }
-  bool wantWrite() override { return !queue_.empty(); }
-  bool wantExcept() override { return true; }
-  bool onRead() override;
-  bool onWrite() override;
-  bool onExcept() override { return true; }
+  bool wantRead() REQUIRES(NetworkLock) override { return true; }
+  bool wantWrite() REQUIRES(NetworkLock) override { return !queue_.empty(); }
+  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool onRead() REQUIRES(NetworkLock) override;
+  bool onWrite() REQUIRES(NetworkLock) override;
+  bool onExcept() REQUIRES(NetworkLock) override { return true; }
   // A datagram arrived (possibly of 0 bytes); false = delete.
-  virtual bool onDatagram(std::unique_ptr<Datagram> datagram) = 0;
+  virtual bool onDatagram(std::unique_ptr<Datagram> datagram) REQUIRES(NetworkLock) = 0;
 
   // Queues a datagram for sending; wakes the loop when called off the network thread.
   void queueDatagram(std::unique_ptr<Datagram> datagram);

@@ -6,14 +6,16 @@
 
 #include <cstdint>
 
+#include "server/service/net/network_loop.h"
+
 namespace tarvo {
 
 class TcpServerSocket;
 
 // The listener on the server port while there is one (the acceptor sets it).
-extern const TcpServerSocket* ServerListener;
+extern const TcpServerSocket* ServerListener GUARDED_BY(NetworkLock);
 
 // address in network order, port in host order. Network lock held (it reads the listener).
-bool IsOwnListener(std::uint32_t address, std::uint16_t port);
+bool IsOwnListener(std::uint32_t address, std::uint16_t port) REQUIRES(NetworkLock);
 
 }  // namespace tarvo

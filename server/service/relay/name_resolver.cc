@@ -61,10 +61,10 @@ struct Lookup {
 // Names for the resolver thread. Its mutex is taken after the network lock, never the other
 // way round.
 struct RequestQueue {
-  std::mutex mutex;
-  std::vector<Lookup> names;
-  int wakeFd = -1;  // an eventfd the thread waits on
-  bool running = false;
+  Mutex mutex;
+  std::vector<Lookup> names GUARDED_BY(mutex);
+  int wakeFd = -1;  // an eventfd the thread waits on; made before the thread starts
+  bool running GUARDED_BY(mutex) = false;
 };
 
 // Never destroyed: the resolver thread may still run while the process exits.
@@ -281,13 +281,13 @@ void ResolverLoop() {
   std::vector<Channel*> owners;  // the channel of each fds entry after the first
   for (;;) {
     {
-      std::lock_guard lock(queue.mutex);
+      MutexLock lock(queue.mutex);
       taken.swap(queue.names);
     }
     StartLookups(state, taken);
     CloseChannels(state, Clock::now());
     if (!state.finished.empty()) {
-      std::lock_guard lock(NetworkLock);
+      MutexLock lock(NetworkLock);
       FinishLookups(state.finished);
     }
 
@@ -318,8 +318,8 @@ void ResolverLoop() {
   }
 }
 
-// Starts the resolver thread once. Queue mutex held.
-bool StartResolver(RequestQueue& queue) {
+// Starts the resolver thread once.
+bool StartResolver(RequestQueue& queue) REQUIRES(queue.mutex) {
   if (queue.running) return true;
   if (queue.wakeFd < 0) queue.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (queue.wakeFd < 0 || ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) return false;
@@ -367,7 +367,7 @@ void RequestLookups(RelayHost& session, std::vector<std::string> names) {
   if (lookups.empty()) return;
 
   RequestQueue& queue = TheRequestQueue();
-  std::lock_guard lock(queue.mutex);
+  MutexLock lock(queue.mutex);
   if (!StartResolver(queue)) {
     FinishLookups(lookups);  // none found: their counts go back
     return;
@@ -392,7 +392,7 @@ void CancelLookups(std::uint64_t token) {
   }
   {
     RequestQueue& queue = TheRequestQueue();
-    std::lock_guard lock(queue.mutex);
+    MutexLock lock(queue.mutex);
     registry.pendingInAll -=
         std::erase_if(queue.names, [token](const Lookup& lookup) { return lookup.token == token; });
   }

@@ -28,18 +28,18 @@ class RelayEnd final : public Socket {
  public:
   RelayEnd(TcpRelay& relay, int handle) : Socket(handle, &relay), relay_(relay) {}
 
-  bool wantRead() override { return relay_.endWantsRead(*this); }
-  bool wantWrite() override { return relay_.endWantsWrite(*this); }
-  bool wantExcept() override { return relay_.endWantsExcept(*this); }
-  bool onRead() override {
+  bool wantRead() REQUIRES(NetworkLock) override { return relay_.endWantsRead(*this); }
+  bool wantWrite() REQUIRES(NetworkLock) override { return relay_.endWantsWrite(*this); }
+  bool wantExcept() REQUIRES(NetworkLock) override { return relay_.endWantsExcept(*this); }
+  bool onRead() REQUIRES(NetworkLock) override {
     relay_.endReadable(*this);
     return true;
   }
-  bool onWrite() override {
+  bool onWrite() REQUIRES(NetworkLock) override {
     relay_.endWritable(*this);
     return true;
   }
-  bool onExcept() override {
+  bool onExcept() REQUIRES(NetworkLock) override {
     relay_.endException(*this);
     return true;
   }

@@ -58,12 +58,12 @@ class TcpRelay : public Socket {
   std::size_t queuedForDestination() const { return toDestination_.size(); }
 
   // The relay itself is never watched: only its ends are.
-  bool wantRead() override { return false; }
-  bool wantWrite() override { return false; }
-  bool wantExcept() override { return false; }
-  bool onRead() override { return true; }
-  bool onWrite() override { return true; }
-  bool onExcept() override { return true; }
+  bool wantRead() REQUIRES(NetworkLock) override { return false; }
+  bool wantWrite() REQUIRES(NetworkLock) override { return false; }
+  bool wantExcept() REQUIRES(NetworkLock) override { return false; }
+  bool onRead() REQUIRES(NetworkLock) override { return true; }
+  bool onWrite() REQUIRES(NetworkLock) override { return true; }
+  bool onExcept() REQUIRES(NetworkLock) override { return true; }
 
  private:
   friend class RelayEnd;
@@ -73,16 +73,16 @@ class TcpRelay : public Socket {
   bool endWantsRead(const RelayEnd& end) const;
   bool endWantsWrite(const RelayEnd& end) const;
   bool endWantsExcept(const RelayEnd& end) const;
-  void endReadable(RelayEnd& end);
-  void endWritable(RelayEnd& end);
-  void endException(RelayEnd& end);
+  void endReadable(RelayEnd& end) REQUIRES(NetworkLock);
+  void endWritable(RelayEnd& end) REQUIRES(NetworkLock);
+  void endException(RelayEnd& end) REQUIRES(NetworkLock);
 
-  void readHeader();
+  void readHeader() REQUIRES(NetworkLock);
   // Frees a queue's storage, for the allocator to give back after a burst.
   static void releaseQueue(ByteBuffer& queue);
   // Deciphers records from the client into the destination's queue and counts them.
   void takeFromClient(const std::uint8_t* records, std::size_t size);
-  void openDestination();
+  void openDestination() REQUIRES(NetworkLock);
   // Moves bytes one way: sends the queue toward the sink, reads the source into it while it is
   // below its limit, and sends again, for up to kRelayRoundsPerEvent reads.
   void pump(Way way);

@@ -36,9 +36,9 @@ class UdpServerSocket : public UdpSocket {
   bool send(std::uint32_t address, std::uint16_t port, std::span<const std::uint8_t> bytes);
 
   // Reading pauses while the client is slow to take what the session queued for it.
-  bool wantRead() override;
-  bool onWrite() override;
-  bool onDatagram(std::unique_ptr<Datagram> datagram) override;
+  bool wantRead() REQUIRES(NetworkLock) override;
+  bool onWrite() REQUIRES(NetworkLock) override;
+  bool onDatagram(std::unique_ptr<Datagram> datagram) REQUIRES(NetworkLock) override;
 
  private:
   void rememberPeer(std::uint32_t address);

@@ -8,25 +8,24 @@
 #include <vector>
 
 #include "server/common/user_name.h"
+#include "server/service/net/network_loop.h"
 
 namespace tarvo {
 
 class UserSocket;
 
-const std::vector<UserSocket*>& Sessions();
-void AddSession(UserSocket* session);
+const std::vector<UserSocket*>& Sessions() REQUIRES(NetworkLock);
+void AddSession(UserSocket* session) REQUIRES(NetworkLock);
 // Does nothing when the session is not in the list.
-void RemoveSession(UserSocket* session);
+void RemoveSession(UserSocket* session) REQUIRES(NetworkLock);
 
 // The logged-in session with this peer address (network order) and session id, or nullptr.
-UserSocket* FindSession(std::uint32_t address, std::uint32_t sessionId);
+UserSocket* FindSession(std::uint32_t address, std::uint32_t sessionId) REQUIRES(NetworkLock);
 // The first logged-in session of the user, names compared without regard to ASCII case.
-UserSocket* FindSessionByName(std::string_view name);
-bool SessionIdInUse(std::uint32_t sessionId);
+UserSocket* FindSessionByName(std::string_view name) REQUIRES(NetworkLock);
+bool SessionIdInUse(std::uint32_t sessionId) REQUIRES(NetworkLock);
 
-
-// Deletes every session (each writes its closing rows). The caller holds the network lock and
-// no loop pass runs.
-void DeleteAllSessions();
+// Deletes every session (each writes its closing rows). No loop pass runs.
+void DeleteAllSessions() REQUIRES(NetworkLock);
 
 }  // namespace tarvo

@@ -34,7 +34,7 @@ namespace {
 
 // Data connections are matched by peer address and session id alone, so the id must not be
 // guessable: it comes from the kernel's cryptographic generator. 0 when none can be had.
-std::uint32_t NewSessionId() {
+std::uint32_t NewSessionId() REQUIRES(NetworkLock) {
   for (int attempt = 0; attempt < 64; ++attempt) {
     std::uint32_t id = 0;
     ssize_t got = ::getrandom(&id, sizeof id, 0);
@@ -158,13 +158,13 @@ bool UserSocket::takeStoreAnswer(const UserPolicy& policy, std::int64_t limit,
   return policy_.takeAnswer(policy, limit, counter);
 }
 
-void UserSocket::overLimit() { MarkSocketDirty(this); }
+// Over its limit a session relays nothing: its relays end now, before the next wait.
+void UserSocket::overLimit() {
+  for (TcpRelay* relay : relays().tcp) relay->close();
+  MarkSocketDirty(this);
+}
 
 bool UserSocket::wantRead() {
-  // Over its limit a session relays nothing: its relays are asked again, and end.
-  if (account_.overQuota()) {
-    for (TcpRelay* relay : relays().tcp) relay->close();
-  }
   return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
 }
 
@@ -211,7 +211,8 @@ bool UserSocket::handleReceived() {
 void UserSocket::askStore(std::function<void()> job, std::function<void()> then) {
   holdForStore();
   std::shared_ptr<const bool> alive = alive_;
-  RunOnStore(std::move(job), [this, alive, then = std::move(then)] {
+  // Store answers run on the network thread, as every handler does.
+  RunOnStore(std::move(job), [this, alive, then = std::move(then)]() REQUIRES(NetworkLock) {
     if (*alive) resumeAfterStore(then);
   });
 }
@@ -290,7 +291,7 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   }
   auto row = std::make_shared<StoredRow>();
   askStore([row, name = request.name, now = PolicyWallNow()] { row->read(name, now); },
-           [this, row, name = request.name, proof = request.proof] {
+           [this, row, name = request.name, proof = request.proof]() REQUIRES(NetworkLock) {
              finishLogin(name, proof, row->status, row->info, row->policy);
            });
   return true;
@@ -360,7 +361,7 @@ void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const
 void UserSocket::trafficInfo(std::size_t count) {
   // The store is asked at most once a second, and not while a store of the count is out (its
   // answer refreshes the copies anyway); otherwise the copies answer at once.
-  const bool asked = account_.reread([this, count](std::int32_t status) {
+  const bool asked = account_.reread([this, count](std::int32_t status) REQUIRES(NetworkLock) {
     resumeAfterStore([this, count, status] { answerTrafficInfo(count, status); });
   });
   if (asked) {

@@ -56,15 +56,14 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   // Ends the session: relays first, then the close row and notification, then the list entry.
   ~UserSocket() override;
 
-  // True unless Closing, waiting for the store, or too much waits for the client. A session
-  // over its limit closes its TCP relays.
-  bool wantRead() override;
-  bool onWrite() override;
-  bool wantExcept() override { return true; }
-  bool onExcept() override { return false; }
-  bool onData(std::span<const std::uint8_t> bytes) override;
-  void onConnected() override {}
-  void onConnectFailed() override {}
+  // True unless Closing, waiting for the store, or too much waits for the client.
+  bool wantRead() REQUIRES(NetworkLock) override;
+  bool onWrite() REQUIRES(NetworkLock) override;
+  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool onExcept() REQUIRES(NetworkLock) override { return false; }
+  bool onData(std::span<const std::uint8_t> bytes) REQUIRES(NetworkLock) override;
+  void onConnected() REQUIRES(NetworkLock) override {}
+  void onConnectFailed() REQUIRES(NetworkLock) override {}
 
   // Appends a framed message (8-byte header and payload) to the outgoing queue.
   void queueMessage(std::uint32_t type, std::span<const std::uint8_t> payload = {});
@@ -108,23 +107,24 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
 
   void countFigures(std::uint64_t bytes, Flow flow);
   // Handles complete messages while no store answer is awaited.
-  bool handleReceived();
-  bool dispatch(std::uint32_t type, std::span<const std::uint8_t> payload);
-  bool login(std::span<const std::uint8_t> payload);
+  bool handleReceived() REQUIRES(NetworkLock);
+  bool dispatch(std::uint32_t type, std::span<const std::uint8_t> payload) REQUIRES(NetworkLock);
+  bool login(std::span<const std::uint8_t> payload) REQUIRES(NetworkLock);
   void finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
-                   std::int32_t status, const UserInfo& stored, const LoginPolicy& loginPolicy);
+                   std::int32_t status, const UserInfo& stored, const LoginPolicy& loginPolicy)
+      REQUIRES(NetworkLock);
   // outcome: the audit row's result; nullptr writes no row.
   void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome);
   // count TrafficInfo requests that came back to back, answered from the session's copies
   // (reread from the store first when they are a second old).
-  void trafficInfo(std::size_t count);
+  void trafficInfo(std::size_t count) REQUIRES(NetworkLock);
   void answerTrafficInfo(std::size_t count, std::int32_t status);
   // Runs job on a store worker; the session handles no message until then does its part.
   void askStore(std::function<void()> job, std::function<void()> then);
   // The session handles no message between the two; the second runs then, and the messages
   // that waited.
   void holdForStore();
-  void resumeAfterStore(const std::function<void()>& then);
+  void resumeAfterStore(const std::function<void()>& then) REQUIRES(NetworkLock);
   void idleCheck();
   // The Login came: the deadline is met and the session leaves the waiting room.
   void meetLoginDeadline();

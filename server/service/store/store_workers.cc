@@ -21,13 +21,13 @@ struct Job {
 };
 
 struct Pool {
-  std::mutex mutex;
-  std::condition_variable wake;     // a job was queued, or the pool stops
-  std::condition_variable settled;  // a job finished
-  std::deque<Job> jobs;
-  std::size_t workers = 0;
-  std::size_t running = 0;
-  bool stopping = false;
+  Mutex mutex;
+  std::condition_variable_any wake;     // a job was queued, or the pool stops
+  std::condition_variable_any settled;  // a job finished
+  std::deque<Job> jobs GUARDED_BY(mutex);
+  std::size_t workers GUARDED_BY(mutex) = 0;
+  std::size_t running GUARDED_BY(mutex) = 0;
+  bool stopping GUARDED_BY(mutex) = false;
 };
 
 // Never destroyed: a worker stuck in a hanging store may outlive the end of main.
@@ -38,26 +38,27 @@ Pool& ThePool() {
 
 void Worker() {
   Pool& pool = ThePool();
-  std::unique_lock lock(pool.mutex);
+  pool.mutex.lock();
   for (;;) {
-    pool.wake.wait(lock, [&] { return pool.stopping || !pool.jobs.empty(); });
-    if (pool.jobs.empty()) return;  // stopping
+    pool.wake.wait(pool.mutex,
+                   [&]() REQUIRES(pool.mutex) { return pool.stopping || !pool.jobs.empty(); });
+    if (pool.jobs.empty()) break;  // stopping
     Job job = std::move(pool.jobs.front());
     pool.jobs.pop_front();
     ++pool.running;
-    lock.unlock();
+    pool.mutex.unlock();
     const auto started = std::chrono::steady_clock::now();
     job.work();
     Counters().storeCalls.observe(std::chrono::steady_clock::now() - started);
     if (job.done) PostToNetworkThread(std::move(job.done));
-    lock.lock();
+    pool.mutex.lock();
     --pool.running;
     pool.settled.notify_all();
   }
+  pool.mutex.unlock();
 }
 
-// Pool lock held.
-void AddWorker(Pool& pool) {
+void AddWorker(Pool& pool) REQUIRES(pool.mutex) {
   try {
     std::thread(Worker).detach();
     ++pool.workers;
@@ -70,7 +71,7 @@ void AddWorker(Pool& pool) {
 
 void StartStoreWorkers() {
   Pool& pool = ThePool();
-  std::lock_guard lock(pool.mutex);
+  MutexLock lock(pool.mutex);
   while (pool.workers < kStoreWorkers) {
     const std::size_t before = pool.workers;
     AddWorker(pool);
@@ -80,7 +81,7 @@ void StartStoreWorkers() {
 
 void RunOnStore(std::function<void()> job, std::function<void()> done) {
   Pool& pool = ThePool();
-  std::lock_guard lock(pool.mutex);
+  MutexLock lock(pool.mutex);
   if (pool.stopping) return;
   pool.jobs.push_back({std::move(job), std::move(done)});
   // A worker more while every one is busy, up to the bound.
@@ -92,9 +93,10 @@ void RunOnStore(std::function<void()> job, std::function<void()> done) {
 
 bool StopStoreWorkers(std::chrono::milliseconds limit) {
   Pool& pool = ThePool();
-  std::unique_lock lock(pool.mutex);
-  const bool drained = pool.settled.wait_for(
-      lock, limit, [&] { return pool.jobs.empty() && pool.running == 0; });
+  MutexLock lock(pool.mutex);
+  const bool drained = pool.settled.wait_for(pool.mutex, limit, [&]() REQUIRES(pool.mutex) {
+    return pool.jobs.empty() && pool.running == 0;
+  });
   pool.stopping = true;
   pool.jobs.clear();
   pool.wake.notify_all();

@@ -117,7 +117,7 @@ struct FinalCounts {
 };
 
 // The accounts of logged-in sessions, in login order.
-std::vector<TrafficAccount*>& OpenAccounts() {
+std::vector<TrafficAccount*>& OpenAccounts() REQUIRES(NetworkLock) {
   static std::vector<TrafficAccount*> accounts;
   return accounts;
 }
@@ -337,7 +337,7 @@ void StoreCountersOfUserNow(const std::string& name) {
   std::vector<Taken> taken;
   Counts total;
   {
-    std::lock_guard lock(NetworkLock);
+    MutexLock lock(NetworkLock);
     for (TrafficAccount* account : OpenAccounts()) {
       if (!SameUserName(account->name_, name)) continue;
       const Counts bytes = TakePending(account->figures_);
@@ -350,7 +350,7 @@ void StoreCountersOfUserNow(const std::string& name) {
   store.name = name;
   store.delta = total;
   store.run();
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   for (Taken& each : taken) {
     if (!*each.alive) continue;
     AccountFigures& account = each.account->figures_;
@@ -370,7 +370,7 @@ void StoreCountersOfUserNow(const std::string& name) {
 
 void FlushFinalCounts() {
   {
-    std::lock_guard lock(NetworkLock);
+    MutexLock lock(NetworkLock);
     Finals().retry.cancel();
     Finals().flushing = false;  // an answer owed now would never be taken
     FlushFinals();
@@ -378,7 +378,7 @@ void FlushFinalCounts() {
   StopStoreWorkers(kFinalStoreWait);
   // The loop has stopped: the answers that came back (the console's notifications of the
   // ends) are taken here.
-  std::lock_guard lock(NetworkLock);
+  MutexLock lock(NetworkLock);
   RunPostedNetworkWork();
 }
 

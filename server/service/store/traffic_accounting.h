@@ -79,7 +79,8 @@ class TrafficAccount {
   TrafficAccount& operator=(const TrafficAccount&) = delete;
 
   // The login succeeded with the user's row: the store's word on the counter, nothing pending.
-  void open(const std::string& name, std::int64_t limit, std::int64_t counter);
+  void open(const std::string& name, std::int64_t limit, std::int64_t counter)
+      REQUIRES(NetworkLock);
   const AccountFigures& figures() const { return figures_; }
   bool overQuota() const { return figures_.overQuota(); }
 
@@ -105,7 +106,7 @@ class TrafficAccount {
   void storeFinal(std::function<void()> then) const;
 
  private:
-  friend void StoreCountersOfUserNow(const std::string& name);
+  friend void StoreCountersOfUserNow(const std::string& name) EXCLUDES(NetworkLock);
   // Arms the store timer when there is something to store or the account is over its limit.
   void schedule();
   // The copies changed or bytes were counted: the owner hears when now over the limit.
@@ -123,13 +124,13 @@ class TrafficAccount {
 // The console's reset: stores the pending bytes of every live session of the user on top of
 // the counter and refreshes their copies, before it returns. Call WITHOUT the network lock
 // (it takes it), from a thread that may wait for the store.
-void StoreCountersOfUserNow(const std::string& name);
+void StoreCountersOfUserNow(const std::string& name) EXCLUDES(NetworkLock);
 
 // Tells an attached console of the user's row as the store holds it now (NTF_USER_CHANGED).
 void NotifyUserChanged(const std::string& name, const UserInfo& row);
 
 // Waits, at most kFinalStoreWait, for the counts of ended sessions to reach the store, and
 // takes the answers that came back. Call without the network lock once the loop has stopped.
-void FlushFinalCounts();
+void FlushFinalCounts() EXCLUDES(NetworkLock);
 
 }  // namespace tarvo
