@@ -33,6 +33,7 @@
 #include "server/service/base/settings.h"
 #include "server/service/net/socket.h"
 #include "server/service/relay/tcp_relay.h"
+#include "server/service/store/store_workers.h"
 #include "server/service/store/traffic_accounting.h"
 #include "server/service/session/user_socket.h"
 #include "tests/daemon_process.h"
@@ -91,7 +92,9 @@ class SessionRulesTest : public ::testing::Test {
       DeleteAllSessions();
       DeleteAllSockets();
     }
-    // Final counts of the deleted sessions come back through the loop.
+    // Final counts of the deleted sessions come back through the loop. They are waited for:
+    // a store call still running when the process ends would outlive the store library.
+    WaitForStoreWorkers(std::chrono::seconds(30));
     for (int pass = 0; pass < 5; ++pass) RunNetworkPass(0);
     SetNetworkClock(nullptr);
   }

@@ -91,12 +91,26 @@ void RunOnStore(std::function<void()> job, std::function<void()> done) {
   pool.wake.notify_one();
 }
 
+namespace {
+
+bool WaitUntilIdle(Pool& pool, std::chrono::milliseconds limit) REQUIRES(pool.mutex) {
+  return pool.settled.wait_for(pool.mutex, limit, [&]() REQUIRES(pool.mutex) {
+    return pool.jobs.empty() && pool.running == 0;
+  });
+}
+
+}  // namespace
+
+bool WaitForStoreWorkers(std::chrono::milliseconds limit) {
+  Pool& pool = ThePool();
+  MutexLock lock(pool.mutex);
+  return WaitUntilIdle(pool, limit);
+}
+
 bool StopStoreWorkers(std::chrono::milliseconds limit) {
   Pool& pool = ThePool();
   MutexLock lock(pool.mutex);
-  const bool drained = pool.settled.wait_for(pool.mutex, limit, [&]() REQUIRES(pool.mutex) {
-    return pool.jobs.empty() && pool.running == 0;
-  });
+  const bool drained = WaitUntilIdle(pool, limit);
   pool.stopping = true;
   pool.jobs.clear();
   pool.wake.notify_all();

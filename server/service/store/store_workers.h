@@ -23,5 +23,8 @@ void RunOnStore(std::function<void()> job, std::function<void()> done);
 // running then (a hanging store). Completions still owed are dropped. Stops the workers; jobs
 // queued afterwards are dropped. For the end of the process.
 bool StopStoreWorkers(std::chrono::milliseconds limit);
+// Waits, at most limit, until no job is queued or running; the workers go on. False when some
+// still were.
+bool WaitForStoreWorkers(std::chrono::milliseconds limit);
 
 }  // namespace tarvo
