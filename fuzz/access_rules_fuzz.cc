@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "server/service/access_rules.h"
+#include "server/service/policy/access_rules.h"
 
 using namespace tarvo;
 

@@ -20,8 +20,8 @@
 #include "external/reader.h"
 #include "fuzz/fuzz_check.h"
 #include "server/common/control_records.h"
-#include "server/service/control_listener.h"
-#include "server/service/settings.h"
+#include "server/service/control/control_listener.h"
+#include "server/service/base/settings.h"
 
 using namespace tarvo;
 

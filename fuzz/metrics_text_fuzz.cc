@@ -7,7 +7,7 @@
 
 #include "console/control_client/service_metrics.h"
 #include "fuzz/fuzz_check.h"
-#include "server/service/metrics_text.h"
+#include "server/service/metrics/metrics_text.h"
 
 using namespace tarvo;
 

@@ -10,7 +10,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "server/common/session_protocol.h"
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 
 using namespace tarvo;
 

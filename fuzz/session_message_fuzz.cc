@@ -14,8 +14,8 @@
 
 #include "fuzz/fuzz_check.h"
 #include "server/common/session_protocol.h"
-#include "server/service/audit_log.h"
-#include "server/service/message_log.h"
+#include "server/service/base/audit_log.h"
+#include "server/service/session/message_log.h"
 
 using namespace tarvo;
 

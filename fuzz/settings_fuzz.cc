@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 
 using namespace tarvo;
 

@@ -17,20 +17,23 @@
 #include <thread>
 
 #include "platform/fd.h"
+#include "platform/thread_annotations.h"
 
 namespace tarvo {
 
 namespace {
 
 struct HostState {
-  std::mutex mutex;
-  ServiceState state = ServiceState::Stopped;
-  int exitCode = 0;
-  bool stoppingSent = false;
-  bool inDispatcher = false;
-  bool serviceMainDone = false;
-  ServiceControlHandler handler = nullptr;
-  UniqueFd changed;  // eventfd: the dispatcher looks at the state again
+  Mutex mutex;
+  ServiceState state GUARDED_BY(mutex) = ServiceState::Stopped;
+  int exitCode GUARDED_BY(mutex) = 0;
+  bool stoppingSent GUARDED_BY(mutex) = false;
+  bool inDispatcher GUARDED_BY(mutex) = false;
+  bool serviceMainDone GUARDED_BY(mutex) = false;
+  ServiceControlHandler handler GUARDED_BY(mutex) = nullptr;
+  // eventfd: the dispatcher looks at the state again. Set under the mutex before the service
+  // thread starts and reset after it ends; polled without it.
+  UniqueFd changed;
 };
 
 HostState& Host() {
@@ -64,7 +67,7 @@ void Notify(const std::string& message) {
 
 bool RegisterServiceCtrlHandler(ServiceControlHandler handler) {
   HostState& host = Host();
-  std::lock_guard lock(host.mutex);
+  MutexLock lock(host.mutex);
   if (!host.inDispatcher || handler == nullptr) return false;
   host.handler = handler;
   return true;
@@ -74,7 +77,7 @@ void ReportServiceState(ServiceState state, int exitCode, const char* statusText
   HostState& host = Host();
   std::string message;
   {
-    std::lock_guard lock(host.mutex);
+    MutexLock lock(host.mutex);
     host.state = state;
     host.exitCode = state == ServiceState::Stopped ? exitCode : 0;
     switch (state) {
@@ -101,7 +104,7 @@ void ReportServiceState(ServiceState state, int exitCode, const char* statusText
 
 ServiceState CurrentServiceState() {
   HostState& host = Host();
-  std::lock_guard lock(host.mutex);
+  MutexLock lock(host.mutex);
   return host.state;
 }
 
@@ -128,7 +131,7 @@ int RunServiceDispatcher(ServiceProcedure serviceMain) {
     return 1;
   }
   {
-    std::lock_guard lock(host.mutex);
+    MutexLock lock(host.mutex);
     host.state = ServiceState::StartPending;
     host.exitCode = 0;
     host.stoppingSent = false;
@@ -141,7 +144,7 @@ int RunServiceDispatcher(ServiceProcedure serviceMain) {
   std::thread mainThread([serviceMain] {
     serviceMain();
     HostState& h = Host();
-    std::lock_guard lock(h.mutex);
+    MutexLock lock(h.mutex);
     h.serviceMainDone = true;
     Signal(h.changed);
   });
@@ -153,7 +156,7 @@ int RunServiceDispatcher(ServiceProcedure serviceMain) {
     bool mainDone;
     ServiceControlHandler handler;
     {
-      std::lock_guard lock(host.mutex);
+      MutexLock lock(host.mutex);
       state = host.state;
       mainDone = host.serviceMainDone;
       handler = host.handler;
@@ -184,7 +187,7 @@ int RunServiceDispatcher(ServiceProcedure serviceMain) {
 
   if (mainThread.joinable()) mainThread.join();
   {
-    std::lock_guard lock(host.mutex);
+    MutexLock lock(host.mutex);
     exitCode = host.exitCode;
     host.inDispatcher = false;
     host.handler = nullptr;

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <string>
 
-#include "server/service/access_file.h"
-#include "server/service/access_rules.h"
-#include "server/service/login_throttle.h"
+#include "server/service/policy/access_file.h"
+#include "server/service/policy/access_rules.h"
+#include "server/service/policy/login_throttle.h"
 #include "tests/daemon_process.h"
 
 namespace tarvo {

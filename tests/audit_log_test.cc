@@ -1,4 +1,4 @@
-#include "server/service/audit_log.h"
+#include "server/service/base/audit_log.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/service/message_log.h"
-#include "server/service/settings.h"
+#include "server/service/session/message_log.h"
+#include "server/service/base/settings.h"
 
 namespace tarvo {
 namespace {

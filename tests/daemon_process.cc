@@ -21,7 +21,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 
 namespace tarvo::test {
 

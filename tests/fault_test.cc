@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "external/reader.h"
-#include "server/service/tcp_relay.h"
+#include "server/service/relay/tcp_relay.h"
 #include "tests/control_test_support.h"
 #include "tests/daemon_probe.h"
 #include "tests/install_layout.h"

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 
 namespace tarvo::test {
 namespace {

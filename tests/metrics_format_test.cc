@@ -8,9 +8,9 @@
 
 #include "console/control_client/service_metrics.h"
 #include "platform/busy_meter.h"
-#include "server/service/metrics_server.h"
-#include "server/service/metrics_text.h"
-#include "server/service/service_counters.h"
+#include "server/service/metrics/metrics_server.h"
+#include "server/service/metrics/metrics_text.h"
+#include "server/service/base/service_counters.h"
 
 namespace tarvo {
 namespace {

@@ -17,7 +17,7 @@
 #include "console/control_client/service_metrics.h"
 #include "platform/fd.h"
 #include "server/common/session_protocol.h"
-#include "server/service/access_file.h"
+#include "server/service/policy/access_file.h"
 #include "tests/loopback_servers.h"
 #include "tests/relay_probes.h"
 #include "tests/tarvo_daemon_fixture.h"

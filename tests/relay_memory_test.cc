@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/service/relay_io.h"
+#include "server/service/net/relay_io.h"
 #include "tests/control_test_support.h"
 #include "tests/daemon_probe.h"
 #include "tests/loopback_servers.h"

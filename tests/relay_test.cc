@@ -23,7 +23,7 @@
 #include "platform/fd.h"
 #include "server/common/coding.h"
 #include "server/common/session_protocol.h"
-#include "server/service/name_resolver.h"
+#include "server/service/relay/name_resolver.h"
 #include "tests/daemon_probe.h"
 #include "tests/loopback_servers.h"
 #include "tests/tarvo_daemon_fixture.h"

@@ -24,17 +24,18 @@
 #include "server/common/encryption.h"
 #include "server/common/password_hash.h"
 #include "server/common/session_protocol.h"
-#include "server/service/dispatch_socket.h"
-#include "server/service/message_budget.h"
-#include "server/service/name_resolver.h"
-#include "server/service/network_loop.h"
-#include "server/service/relay_entry.h"
-#include "server/service/session_list.h"
-#include "server/service/settings.h"
-#include "server/service/socket.h"
-#include "server/service/tcp_relay.h"
-#include "server/service/traffic_accounting.h"
-#include "server/service/user_socket.h"
+#include "server/service/front/dispatch_socket.h"
+#include "server/service/policy/message_budget.h"
+#include "server/service/relay/name_resolver.h"
+#include "server/service/net/network_loop.h"
+#include "server/service/relay/relay_entry.h"
+#include "server/service/session/session_list.h"
+#include "server/service/base/settings.h"
+#include "server/service/net/socket.h"
+#include "server/service/relay/tcp_relay.h"
+#include "server/service/store/store_workers.h"
+#include "server/service/store/traffic_accounting.h"
+#include "server/service/session/user_socket.h"
 #include "tests/daemon_process.h"
 #include "tests/raw_sql.h"
 
@@ -91,7 +92,9 @@ class SessionRulesTest : public ::testing::Test {
       DeleteAllSessions();
       DeleteAllSockets();
     }
-    // Final counts of the deleted sessions come back through the loop.
+    // Final counts of the deleted sessions come back through the loop. They are waited for:
+    // a store call still running when the process ends would outlive the store library.
+    WaitForStoreWorkers(std::chrono::seconds(30));
     for (int pass = 0; pass < 5; ++pass) RunNetworkPass(0);
     SetNetworkClock(nullptr);
   }
@@ -199,9 +202,9 @@ class SessionRulesTest : public ::testing::Test {
     return alive_ && *alive_ && peerOpen_;
   }
 
-  TrafficAccount account() {
+  AccountFigures account() {
     std::lock_guard lock(NetworkLock);
-    return session_->account;
+    return session_->account().figures();
   }
 
   static std::int64_t storedCounter(const std::string& name) {
@@ -440,7 +443,7 @@ TEST_F(SessionRulesTest, CountedBytesAreStoredElevenSecondsAfterTheLastStore) {
   EXPECT_EQ(storedCounter("store-due"), 100);
 
   advance(1);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(storedCounter("store-due"), 600);
   EXPECT_EQ(account().counter, 600);
   EXPECT_EQ(account().pending, 0u);
@@ -453,7 +456,7 @@ TEST_F(SessionRulesTest, CountedBytesAreStoredElevenSecondsAfterTheLastStore) {
   advance(10'999);
   EXPECT_EQ(storedCounter("store-due"), 600);
   advance(1);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(storedCounter("store-due"), 650);
 }
 
@@ -476,7 +479,7 @@ TEST_F(SessionRulesTest, SessionEndStoresWhatIsPendingAndAGoneUserDropsIt) {
   ASSERT_TRUE(DeleteUser("store-gone"));
   countRelayed(900);
   advance(11'000);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(account().pending, 0u);
   EXPECT_EQ(storedCounter("store-gone"), -1);
   EXPECT_TRUE(alive());  // dropped bytes, not a dropped session: TrafficInfo ends it
@@ -492,7 +495,7 @@ TEST_F(SessionRulesTest, AFailingStoreKeepsTheSessionAndItsCounts) {
   RawExecute("ALTER TABLE UsersTable RENAME TO UsersTableAway");
 
   advance(11'000);
-  ASSERT_TRUE(runUntil([this] { return !session_->account.storeInFlight; }));
+  ASSERT_TRUE(runUntil([this] { return !session_->account().figures().storeInFlight; }));
   EXPECT_EQ(account().pending, 700u);  // kept for the next store
   EXPECT_TRUE(alive());
 
@@ -518,7 +521,7 @@ TEST_F(SessionRulesTest, AFailingStoreKeepsTheSessionAndItsCounts) {
   advance(11'000);
   ASSERT_TRUE(runUntil([] { return storedCounter("store-down") == 800; }));
   EXPECT_TRUE(alive());
-  ASSERT_TRUE(runUntil([this] { return session_->account.counter == 800; }));
+  ASSERT_TRUE(runUntil([this] { return session_->account().figures().counter == 800; }));
 }
 
 // A session with nothing counted (and no limit reached) leaves the store alone: a store call
@@ -750,7 +753,7 @@ TEST_F(SessionRulesTest, AStalledRelaySideHoldsNoMoreThanItsQueueBound) {
             static_cast<ssize_t>(header.size()));
   TcpRelay* relay = nullptr;
   ASSERT_TRUE(runUntil([&] {
-    relay = session_->relays.tcp.empty() ? nullptr : session_->relays.tcp.front();
+    relay = session_->relays().tcp.empty() ? nullptr : session_->relays().tcp.front();
     return relay != nullptr && relay->hasDestination() && !relay->connecting();
   }));
   UniqueFd destination(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK));

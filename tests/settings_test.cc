@@ -1,4 +1,4 @@
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

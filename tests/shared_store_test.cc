@@ -21,7 +21,7 @@
 
 #include "client/tarvo_client_lib.h"
 #include "external/reader.h"
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 #include "tests/install_layout.h"
 #include "tests/loopback_servers.h"
 #include "tests/postgres_cluster.h"

@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "platform/fd.h"
-#include "server/service/dispatch_socket.h"
-#include "server/service/network_loop.h"
-#include "server/service/socket.h"
+#include "server/service/front/dispatch_socket.h"
+#include "server/service/net/network_loop.h"
+#include "server/service/front/acceptor.h"
+#include "server/service/net/socket.h"
 
 namespace tarvo {
 namespace {

@@ -20,7 +20,7 @@
 #include "client/tarvo_client_lib.h"
 #include "console/control_client/control_client.h"
 #include "external/reader.h"
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 #include "tests/delay_proxy.h"
 #include "tests/install_layout.h"
 #include "tests/loopback_servers.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "client/tarvo_client_lib.h"
-#include "server/service/settings.h"
+#include "server/service/base/settings.h"
 #include "tests/daemon_process.h"
 
 namespace tarvo::test {

@@ -1,6 +1,6 @@
 // The waiting room's two rules with small bounds: the oldest goes first past the bound in all,
 // and an address keeps its bound of late seats while others and fresh seats are untouched.
-#include "server/service/waiting_room.h"
+#include "server/service/session/waiting_room.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,28 @@
 // TarvoServer: the tunnel daemon's process entry, its service procedure and control handler,
 // and the server thread that runs the network loop.
+//
+// Every thread of the daemon, where it starts, and what it may touch:
+// - main (main below): settings, access rules and throttle at start; the service host's
+//   signal loop; after the stop, deletes the sessions and sockets under the network lock and
+//   flushes the last counts.
+// - service procedure (ServiceMain, started by the service host): the store workers, the
+//   acceptor (under the network lock), the control port, the metrics endpoints, then the
+//   network thread; later the stop control (ServiceCtrlHandler) on the same thread.
+// - network (ServerThread): the control listener, then the network loop. Holds the network
+//   lock for every pass: all sockets, sessions, relays, accounts, policy and timers.
+// - control listener (control_listener.cc): console requests; takes the network lock for
+//   what it does to sessions, sockets and settings, never across a store call.
+// - notifier (notifier.cc): delivers console notifications; NotifyLock only.
+// - store workers, up to kStoreWorkers (store_workers.cc): user-store calls, no daemon state;
+//   results go back to the network thread as posted work.
+// - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
+//   hand answers over.
+// - one per metrics endpoint (libmicrohttpd's, metrics_server.cc): read counters and settings
+//   for the text.
+// Mutexes, in lock order: NetworkLock, then NotifyLock, the resolver queue's and the posted
+// work's; the store pool's, the log files', the control listener's end and the service host's
+// are leaves. Lock contracts are annotations (platform/thread_annotations.h) that
+// scripts/thread_safety_build.sh checks with clang.
 #include <signal.h>
 
 #include <cstdint>
@@ -18,18 +41,19 @@
 #include "platform/presence_lock.h"
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
-#include "server/service/access_file.h"
-#include "server/service/control_listener.h"
-#include "server/service/diagnostics.h"
-#include "server/service/login_throttle.h"
-#include "server/service/metrics_server.h"
-#include "server/service/network_loop.h"
-#include "server/service/notifier.h"
-#include "server/service/session_list.h"
-#include "server/service/settings.h"
-#include "server/service/socket.h"
-#include "server/service/store_workers.h"
-#include "server/service/traffic_accounting.h"
+#include "server/service/policy/access_file.h"
+#include "server/service/control/control_listener.h"
+#include "server/service/base/diagnostics.h"
+#include "server/service/policy/login_throttle.h"
+#include "server/service/metrics/metrics_server.h"
+#include "server/service/net/network_loop.h"
+#include "server/service/base/notifier.h"
+#include "server/service/session/session_list.h"
+#include "server/service/base/settings.h"
+#include "server/service/front/acceptor.h"
+#include "server/service/net/socket.h"
+#include "server/service/store/store_workers.h"
+#include "server/service/store/traffic_accounting.h"
 
 namespace tarvo {
 namespace {
@@ -81,7 +105,7 @@ void ServiceMain() {
 
   const int serverPort = ServerSettings.ServerPort;
   {
-    std::lock_guard lock(NetworkLock);
+    MutexLock lock(NetworkLock);
     // Owned by the socket list: the stop path deletes it with every other socket.
     auto* acceptor = new AcceptSocket();
     if (acceptor->bind(serverPort & 0xFFFF) == -1) {
@@ -89,7 +113,11 @@ void ServiceMain() {
       std::fprintf(stderr, "Port %d :binding error\n", serverPort);
       return;
     }
-    acceptor->listen();
+    if (!acceptor->listen()) {
+      ReportServiceState(ServiceState::Stopped, 1, "Listening error");
+      std::fprintf(stderr, "Port %d :listening error\n", serverPort);
+      return;
+    }
     Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
   }
 
@@ -202,7 +230,7 @@ int main(int argc, char** argv) {
 
   // Sessions first, so that their closing rows are written, then whatever sockets remain.
   {
-    std::lock_guard lock(NetworkLock);
+    MutexLock lock(NetworkLock);
     DeleteAllSessions();
     DeleteAllSockets();
   }

@@ -1,0 +1,235 @@
+#include "server/service/policy/user_policy.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <unordered_map>
+
+#include "server/service/base/diagnostics.h"
+#include "server/common/user_name.h"
+#include "server/service/base/settings.h"
+#include "server/service/store/store_workers.h"
+#include "server/service/store/traffic_accounting.h"
+
+namespace tarvo {
+
+// The state of one user with sessions on this daemon.
+struct PolicyUser {
+  std::string name;
+  UserPolicy policy{};
+  std::vector<TrafficAccount*> accounts;  // one per logged-in session
+  RateGate down;  // toward the client
+  RateGate up;    // from the client
+  NetworkTimer periodTimer;
+  bool beginning = false;  // a period's begin is with the store
+};
+
+namespace {
+
+// The period timer is rearmed at least this often, so a change of the system time is followed.
+constexpr std::int64_t kLongestPeriodWaitMs = 3'600'000;
+
+std::int64_t WallNowMs() {
+  using namespace std::chrono;
+  // The loop's clock is the steady clock unless a test substitutes its own: the system time
+  // moves with that one.
+  const auto shift = NetworkNow() - steady_clock::now();
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch() + shift).count();
+}
+
+// Never destroyed: a session may end after the end of main.
+std::unordered_map<std::string, std::unique_ptr<PolicyUser>>& Users() {
+  static auto* users = new std::unordered_map<std::string, std::unique_ptr<PolicyUser>>;
+  return *users;
+}
+
+PolicyUser* FindUser(const std::string& name) {
+  auto found = Users().find(FoldUserName(name));
+  return found == Users().end() ? nullptr : found->second.get();
+}
+
+bool PeriodDue(const UserPolicy& policy, std::int64_t now) {
+  if (policy.period == POLICY_PERIOD_NONE) return false;
+  const std::int64_t start = PolicyPeriodStart(policy.period, policy.periodAnchor, now);
+  return start != 0 && start > policy.periodStart;
+}
+
+void ArmPeriod(PolicyUser& user);
+void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
+                 std::int64_t counter);
+
+// What a period's begin asks and learns, on a store worker.
+struct PeriodBegin {
+  std::string name;
+  std::int64_t now = 0;
+  std::int32_t status = READER_FAILED;
+  std::uint8_t began = 0;
+  UserPolicy policy{};
+  UserInfo row{};
+  ~PeriodBegin() { explicit_bzero(row.password, sizeof row.password); }
+
+  void run() {
+    std::int64_t counter = 0;
+    status = BeginUserPeriodStatus(name.c_str(), now, &began, &counter, &policy);
+    NoteStoreAnswer(status);
+    if (status != READER_OK) return;
+    // The row for the console's notification, read after the reset.
+    status = GetUserInfoStatus(name.c_str(), row.password, &row.limit, &row.counter, &row.locked);
+    NoteStoreAnswer(status);
+  }
+};
+
+void BeginPeriod(PolicyUser& user) {
+  if (user.beginning) return;
+  user.beginning = true;
+  auto job = std::make_shared<PeriodBegin>();
+  job->name = user.name;
+  job->now = PolicyWallNow();
+  RunOnStore([job] { job->run(); },
+             [job] {
+               if (job->began != 0) {
+                 AnnouncePeriodBegan(job->name, job->status == READER_OK ? &job->row : nullptr);
+               }
+               PolicyUser* still = FindUser(job->name);
+               if (still == nullptr) return;  // the user's sessions have ended
+               still->beginning = false;
+               if (job->status == READER_OK) {
+                 ApplyPolicy(*still, job->policy, job->row.limit, job->row.counter);
+               } else {
+                 // The store did not answer: try again an interval later.
+                 still->periodTimer.arm(kStoreInterval, [user = still] { BeginPeriod(*user); });
+               }
+             });
+}
+
+void ArmPeriod(PolicyUser& user) {
+  const UserPolicy& policy = user.policy;
+  if (policy.period == POLICY_PERIOD_NONE) {
+    user.periodTimer.cancel();
+    return;
+  }
+  const std::int64_t nowMs = WallNowMs();
+  const std::int64_t next = PolicyNextPeriodStart(policy.period, policy.periodAnchor, nowMs / 1000);
+  if (next == 0) {
+    user.periodTimer.cancel();
+    return;
+  }
+  const std::int64_t waitMs =
+      std::clamp<std::int64_t>(next * 1000 - nowMs, 1, kLongestPeriodWaitMs);
+  user.periodTimer.arm(std::chrono::milliseconds(waitMs), [&user] {
+    if (PeriodDue(user.policy, PolicyWallNow())) {
+      BeginPeriod(user);
+    } else {
+      ArmPeriod(user);
+    }
+  });
+}
+
+// A fresh policy with the user's row: the limits change at once; a period begun since the last
+// answer (by this daemon or another on the store) gives every session the new counter.
+void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
+                 std::int64_t counter) {
+  const bool newPeriod = policy.periodStart > user.policy.periodStart;
+  user.policy = policy;
+  user.down.setRate(policy.rateDown);
+  user.up.setRate(policy.rateUp);
+  if (newPeriod) {
+    for (TrafficAccount* account : user.accounts) account->takeCopies(limit, counter);
+  }
+  if (user.beginning) return;  // its answer arms the timer
+  if (PeriodDue(policy, PolicyWallNow())) {
+    user.periodTimer.cancel();
+    BeginPeriod(user);
+  } else {
+    ArmPeriod(user);
+  }
+}
+
+}  // namespace
+
+std::int64_t PolicyWallNow() { return WallNowMs() / 1000; }
+
+void LoginPolicy::read(const std::string& name, std::int64_t now) {
+  status = GetUserPolicyStatus(name.c_str(), &policy);
+  NoteStoreAnswer(status);
+  if (status != READER_OK || !PeriodDue(policy, now)) return;
+  std::uint8_t begun = 0;
+  std::int64_t counter = 0;
+  UserPolicy after{};
+  const std::int32_t result = BeginUserPeriodStatus(name.c_str(), now, &begun, &counter, &after);
+  NoteStoreAnswer(result);
+  // A store that failed here leaves the period to the session's next store answer.
+  if (result != READER_OK) return;
+  policy = after;
+  began = begun != 0;
+}
+
+bool PolicyExpired(const UserPolicy& policy, std::int64_t now) {
+  return policy.expires != 0 && now > policy.expires;
+}
+
+bool SessionAllowed(const std::string& name, const UserPolicy& policy) {
+  if (policy.maxSessions > 0) {
+    const PolicyUser* user = FindUser(name);
+    return user == nullptr || user->accounts.size() < static_cast<std::size_t>(policy.maxSessions);
+  }
+  // Every logged-in session has joined its user.
+  return ServerSettings.MultiConnect || FindUser(name) == nullptr;
+}
+
+void AnnouncePeriodBegan(const std::string& name, const UserInfo* row) {
+  Diagnose("user %s: a new quota period began, its counters start again from 0", name.c_str());
+  if (row != nullptr) NotifyUserChanged(name, *row);
+}
+
+void PolicySeat::join(TrafficAccount& account, const std::string& name, const UserPolicy& policy,
+                      std::int64_t limit, std::int64_t counter) {
+  if (user_ != nullptr) return;
+  auto& slot = Users()[FoldUserName(name)];
+  const bool fresh = slot == nullptr;
+  if (fresh) {
+    slot = std::make_unique<PolicyUser>();
+    slot->name = name;
+    slot->policy = policy;
+  }
+  account_ = &account;
+  user_ = slot.get();
+  user_->accounts.push_back(&account);
+  if (fresh || policy.periodStart >= user_->policy.periodStart) {
+    ApplyPolicy(*user_, policy, limit, counter);
+  }
+}
+
+PolicySeat::~PolicySeat() {
+  if (user_ == nullptr) return;
+  auto& accounts = user_->accounts;
+  accounts.erase(std::find(accounts.begin(), accounts.end(), account_));
+  if (accounts.empty()) Users().erase(FoldUserName(user_->name));
+}
+
+bool PolicySeat::takeAnswer(const UserPolicy& policy, std::int64_t limit, std::int64_t counter) {
+  if (user_ == nullptr) return true;
+  if (policy.periodStart < user_->policy.periodStart) return false;
+  ApplyPolicy(*user_, policy, limit, counter);
+  return true;
+}
+
+RateGate* PolicySeat::downGate() const { return user_ != nullptr ? &user_->down : nullptr; }
+RateGate* PolicySeat::upGate() const { return user_ != nullptr ? &user_->up : nullptr; }
+
+std::size_t RelayAllowance(RateGate* gate, RateWaiter& waiter, Socket* end) {
+  if (gate == nullptr) return std::numeric_limits<std::size_t>::max();
+  return gate->allowance(waiter, end);
+}
+
+void ChargeRate(RateGate* gate, std::size_t bytes) {
+  if (gate != nullptr) gate->charge(bytes);
+}
+
+bool AdmitDatagram(RateGate* gate, std::size_t size) {
+  return gate == nullptr || gate->admitDatagram(size);
+}
+
+}  // namespace tarvo

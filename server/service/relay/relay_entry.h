@@ -1,0 +1,22 @@
+// Where session work meets the relays: data connections and the datagram and name-lookup
+// messages of a logged-in session.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace tarvo {
+
+class RelayHost;
+
+// A data connection matched to session by peer address and session id. Takes the handle over:
+// whatever the client sent after its opening message is still unread in it. A session over its
+// limit or at its bound of data connections has the new one closed at once.
+void StartDataConnection(RelayHost& session, int handle);
+
+// Session messages of a logged-in session; each returns true (a malformed one is ignored).
+bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload);
+bool HandleUdpClose(RelayHost& session, std::span<const std::uint8_t> payload);
+bool HandleResolve(RelayHost& session, std::span<const std::uint8_t> payload);
+
+}  // namespace tarvo

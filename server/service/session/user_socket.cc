@@ -1,0 +1,417 @@
+#include "server/service/session/user_socket.h"
+
+#include <arpa/inet.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "external/reader.h"
+#include "server/common/coding.h"
+#include "server/common/password_hash.h"
+#include "server/common/user_info.h"
+#include "server/service/base/audit_log.h"
+#include "server/service/base/diagnostics.h"
+#include "server/service/policy/login_throttle.h"
+#include "server/service/session/message_log.h"
+#include "server/service/base/notifications.h"
+#include "server/service/relay/name_resolver.h"
+#include "server/service/relay/relay_entry.h"
+#include "server/service/session/session_list.h"
+#include "server/service/base/settings.h"
+#include "server/service/base/service_counters.h"
+#include "server/service/session/session_keys.h"
+#include "server/service/store/store_workers.h"
+#include "server/service/relay/tcp_relay.h"
+#include "server/service/store/traffic_accounting.h"
+#include "server/service/relay/udp_server_socket.h"
+
+namespace tarvo {
+
+namespace {
+
+// Data connections are matched by peer address and session id alone, so the id must not be
+// guessable: it comes from the kernel's cryptographic generator. 0 when none can be had.
+std::uint32_t NewSessionId() REQUIRES(NetworkLock) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    std::uint32_t id = 0;
+    ssize_t got = ::getrandom(&id, sizeof id, 0);
+    if (got < 0 && errno != EINTR) return 0;
+    if (got == static_cast<ssize_t>(sizeof id) && id != 0 && !SessionIdInUse(id)) return id;
+  }
+  return 0;
+}
+
+WaitingRoom& LoginRoom() {
+  static WaitingRoom room(kMaxAwaitingLoginInAll, kMaxLateLoginsPerAddress);
+  return room;
+}
+
+std::string VersionRange() {
+  return VersionRangeText(ServerSettings.MinClientVersion, kServerVersion);
+}
+
+}  // namespace
+
+UserSocket::UserSocket(int handle, Socket* owner, std::uint32_t peerAddress)
+    : TcpSocket(handle, owner),
+      peerAddress_(peerAddress),
+      lastActivity_(NetworkNow()),
+      loginSeat_(std::make_unique<WaitingSeat>(LoginRoom(), peerAddress,
+                                               [this] { RetireSocket(this); })) {
+  AppendHello(output_, VersionRange());
+  idleTimer_.arm(std::chrono::duration_cast<std::chrono::milliseconds>(kIdleTimeout),
+                 [this] { idleCheck(); });
+  const NetworkTime helloAt = NetworkNow();
+  loginTimer_.armAt(helloAt + kLoginLateAfter, [this, helloAt] {
+    if (!loginSeat_->turnLate()) return;  // closed
+    loginTimer_.armAt(helloAt + kLoginDeadline, [this] { RetireSocket(this); });
+  });
+}
+
+void UserSocket::meetLoginDeadline() {
+  loginTimer_.cancel();
+  loginSeat_.reset();
+}
+
+UserSocket::~UserSocket() {
+  *alive_ = false;
+  encryptor_.reset();
+  decryptor_.reset();
+  // Relays and datagram channels end first, each with its own rows and notifications.
+  while (!children().empty()) delete children().front();
+  if (loggedIn()) {
+    // Counted traffic is stored, not dropped: otherwise reconnecting within the store interval
+    // would let a user relay past the limit.
+    AuditSessionClose(*name_, peerAddress_);
+    std::function<void()> closed;
+    if (ConsoleAttached.load() && FindSession(peerAddress_, sessionId_) == this) {
+      closed = [payload = sessionPayload()] {
+        SendNotification(NTF_SESSION_CLOSED, payload.data(), payload.size());
+      };
+    }
+    account_.storeFinal(std::move(closed));
+    Counters().sessions.fetch_sub(1, std::memory_order_relaxed);
+    if (figures_ != nullptr) --figures_->sessions;
+    name_.reset();
+  }
+  RemoveSession(this);
+  if (relays().resolverToken != 0) CancelLookups(relays().resolverToken);
+}
+
+const std::string& UserSocket::userName() const {
+  static const std::string none;
+  return name_ ? *name_ : none;
+}
+
+void UserSocket::queueMessage(std::uint32_t type, std::span<const std::uint8_t> payload) {
+  ByteBuffer frame;
+  AppendMessage(frame, type, payload);
+  queueOutput(frame.view());
+}
+
+void UserSocket::queueOutput(std::span<const std::uint8_t> bytes) {
+  const bool below = output_.size() < kMaxSessionOutputForDatagrams;
+  TcpSocket::queueOutput(bytes);
+  if (below && output_.size() >= kMaxSessionOutputForDatagrams) markChannelsDirty();
+}
+
+bool UserSocket::onWrite() {
+  const bool above = output_.size() >= kMaxSessionOutputForDatagrams;
+  const bool keep = TcpSocket::onWrite();
+  if (above && output_.size() < kMaxSessionOutputForDatagrams) markChannelsDirty();
+  return keep;
+}
+
+void UserSocket::markChannelsDirty() {
+  for (UdpServerSocket* channel : relays().channels) MarkSocketDirty(channel);
+}
+
+void UserSocket::idleCheck() {
+  const NetworkTime due = lastActivity_ + kIdleTimeout;
+  if (NetworkNow() >= due) {
+    RetireSocket(this);
+    return;
+  }
+  idleTimer_.armAt(due, [this] { idleCheck(); });
+}
+
+void UserSocket::countRelayed(std::uint64_t bytes, Flow flow) {
+  countFigures(bytes, flow);
+  ChargeRate(flow == Flow::kUp ? policy_.upGate() : policy_.downGate(), bytes);
+  account_.count(bytes, flow);
+}
+
+void UserSocket::countDatagram(std::uint64_t bytes, Flow flow) { countFigures(bytes, flow); }
+
+void UserSocket::countFigures(std::uint64_t bytes, Flow flow) {
+  auto& counters = Counters();
+  (flow == Flow::kUp ? counters.bytesUp : counters.bytesDown)
+      .fetch_add(bytes, std::memory_order_relaxed);
+  if (figures_ != nullptr) (flow == Flow::kUp ? figures_->bytesUp : figures_->bytesDown) += bytes;
+}
+
+bool UserSocket::takeStoreAnswer(const UserPolicy& policy, std::int64_t limit,
+                                 std::int64_t counter) {
+  return policy_.takeAnswer(policy, limit, counter);
+}
+
+// Over its limit a session relays nothing: its relays end now, before the next wait.
+void UserSocket::overLimit() {
+  for (TcpRelay* relay : relays().tcp) relay->close();
+  MarkSocketDirty(this);
+}
+
+bool UserSocket::wantRead() {
+  return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
+}
+
+bool UserSocket::onData(std::span<const std::uint8_t> bytes) {
+  received_.append(bytes);
+  return handleReceived();
+}
+
+bool UserSocket::handleReceived() {
+  while (!awaitingStore_) {
+    // A session that is ending (a refused login, the administrator's disconnect) handles no
+    // more messages: a client must not get one more password guess per pipelined Login.
+    if (hasFlag(Closing)) {
+      received_.release();
+      return true;
+    }
+    SessionMessage message;
+    switch (reader_.peek(received_, message)) {
+      case ParseResult::kBad:
+        return false;  // total length below 8 or beyond any legitimate message
+      case ParseResult::kNeedMore:
+        return true;
+      case ParseResult::kDone:
+        break;
+    }
+    if (message.type == MessageType::TrafficInfo && loggedIn()) {
+      // Requests back to back share one answer: each still gets its copy, in order.
+      std::size_t count = 0;
+      do {
+        received_.consume(message.totalLength);
+        ++count;
+      } while (reader_.peek(received_, message) == ParseResult::kDone &&
+               message.type == MessageType::TrafficInfo);
+      lastActivity_ = NetworkNow();
+      trafficInfo(count);
+      continue;
+    }
+    if (!dispatch(message.type, message.payload)) return false;
+    received_.consume(message.totalLength);
+  }
+  return true;
+}
+
+void UserSocket::askStore(std::function<void()> job, std::function<void()> then) {
+  holdForStore();
+  std::shared_ptr<const bool> alive = alive_;
+  // Store answers run on the network thread, as every handler does.
+  RunOnStore(std::move(job), [this, alive, then = std::move(then)]() REQUIRES(NetworkLock) {
+    if (*alive) resumeAfterStore(then);
+  });
+}
+
+void UserSocket::holdForStore() {
+  awaitingStore_ = true;
+  MarkSocketDirty(this);
+}
+
+void UserSocket::resumeAfterStore(const std::function<void()>& then) {
+  awaitingStore_ = false;
+  MarkSocketDirty(this);
+  then();
+  // Messages that arrived behind the one that asked, in their order.
+  if (!handleReceived()) RetireSocket(this);
+}
+
+bool UserSocket::dispatch(std::uint32_t type, std::span<const std::uint8_t> payload) {
+  if (type == MessageType::Login) {
+    lastActivity_ = NetworkNow();
+    meetLoginDeadline();
+    return login(payload);
+  }
+  if (!loggedIn()) return true;  // unanswered, and no sign of life either
+  lastActivity_ = NetworkNow();
+  switch (type) {
+    case MessageType::TextMessage:
+      return textMessage(payload);
+    case MessageType::UdpData:
+      return HandleUdpData(*this, payload);
+    case MessageType::UdpClose:
+      return HandleUdpClose(*this, payload);
+    case MessageType::Resolve:
+      return HandleResolve(*this, payload);
+    default:
+      return true;
+  }
+}
+
+namespace {
+
+// A user's row and policy as a store worker read them, wiped when it goes.
+struct StoredRow {
+  std::int32_t status = READER_FAILED;
+  UserInfo info{};
+  LoginPolicy policy;
+  ~StoredRow() { explicit_bzero(info.password, sizeof info.password); }
+  void read(const std::string& name, std::int64_t now) {
+    policy.read(name, now);
+    status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
+                               &info.locked);
+    NoteStoreAnswer(status);
+    // Without its policy the login cannot be checked: refused as when the store fails.
+    if (status == READER_OK && policy.status != READER_OK) status = policy.status;
+  }
+};
+
+}  // namespace
+
+bool UserSocket::login(std::span<const std::uint8_t> payload) {
+  // A session keeps the user it logged in as and sits in the session list once: a second
+  // Login ends it.
+  if (loggedIn()) return false;
+  if (sessionId_ == 0) {
+    sessionId_ = NewSessionId();
+    if (sessionId_ == 0) return false;
+  }
+  LoginRequest request;
+  if (!ParseLogin(payload, request)) return false;
+  // An address held for its wrong passwords is refused unchecked (login_throttle.h).
+  if (const auto verdict = AdmitLogin(peerAddress_); verdict != LoginThrottle::Verdict::kCheck) {
+    CountLogin(LoginOutcome::kThrottled);
+    refuseLogin(MessageType::InvalidPassword, request.name,
+                verdict == LoginThrottle::Verdict::kRefuse ? "invalid password" : nullptr);
+    return true;
+  }
+  auto row = std::make_shared<StoredRow>();
+  askStore([row, name = request.name, now = PolicyWallNow()] { row->read(name, now); },
+           [this, row, name = request.name, proof = request.proof]() REQUIRES(NetworkLock) {
+             finishLogin(name, proof, row->status, row->info, row->policy);
+           });
+  return true;
+}
+
+void UserSocket::finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
+                             std::int32_t status, const UserInfo& stored,
+                             const LoginPolicy& loginPolicy) {
+  if (loginPolicy.began) AnnouncePeriodBegan(name, status == READER_OK ? &stored : nullptr);
+  // A store that fails refuses the login as an unknown user would be.
+  if (status != READER_OK) {
+    CountLogin(status == READER_NO_USER ? LoginOutcome::kUnknownUser : LoginOutcome::kStoreFailed);
+    refuseLogin(MessageType::UnknownUser, name, "unknown user");
+    return;
+  }
+  // An account past its expiry is refused as a locked one.
+  const bool expired = PolicyExpired(loginPolicy.policy, PolicyWallNow());
+  if (stored.locked != 0 || expired) {
+    CountLogin(stored.locked != 0 ? LoginOutcome::kLocked : LoginOutcome::kExpired);
+    refuseLogin(MessageType::UserLocked, name, "user locked");
+    return;
+  }
+  if (!SessionAllowed(name, loginPolicy.policy)) {
+    CountLogin(LoginOutcome::kDoubleConnect);
+    refuseLogin(MessageType::DoubleConnect, name, "double connect");
+    return;
+  }
+
+  std::string keyText = SessionKeyFor(name, stored.password);
+  auto encryptor = std::make_unique<AESEncryptor>(keyText.c_str(), static_cast<int>(keyText.size()));
+  const auto expected = MakeLoginProof(name, *encryptor);
+  if (!ProofsEqual(expected.data(), proof.data())) {
+    explicit_bzero(keyText.data(), keyText.size());
+    NoteWrongProof(peerAddress_);
+    CountLogin(LoginOutcome::kWrongPassword);
+    refuseLogin(MessageType::InvalidPassword, name, "invalid password");
+    return;
+  }
+
+  name_ = name;
+  keyText_ = std::move(keyText);
+  encryptor_ = std::move(encryptor);
+  decryptor_ = std::make_unique<AESDecryptor>(keyText_.c_str(), static_cast<int>(keyText_.size()));
+  reader_.setMaxTotalLength(kMaxMessageLengthLoggedIn);
+  std::uint8_t id[4];
+  EncodeFixed32(id, sessionId_);
+  queueMessage(MessageType::LoginAccepted, id);
+  AddSession(this);
+  CountLogin(LoginOutcome::kAccepted);
+  Counters().sessions.fetch_add(1, std::memory_order_relaxed);
+  figures_ = UserFiguresFor(name);
+  if (figures_ != nullptr) ++figures_->sessions;
+  AuditSessionOpen(*name_, peerAddress_, "done");
+  if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
+  // The row just read is the store's word on the counter: nothing is pending yet.
+  account_.open(name, stored.limit, stored.counter);
+  policy_.join(account_, name, loginPolicy.policy, stored.limit, stored.counter);
+  NotifyUserChanged(name, stored);
+}
+
+void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome) {
+  queueMessage(reply);
+  setFlag(Closing);
+  if (outcome != nullptr) AuditSessionOpen(name, peerAddress_, outcome);
+}
+
+void UserSocket::trafficInfo(std::size_t count) {
+  // The store is asked at most once a second, and not while a store of the count is out (its
+  // answer refreshes the copies anyway); otherwise the copies answer at once.
+  const bool asked = account_.reread([this, count](std::int32_t status) REQUIRES(NetworkLock) {
+    resumeAfterStore([this, count, status] { answerTrafficInfo(count, status); });
+  });
+  if (asked) {
+    holdForStore();
+  } else {
+    answerTrafficInfo(count, READER_OK);
+  }
+}
+
+void UserSocket::answerTrafficInfo(std::size_t count, std::int32_t status) {
+  if (status == READER_NO_USER) {  // the user has gone
+    setFlag(Closing);
+    return;
+  }
+  // A store that failed left the copies as they were: the session goes on with what it last
+  // knew. The counter includes what the session counted since, as the store will.
+  std::uint8_t figures[16];
+  EncodeFixed64(figures, static_cast<std::uint64_t>(account_.figures().limit));
+  EncodeFixed64(figures + 8, static_cast<std::uint64_t>(account_.figures().counterWithPending()));
+  for (std::size_t i = 0; i < count; ++i) queueMessage(MessageType::TrafficInfo, figures);
+}
+
+bool UserSocket::textMessage(std::span<const std::uint8_t> payload) {
+  ByteBuffer text;
+  decipher(payload, text);  // a cut record still yields the units that arrived whole
+  return SaveUserMessage(*name_, peerAddress_, text.view());
+}
+
+bool UserSocket::decipher(std::span<const std::uint8_t> records, ByteBuffer& plaintext) {
+  if (!decryptor_) return false;
+  decryptor_->transformAppend(records.data(), records.size(), plaintext);
+  if (decryptor_->atRecordBoundary()) return true;
+  decryptor_ = std::make_unique<AESDecryptor>(keyText_.c_str(), static_cast<int>(keyText_.size()));
+  return false;
+}
+
+std::string UserSocket::sessionPayload() const {
+  // Address, name with its NUL, session id right after the NUL (unaligned), in host layout as
+  // every record of the control channel.
+  const std::string& name = *name_;
+  std::string payload(4 + name.size() + 1 + 4, '\0');
+  std::memcpy(payload.data(), &peerAddress_, 4);
+  std::memcpy(payload.data() + 4, name.data(), name.size());
+  std::memcpy(payload.data() + 4 + name.size() + 1, &sessionId_, 4);
+  return payload;
+}
+
+void UserSocket::notifySession(std::uint32_t code) const {
+  const std::string payload = sessionPayload();
+  SendNotification(code, payload.data(), payload.size());
+}
+
+}  // namespace tarvo
