@@ -9,14 +9,7 @@
 # The pristine root is kept in .cache/fresh-machine/ (gitignored); each run works on a copy.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-if [ "$(id -u)" -ne 0 ]; then
-  echo "fresh_machine_test: needs root (debootstrap, systemd-nspawn); not run"
-  exit 0
-fi
-for tool in debootstrap systemd-nspawn git unshare; do
-  command -v "$tool" >/dev/null || { echo "fresh_machine_test: $tool missing; scripts/setup.sh installs it" >&2; exit 1; }
-done
-source "$root/tests/system/private_run.sh"
+source "$root/tests/system/container_host.sh" fresh_machine_test debootstrap systemd-nspawn git
 
 cache=$root/.cache/fresh-machine
 base=$cache/bookworm

@@ -8,14 +8,7 @@
 # The debootstrapped root is kept in .cache/system-test/ (gitignored); each run boots a copy.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-if [ "$(id -u)" -ne 0 ]; then
-  echo "package_test: needs root (debootstrap, systemd-nspawn); not run"
-  exit 0
-fi
-for tool in debootstrap systemd-nspawn nsenter dpkg-deb; do
-  command -v "$tool" >/dev/null || { echo "package_test: $tool missing; scripts/setup.sh installs it" >&2; exit 1; }
-done
-source "$root/tests/system/private_run.sh"
+source "$root/tests/system/container_host.sh" package_test debootstrap systemd-nspawn nsenter dpkg-deb
 
 cache=$root/.cache/system-test
 base=$cache/bookworm
