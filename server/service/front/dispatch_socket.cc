@@ -43,7 +43,7 @@ void DispatchSocket::turnSilent() {
   openingTimer_.armAt(openedAt_ + kOpeningTimeout, [this] { end(); });
 }
 
-bool DispatchSocket::wantWrite() { return !output_.empty() || hasFlag(Closing); }
+bool DispatchSocket::wantWrite() const { return !output_.empty() || hasFlag(Closing); }
 
 bool DispatchSocket::onRead() {
   std::uint8_t bytes[kOpeningMaxLength + kSessionIdSize];
