@@ -103,9 +103,10 @@ void ServiceMain() {
 
   StartStoreWorkers();
 
-  const int serverPort = ServerSettings.ServerPort;
+  int serverPort;
   {
     MutexLock lock(NetworkLock);
+    serverPort = ServerSettings.ServerPort;
     // Owned by the socket list: the stop path deletes it with every other socket.
     auto* acceptor = new AcceptSocket();
     if (acceptor->bind(serverPort & 0xFFFF) == -1) {
@@ -221,7 +222,10 @@ int main(int argc, char** argv) {
 
   // The network lock is a static mutex (NetworkLock), ready before any thread starts.
   // Without a settings file the embedded defaults stay.
-  LoadSettings();
+  {
+    MutexLock lock(NetworkLock);
+    LoadSettings();
+  }
   LoadAccessRules();
   ConfigureLoginThrottle();
   LoadPortFunctions();

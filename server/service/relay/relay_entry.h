@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "server/service/net/network_loop.h"
+
 namespace tarvo {
 
 class RelayHost;
@@ -12,11 +14,11 @@ class RelayHost;
 // A data connection matched to session by peer address and session id. Takes the handle over:
 // whatever the client sent after its opening message is still unread in it. A session over its
 // limit or at its bound of data connections has the new one closed at once.
-void StartDataConnection(RelayHost& session, int handle);
+void StartDataConnection(RelayHost& session, int handle) REQUIRES(NetworkLock);
 
 // Session messages of a logged-in session; each returns true (a malformed one is ignored).
-bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload);
-bool HandleUdpClose(RelayHost& session, std::span<const std::uint8_t> payload);
-bool HandleResolve(RelayHost& session, std::span<const std::uint8_t> payload);
+bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload) REQUIRES(NetworkLock);
+bool HandleUdpClose(RelayHost& session, std::span<const std::uint8_t> payload) REQUIRES(NetworkLock);
+bool HandleResolve(RelayHost& session, std::span<const std::uint8_t> payload) REQUIRES(NetworkLock);
 
 }  // namespace tarvo

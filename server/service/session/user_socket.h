@@ -118,7 +118,8 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
                    std::int32_t status, const UserInfo& stored, const LoginPolicy& loginPolicy)
       REQUIRES(NetworkLock);
   // outcome: the audit row's result; nullptr writes no row.
-  void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome);
+  void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome)
+      REQUIRES(NetworkLock);
   // count TrafficInfo requests that came back to back, answered from the session's copies
   // (reread from the store first when they are a second old).
   void trafficInfo(std::size_t count) REQUIRES(NetworkLock);
