@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "server/service/policy/access_file.h"
 #include "server/service/policy/access_rules.h"
+#include "server/service/policy/host_addresses.h"
 #include "server/service/policy/login_throttle.h"
 #include "tests/daemon_process.h"
 
@@ -110,6 +112,20 @@ TEST(AccessRulesTest, ThePackagesFileKeepsRelaysOffThisHostAndTheMetadataAddress
   for (const char* allowed : {"8.8.8.8", "10.0.0.1", "192.168.1.1", "128.0.0.1"}) {
     EXPECT_TRUE(rules.allows(Ip(allowed), 443)) << allowed;
   }
+  // The host's interface addresses are this host too, on every port; only they.
+  const std::vector<std::uint32_t> interfaces{ntohl(Ip("10.0.0.7")), ntohl(Ip("192.168.1.20"))};
+  for (const char* own : {"10.0.0.7", "192.168.1.20", "0.1.2.3"}) {
+    EXPECT_FALSE(rules.allows(Ip(own), 22, interfaces)) << own;
+  }
+  EXPECT_TRUE(rules.allows(Ip("10.0.0.8"), 22, interfaces));
+  // A port list narrows the word as it narrows a network.
+  const AccessRules ssh = Rules("deny THIS-HOST port 22");
+  EXPECT_FALSE(ssh.allows(Ip("10.0.0.7"), 22, interfaces));
+  EXPECT_TRUE(ssh.allows(Ip("10.0.0.7"), 80, interfaces));
+  // The listing the daemon starts from has this host's loopback address.
+  std::vector<std::uint32_t> read;
+  ASSERT_TRUE(ReadHostAddresses(read));
+  EXPECT_TRUE(std::binary_search(read.begin(), read.end(), ntohl(Ip("127.0.0.1"))));
 }
 
 // AccessFile on a temporary directory, with times given by hand.

@@ -42,6 +42,7 @@
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
 #include "server/service/policy/access_file.h"
+#include "server/service/policy/host_addresses.h"
 #include "server/service/control/control_listener.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/login_throttle.h"
@@ -120,6 +121,7 @@ void ServiceMain() {
       return;
     }
     Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
+    WatchHostAddresses();
   }
 
   // The control port exists before the daemon reports that it runs, so that a console started
