@@ -45,7 +45,7 @@
 #include "server/service/policy/host_addresses.h"
 #include "server/service/control/control_listener.h"
 #include "server/service/base/diagnostics.h"
-#include "server/service/policy/login_throttle.h"
+#include "server/service/policy/login_guard.h"
 #include "server/service/metrics/metrics_server.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/base/notifier.h"
