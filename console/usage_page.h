@@ -66,7 +66,7 @@ class CUsage : public CPropertyPage {
   // bars. Asked while a read is in flight, it is made after that read, and several asked
   // meanwhile are made as one.
   void Poll();
-  // A read is in flight or asked for; readShown() follows each answer.
+  // A read is in flight (and those asked meanwhile follow it); readShown() follows each answer.
   bool readInFlight() const { return inFlight_; }
 
  Q_SIGNALS:
@@ -109,8 +109,8 @@ class CUsage : public CPropertyPage {
   int polls_ = 0;
   int counterReads_ = 0;
 
-  // Owed: asked while a read was in flight.
-  bool pollAsked_ = false;
+  bool pollAsked_ = false;  // ever
+  // Asked while a read was in flight, and made after it.
   bool pollOwed_ = false;
   bool countersOwed_ = false;
   bool inFlight_ = false;
