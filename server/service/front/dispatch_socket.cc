@@ -9,6 +9,7 @@
 #include "server/service/session/session_list.h"
 #include "server/service/base/settings.h"
 #include "server/service/session/user_socket.h"
+#include "server/service/policy/login_guard.h"
 
 namespace tarvo {
 
@@ -81,9 +82,14 @@ bool DispatchSocket::dispatch() {
     new UserSocket(releaseHandle(), owner(), address_);  // owned by the acceptor, as this was
     return false;
   }
-  // A data connection (the parser admits kinds 0 and 1 only).
+  // A data connection (the parser admits kinds 0 and 1 only). An address that named too many
+  // unknown session ids is guessing them, and is held (login_guard.h).
+  if (!AdmitDataConnection(address_)) return false;
   UserSocket* session = FindSession(address_, opening_.sessionId());
-  if (session == nullptr) return false;
+  if (session == nullptr) {
+    NoteUnknownSession(address_);
+    return false;
+  }
   StartDataConnection(*session, releaseHandle());
   return false;
 }
