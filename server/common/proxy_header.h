@@ -22,6 +22,12 @@ class ProxyHeaderParser {
   // header or gives no IPv4 client.
   ParseResult feed(std::span<const std::uint8_t> bytes);
   std::size_t consumed() const { return consumed_; }
+  // How many more bytes the header has at least: a reader that takes no more than this never
+  // takes a byte past the header.
+  std::size_t wanted() const {
+    if (state_ != ParseResult::kNeedMore) return 0;
+    return (total_ == 0 ? kProxyHeaderFixedSize : total_) - have_;
+  }
 
   // From kDone on. A LOCAL header (the balancer's own health check) or one without an address
   // family says nothing: the connection's own address stands.
