@@ -59,6 +59,7 @@ class DispatchSocket : public TcpSocket {
   NetworkTime openedAt_;
   WaitingSeat seat_;
   NetworkTimer openingTimer_;
+  bool tlsChecked_ = false;
 };
 
 }  // namespace tarvo

@@ -24,6 +24,7 @@
 #include "server/service/traffic_accounting.h"
 #include "server/service/user_figures.h"
 #include "server/service/user_policy.h"
+#include "server/service/v2/v2_binding.h"
 #include "server/service/waiting_room.h"
 
 namespace tarvo {
@@ -51,8 +52,11 @@ inline constexpr std::size_t kMaxSessionOutput = std::size_t{4} << 20;
 class UserSocket : public TcpSocket {
  public:
   // Takes the connection over (owner: the acceptor) and queues Hello. peerAddress: the
-  // client's IPv4 address, network order.
-  UserSocket(int handle, Socket* owner, std::uint32_t peerAddress = 0);
+  // client's IPv4 address, network order. v2: the TLS connection a v2 session came in on (its
+  // link hands the session a socketpair); such a session gets no Hello and no refusal reply,
+  // and its Login is checked against the v2 proof.
+  UserSocket(int handle, Socket* owner, std::uint32_t peerAddress = 0,
+             std::unique_ptr<V2Binding> v2 = nullptr);
   // Ends the session: relays first, then the close row and notification, then the list entry.
   ~UserSocket() override;
 
@@ -79,6 +83,8 @@ class UserSocket : public TcpSocket {
   std::uint32_t peerAddress() const { return peerAddress_; }  // network byte order
   std::uint32_t sessionId() const { return sessionId_; }
   AESEncryptor* encryptor() { return encryptor_.get(); }
+  // Null for a v1 session.
+  const V2Binding* v2() const { return v2_.get(); }
 
   // Deciphers the records of a session message's payload with the session's decryptor. False
   // when the payload ends inside a record: the decryptor is then restarted so that the broken
@@ -147,6 +153,7 @@ class UserSocket : public TcpSocket {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<AESEncryptor> encryptor_;
   std::unique_ptr<AESDecryptor> decryptor_;
+  std::unique_ptr<V2Binding> v2_;
 };
 
 }  // namespace tarvo
