@@ -239,6 +239,8 @@ int Main(int argc, char** argv) {
     std::fputs("tarvoclient: give the password with --password-file or TARVO_PASSWORD\n", stderr);
     return kExitFailure;
   }
+  // TLS writes with write(): a daemon that has gone must not end the client by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
   if (statusOnly) return Status(config, protocol == "v2", v2Options);
 
   if (!options.proxyUser.empty() &&
@@ -257,7 +259,6 @@ int Main(int argc, char** argv) {
   }
   options.listen.sin_port = htons(listenPort);
 
-  signal(SIGPIPE, SIG_IGN);
   RaiseDescriptorLimit();
   EventLoop loop;
   if (!loop.valid()) return kExitFailure;

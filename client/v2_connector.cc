@@ -93,12 +93,14 @@ class V2Connector::Pump final : public IoHandler {
   Pump(V2Connector& connector, std::unique_ptr<TlsPipe> pipe, int tlsFd, int plainFd, bool relay)
       : connector_(connector), pipe_(std::move(pipe)), tlsFd_(tlsFd), plainFd_(plainFd),
         relay_(relay) {
+    connector_.pumps_.insert(this);
     if (!relay_) pipe_->attachPlain(plainFd_);
     connector_.loop_.add(tlsFd_, EPOLLIN | EPOLLOUT, this);
     connector_.loop_.add(plainFd_, 0, this);
     update();
   }
   ~Pump() override {
+    connector_.pumps_.erase(this);
     connector_.loop_.forget(tlsFd_);
     connector_.loop_.forget(plainFd_);
     ::close(tlsFd_);
@@ -156,6 +158,7 @@ V2Connector::V2Connector(EventLoop& loop, V2Options options)
 }
 
 V2Connector::~V2Connector() {
+  while (!pumps_.empty()) delete *pumps_.begin();
   if (ticket_ != nullptr) SSL_SESSION_free(ticket_);
 }
 

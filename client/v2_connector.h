@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "client/tarvo_client_lib.h"
@@ -32,6 +33,7 @@ std::string DefaultKnownServersPath();
 class V2Connector {
  public:
   V2Connector(EventLoop& loop, V2Options options);
+  // Ends every connection it still pumps.
   ~V2Connector();
   V2Connector(const V2Connector&) = delete;
   V2Connector& operator=(const V2Connector&) = delete;
@@ -62,6 +64,7 @@ class V2Connector {
   std::uint32_t sessionId_ = 0;
   V2Proof relayKey_{};
   SSL_SESSION* ticket_ = nullptr;
+  std::set<Pump*> pumps_;  // each removes itself when it ends; the rest end with the connector
 };
 
 }  // namespace tarvo::client

@@ -63,7 +63,14 @@ ParseResult ParseV2Opening(std::span<const std::uint8_t> bytes, V2Opening& openi
   if (bytes.size() < kFrameHeaderSize) return ParseResult::kNeedMore;
   const std::size_t length = bytes[1];
   if (kind == kV2KindRelay && length != kRelayBodySize) return ParseResult::kBad;
-  if (kind == kV2KindSession && length < 1 + kV2ProofSize) return ParseResult::kBad;
+  if (kind == kV2KindSession) {
+    if (length < 1 + kV2ProofSize) return ParseResult::kBad;
+    // The name length is known from the third byte on: a body that disagrees is not waited for.
+    if (bytes.size() > kFrameHeaderSize) {
+      const std::size_t n = bytes[kFrameHeaderSize];
+      if (n > kV2MaxNameLength || length != 1 + n + kV2ProofSize) return ParseResult::kBad;
+    }
+  }
   if (bytes.size() < kFrameHeaderSize + length) return ParseResult::kNeedMore;
   const std::uint8_t* body = bytes.data() + kFrameHeaderSize;
   opening = V2Opening{};
@@ -74,7 +81,6 @@ ParseResult ParseV2Opening(std::span<const std::uint8_t> bytes, V2Opening& openi
     proof = body + 4;
   } else {
     const std::size_t n = body[0];
-    if (n > kV2MaxNameLength || length != 1 + n + kV2ProofSize) return ParseResult::kBad;
     opening.name.assign(reinterpret_cast<const char*>(body + 1), n);
     // The v1 login ends a name at its first NUL: such a name could never match.
     if (opening.name.find('\0') != std::string::npos) return ParseResult::kBad;
