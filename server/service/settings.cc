@@ -110,7 +110,7 @@ void ApplyLine(std::string line, ServerSettingsRecord& settings) {
   } else if (EqualsIgnoreCase(key, "[MetricsPerUser]")) {
     ReadFlag(value, settings.MetricsPerUser);
   } else if (EqualsIgnoreCase(key, "[ProtocolV1]")) {
-    const std::string_view word = value.substr(0, value.find_first_of("\r\n"));
+    const std::string word = value.substr(0, value.find_first_of("\r\n"));
     if (EqualsIgnoreCase(word, "refuse")) settings.ProtocolV1Refused = true;
     if (EqualsIgnoreCase(word, "accept")) settings.ProtocolV1Refused = false;
   } else if (EqualsIgnoreCase(key, "[TlsCertificate]")) {
