@@ -53,7 +53,7 @@ LoginReport LogInV2(SessionClient& session, const TunnelConfig& config) {
     report.text = "login refused by " + where +
                   ": wrong user name or password, a locked account, or a session already open";
   } else {
-    report.text = "cannot log in at " + where + " over protocol v2: " + ToString(status);
+    report.text = "cannot reach the server at " + where + " over protocol v2: " + ToString(status);
   }
   return report;
 }

@@ -136,7 +136,8 @@ std::string FingerprintOfKey(EVP_PKEY* key) { return FingerprintOfPublicKey(key)
 
 bool WritePublicKey(EVP_PKEY* key, const std::string& path) {
   const std::string temporary = path + ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The daemon's group (the administrators) reads it; nothing the daemon makes is open to others.
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
   if (fd < 0) return false;
   FILE* file = ::fdopen(fd, "w");
   if (file == nullptr) {

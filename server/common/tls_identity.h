@@ -36,7 +36,7 @@ UniqueSslCtx MakeServerContext(EVP_PKEY* key, const std::string& certificatePath
 UniqueSslCtx MakeClientContext();
 
 std::string FingerprintOfKey(EVP_PKEY* key);
-// The public half of key as PEM in path (mode 0644, replacing what was there); the fingerprint
+// The public half of key as PEM in path (mode 0640, replacing what was there); the fingerprint
 // of the PEM public key in path, empty when it cannot be read.
 bool WritePublicKey(EVP_PKEY* key, const std::string& path);
 std::string FingerprintOfPublicKeyFile(const std::string& path);
