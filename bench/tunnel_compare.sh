@@ -6,6 +6,8 @@
 # the one-byte round trip with every process pinned to CPU 0; new relays per second for 2,000
 # short downloads at 200 and at 1,000 in flight; daemon memory per idle relay with 1,000 idle relays; idle CPU.
 # Usage: bench/tunnel_compare.sh [BUILD_DIR] [RUNS]   (a Release build: build-release)
+# TARVO_PROTOCOL=v1 measures tarvoclient over protocol v1 instead of v2 (the default); run both
+# to compare them.
 # Installs shadowsocks-libev and OpenSSH for itself when they are missing (root, Debian).
 set -euo pipefail
 
@@ -45,7 +47,8 @@ printf '[ServerPort]:%s\n[AuditType]:1\n' "$tport" > "$work/tarvoserver.ini"
 TARVO_HOME="$work" "$bin/tarvostore" add bench benchpass >/dev/null
 TARVO_HOME="$work" start "$bin/TarvoServer"; tarvo_pid=$!
 wait_port "$tport"
-TARVO_PASSWORD=benchpass start "$bin/tarvoclient" --server "127.0.0.1:$tport" --user bench \
+TARVO_PASSWORD=benchpass XDG_CONFIG_HOME="$work" start "$bin/tarvoclient" \
+  --protocol "${TARVO_PROTOCOL:-v2}" --server "127.0.0.1:$tport" --user bench \
   --listen "127.0.0.1:$tsocks" 2>"$work/tarvoclient.log"; tclient_pid=$!
 wait_port "$tsocks"
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "client/socket_io.h"
+#include "client/v2_connector.h"
 
 namespace tarvo::client {
 namespace {
@@ -79,17 +80,23 @@ void TcpRelay::connectDaemon() {
   TunnelSession& tunnel = server_.tunnel();
   if (!tunnel.up()) return answer(socks::Reply::kNetworkUnreachable);
   generation_ = tunnel.generation();
-  daemonFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
-  int on = 1;
-  ::setsockopt(daemonFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  const sockaddr_in& daemon = tunnel.daemonAddress();
-  int rc = ::connect(daemonFd_, reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon);
-  if (rc != 0 && errno != EINPROGRESS) return answer(socks::Reply::kGeneralFailure);
+  if (V2Connector* v2 = tunnel.v2()) {
+    // The TLS connection and its opening frame are the connector's; the v1 stream runs inside.
+    daemonFd_ = v2->openRelay();
+    if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
+  } else {
+    daemonFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
+    int on = 1;
+    ::setsockopt(daemonFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const sockaddr_in& daemon = tunnel.daemonAddress();
+    int rc = ::connect(daemonFd_, reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon);
+    if (rc != 0 && errno != EINPROGRESS) return answer(socks::Reply::kGeneralFailure);
+  }
   const std::string& key = tunnel.keyText();
   encryptor_ = std::make_unique<AESEncryptor>(key.c_str(), static_cast<int>(key.size()));
   decryptor_ = std::make_unique<AESDecryptor>(key.c_str(), static_cast<int>(key.size()));
-  AppendDataOpening(toDaemon_, tunnel.sessionId());
+  if (tunnel.v2() == nullptr) AppendDataOpening(toDaemon_, tunnel.sessionId());
   AppendDestinationHeader(toDaemon_, address_, destination_.port);
   if (!early_.empty()) encryptor_->transformAppend(early_.data(), early_.size(), toDaemon_);
   early_.release();

@@ -7,8 +7,10 @@
 
 #include "server/service/relay/relay_entry.h"
 #include "server/service/session/session_list.h"
+#include "server/service/base/audit_log.h"
 #include "server/service/base/settings.h"
 #include "server/service/session/user_socket.h"
+#include "server/service/v2/v2_front.h"
 
 namespace tarvo {
 
@@ -46,6 +48,14 @@ void DispatchSocket::turnSilent() {
 bool DispatchSocket::wantWrite() { return !output_.empty() || hasFlag(Closing); }
 
 bool DispatchSocket::onRead() {
+  // v2: a TLS handshake on the same port (a v1 opening never starts with its first byte).
+  if (!tlsChecked_) {
+    tlsChecked_ = true;
+    if (StartsWithTls(handle_)) {
+      StartV2Connection(releaseHandle(), owner(), address_);
+      return false;
+    }
+  }
   std::uint8_t bytes[kOpeningMaxLength + kSessionIdSize];
   for (;;) {
     // Never more than the rest of the opening message (and a data connection's session id):
@@ -70,6 +80,11 @@ bool DispatchSocket::onRead() {
 }
 
 bool DispatchSocket::dispatch() {
+  if (ServerSettings.ProtocolV1Refused) {
+    // Closed as a malformed opening is; the row says why.
+    AuditSessionOpen("", address_, "protocol v1 refused");
+    return false;
+  }
   if (opening_.kind() == kOpeningKindSession) {
     const std::string version = opening_.versionText();
     if (!IsClientVersionAllowed(version.c_str())) {
@@ -83,7 +98,8 @@ bool DispatchSocket::dispatch() {
   }
   // A data connection (the parser admits kinds 0 and 1 only).
   UserSocket* session = FindSession(address_, opening_.sessionId());
-  if (session == nullptr) return false;
+  // A v2 session's relays prove themselves inside TLS; its id alone opens nothing.
+  if (session == nullptr || session->v2() != nullptr) return false;
   StartDataConnection(*session, releaseHandle());
   return false;
 }
