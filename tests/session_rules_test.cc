@@ -753,7 +753,7 @@ TEST_F(SessionRulesTest, AStalledRelaySideHoldsNoMoreThanItsQueueBound) {
             static_cast<ssize_t>(header.size()));
   TcpRelay* relay = nullptr;
   ASSERT_TRUE(runUntil([&] {
-    relay = session_->relays().tcp.empty() ? nullptr : session_->relays().tcp.front();
+    relay = session_->relays().tcp.empty() ? nullptr : session_->relays().tcp.front().get();
     return relay != nullptr && relay->hasDestination() && !relay->connecting();
   }));
   UniqueFd destination(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK));

@@ -36,13 +36,15 @@ struct StoredUser {
   }
 };
 
-// Ends every session of the user at once, last to first: each leaves the list as it goes.
+// Ends every session of the user: gone from the list at once, deleted by the loop before its
+// next wait.
 void EndSessionsOf(const char* name) {
   MutexLock lock(NetworkLock);
-  const auto& sessions = Sessions();
-  for (std::size_t i = sessions.size(); i-- > 0;) {
-    if (i < sessions.size() && SameUserName(sessions[i]->userName(), name)) delete sessions[i];
+  std::vector<UserSocket*> ending;
+  for (UserSocket* session : Sessions()) {
+    if (SameUserName(session->userName(), name)) ending.push_back(session);
   }
+  for (UserSocket* session : ending) session->end();
 }
 
 void TakeStored(UserInfo& r, const StoredUser& stored) {
@@ -168,12 +170,19 @@ std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
   ServerSettings.AutoRefresh = record.AutoRefresh != 0;
   SaveSettings();
   if (portChanged) {
-    // The listener owns every session and connection it accepted: they end with it.
-    delete Acceptor;
+    // The listener owns every session and connection it accepted: they end with it. Its port
+    // is free at once, for the new listener; the loop deletes it before its next wait.
+    const std::vector<UserSocket*> ending = Sessions();
+    for (UserSocket* session : ending) session->end();
+    if (Acceptor != nullptr) {
+      Acceptor->stopListening();
+      RetireSocket(Acceptor);
+    }
     auto* acceptor = new AcceptSocket();  // owned by the socket list
     if (acceptor->bind(record.ServerPort & 0xFFFF) == -1 || !acceptor->listen()) {
       // No listening socket until the port is changed again or the daemon restarts.
-      delete acceptor;
+      acceptor->stopListening();
+      RetireSocket(acceptor);
     } else {
       Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
     }

@@ -24,7 +24,7 @@ std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std:
   if (session == nullptr) return 0;
   const std::size_t room = reply.size() / sizeof(RelayInfo);
   std::size_t count = 0;
-  for (const TcpRelay* relay : session->relays().tcp) {
+  for (const auto& relay : session->relays().tcp) {
     if (count == room) break;
     if (!relay->hasDestination()) continue;  // still awaiting its header
     RelayInfo info{};

@@ -18,7 +18,7 @@ AcceptSocket::~AcceptSocket() {
   if (ServerListener == this) ServerListener = nullptr;
 }
 
-bool AcceptSocket::wantRead() { return !acceptPaused(); }
+bool AcceptSocket::wantRead() const { return !acceptPaused(); }
 
 bool AcceptSocket::onAccept(int handle, std::uint32_t address, int) {
   if (InDescriptorReserve(handle)) return false;  // closed: the last descriptors are kept

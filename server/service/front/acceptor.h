@@ -9,16 +9,16 @@
 
 namespace tarvo {
 
-// The listener on the server port; at most one exists (Acceptor). It owns every connection
+// The listener on the server port; at most one listens (Acceptor). It owns every connection
 // not yet logged in and every session, so deleting it ends them all.
 class AcceptSocket : public TcpServerSocket {
  public:
   AcceptSocket();
   ~AcceptSocket() override;
 
-  bool wantRead() REQUIRES(NetworkLock) override;
-  bool wantWrite() REQUIRES(NetworkLock) override { return false; }
-  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool wantRead() const REQUIRES(NetworkLock) override;
+  bool wantWrite() const REQUIRES(NetworkLock) override { return false; }
+  bool wantExcept() const REQUIRES(NetworkLock) override { return true; }
   bool onWrite() REQUIRES(NetworkLock) override { return false; }
   bool onExcept() REQUIRES(NetworkLock) override { return false; }
   bool onData(std::span<const std::uint8_t>) REQUIRES(NetworkLock) override { return false; }

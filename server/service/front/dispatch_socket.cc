@@ -45,7 +45,7 @@ void DispatchSocket::turnSilent() {
   openingTimer_.armAt(openedAt_ + kOpeningTimeout, [this] { end(); });
 }
 
-bool DispatchSocket::wantWrite() { return !output_.empty() || hasFlag(Closing); }
+bool DispatchSocket::wantWrite() const { return !output_.empty() || hasFlag(Closing); }
 
 bool DispatchSocket::onRead() {
   // v2: a TLS handshake on the same port (a v1 opening never starts with its first byte).

@@ -34,9 +34,9 @@ class DispatchSocket : public TcpSocket {
   // Connections waiting for their opening message.
   static std::size_t pendingCount();
 
-  bool wantRead() REQUIRES(NetworkLock) override { return !hasFlag(Closing); }
-  bool wantWrite() REQUIRES(NetworkLock) override;
-  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool wantRead() const REQUIRES(NetworkLock) override { return !hasFlag(Closing); }
+  bool wantWrite() const REQUIRES(NetworkLock) override;
+  bool wantExcept() const REQUIRES(NetworkLock) override { return true; }
   bool onRead() REQUIRES(NetworkLock) override;
   bool onExcept() REQUIRES(NetworkLock) override { return false; }
   bool onData(std::span<const std::uint8_t>) REQUIRES(NetworkLock) override { return true; }

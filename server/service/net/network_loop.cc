@@ -18,13 +18,11 @@ namespace {
 EventLoop& Loop();
 
 // Sockets whose queries are to be asked before the next wait, and sockets to delete then.
-// A deleted socket leaves a null behind, so walks by index survive any deletion.
+// Sockets are deleted only here, before the wait: a deleted socket leaves a null behind, so the
+// walks by index survive destructors that retire or delete others.
 struct Bookkeeping {
   std::vector<Socket*> dirty;
   std::vector<Socket*> retired;
-  // The socket whose handlers are running, and whether they deleted it.
-  Socket* dispatching = nullptr;
-  bool dispatchingDeleted = false;
 };
 
 Bookkeeping& Books() {
@@ -74,15 +72,9 @@ class NetworkLoopSide {
   // Asks the queries of one dirty socket and brings its registration up to date.
   static void refresh(Socket* socket) REQUIRES(NetworkLock) {
     if (socket->handle_ == kNoHandle) return;
-    bool read, write, except;
-    try {
-      read = socket->wantRead();
-      write = socket->wantWrite();
-      except = socket->wantExcept();
-    } catch (const CloseSocketException&) {
-      delete socket;
-      return;
-    }
+    const bool read = socket->wantRead();
+    const bool write = socket->wantWrite();
+    bool except = socket->wantExcept();
     // A socket that wants nothing, or only exceptions after a hang-up it has been told of, is
     // out of the interest set: epoll would report its hang-up on every wait.
     if (except && socket->hungUp_ && !read && !write) except = false;
@@ -118,8 +110,7 @@ class NetworkLoopSide {
 
   static void refreshDirty() REQUIRES(NetworkLock) {
     auto& dirty = Books().dirty;
-    // Queries may mark further sockets dirty (a session over its limit marks its relays) or
-    // delete some: walk by index until the list is done.
+    // Queries change nothing, so nothing joins or leaves the list during the walk.
     for (std::size_t i = 0; i < dirty.size(); ++i) {
       Socket* socket = dirty[i];
       if (socket == nullptr) continue;
@@ -137,7 +128,6 @@ class NetworkLoopSide {
     socket->interest_ = 0;
     unlist(books.dirty, socket->dirtySlot_, socket);
     unlist(books.retired, socket->retiredSlot_, socket);
-    if (books.dispatching == socket) books.dispatchingDeleted = true;
   }
 
   // The handle goes to the socket that takes the connection over, whose first refresh comes
@@ -147,38 +137,9 @@ class NetworkLoopSide {
     socket->interest_ = 0;
   }
 
-  // Calls the handlers for one readiness report; false when the socket is to be deleted.
-  // Sets *deleted when a handler deleted it.
-  static bool dispatch(Socket* socket, int fd, std::uint32_t events, bool* deleted)
-      REQUIRES(NetworkLock) {
-    Bookkeeping& books = Books();
-    books.dispatching = socket;
-    books.dispatchingDeleted = false;
-    bool keep;
-    try {
-      keep = handle(socket, fd, events);
-    } catch (const CloseSocketException&) {
-      keep = false;
-    }
-    *deleted = books.dispatchingDeleted;
-    books.dispatching = nullptr;
-    return keep;
-  }
-
-  static bool retiredOrGone(const Socket* socket, int fd) {
-    return Books().dispatchingDeleted || socket->retiredSlot_ != Socket::kNotListed ||
-           socket->handle_ != fd;
-  }
-
- private:
-  static void unlist(std::vector<Socket*>& list, std::size_t& slot, Socket* socket) {
-    if (slot != Socket::kNotListed && slot < list.size() && list[slot] == socket) {
-      list[slot] = nullptr;
-    }
-    slot = Socket::kNotListed;
-  }
-
-  static bool handle(Socket* socket, int fd, std::uint32_t events) REQUIRES(NetworkLock) {
+  // Calls the handlers for one readiness report; false when the socket is to end. No handler
+  // deletes a socket, so the socket outlives the call.
+  static bool dispatch(Socket* socket, int fd, std::uint32_t events) REQUIRES(NetworkLock) {
     const std::uint32_t interest = socket->interest_;
     const bool failed = (events & (EPOLLERR | EPOLLHUP)) != 0;
     // A failed connection attempt shows as writable with an error: report the exception only,
@@ -189,11 +150,11 @@ class NetworkLoopSide {
     const bool write = (interest & EPOLLOUT) != 0;
     if (read && (events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
       if (!socket->onRead()) return false;
-      if (retiredOrGone(socket, fd)) return true;
+      if (!stillServing(socket, fd)) return true;
     }
     if (write && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
       if (!socket->onWrite()) return false;
-      if (retiredOrGone(socket, fd)) return true;
+      if (!stillServing(socket, fd)) return true;
     }
     bool except = (interest & EPOLLPRI) && (events & EPOLLPRI);
     if (failed && !read && !write) {
@@ -205,6 +166,20 @@ class NetworkLoopSide {
     if (except) return socket->onExcept();
     return true;
   }
+
+ private:
+  // A handler ended the socket or handed its connection to another: the rest of the report
+  // is not its own.
+  static bool stillServing(const Socket* socket, int fd) {
+    return !socket->retired() && socket->handle_ == fd;
+  }
+
+  static void unlist(std::vector<Socket*>& list, std::size_t& slot, Socket* socket) {
+    if (slot != Socket::kNotListed && slot < list.size() && list[slot] == socket) {
+      list[slot] = nullptr;
+    }
+    slot = Socket::kNotListed;
+  }
 };
 
 void ForgetSocket(Socket* socket) { NetworkLoopSide::forget(socket); }
@@ -212,11 +187,8 @@ void HandOverSocket(Socket* socket) { NetworkLoopSide::handOver(socket); }
 
 void Socket::onIo(int fd, std::uint32_t events) {
   NetworkLock.assertHeld();  // the event loop's batch lock
-  if (retiredSlot_ != kNotListed) return;  // ends before the next wait; nothing more to do
-  bool deleted = false;
-  const bool keep = NetworkLoopSide::dispatch(this, fd, events, &deleted);
-  if (deleted) return;
-  if (keep) {
+  if (retired()) return;  // ends before the next wait; nothing more to do
+  if (NetworkLoopSide::dispatch(this, fd, events)) {
     MarkSocketDirty(this);
   } else {
     RetireSocket(this);
@@ -229,10 +201,8 @@ namespace {
 void Settle() {
   NetworkLock.assertHeld();  // the event loop's batch lock
   RunPosted();
-  do {
-    DeleteRetired();
-    NetworkLoopSide::refreshDirty();
-  } while (!Books().retired.empty());
+  DeleteRetired();
+  NetworkLoopSide::refreshDirty();
   Sockets().compact();
 }
 

@@ -100,6 +100,11 @@ int Socket::releaseHandle() {
 
 void Socket::setFlag(Flag flag) {
   flags_ |= flag;
+  // A connection still being made has sent nothing: there is nothing to finish.
+  if ((flags_ & (Closing | Connecting)) == (Closing | Connecting)) {
+    RetireSocket(this);
+    return;
+  }
   MarkSocketDirty(this);
 }
 
@@ -126,19 +131,13 @@ TcpSocket::TcpSocket(int handle, Socket* owner) : Socket(handle, owner) {
   if (handle_ == kNoHandle) handle_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
-bool TcpSocket::wantRead() {
-  if (hasFlag(Connecting)) {
-    if (hasFlag(Closing)) throw CloseSocketException();
-    return false;
-  }
-  return !hasFlag(Closing);
-}
+bool TcpSocket::wantRead() const { return !hasFlag(Connecting) && !hasFlag(Closing); }
 
-bool TcpSocket::wantWrite() {
+bool TcpSocket::wantWrite() const {
   return hasFlag(Connecting) || !output_.empty() || hasFlag(Closing);
 }
 
-bool TcpSocket::wantExcept() { return hasFlag(Connecting); }
+bool TcpSocket::wantExcept() const { return hasFlag(Connecting); }
 
 bool TcpSocket::onRead() {
   std::uint8_t buffer[kStreamReadChunk];
@@ -243,6 +242,11 @@ bool TcpServerSocket::onRead() {
     if (!onAccept(accepted, peer.sin_addr.s_addr, ntohs(peer.sin_port))) CloseDescriptor(accepted);
   }
   return true;
+}
+
+void TcpServerSocket::stopListening() {
+  resumeTimer_.cancel();
+  if (handle_ != kNoHandle) CloseDescriptor(releaseHandle());
 }
 
 std::uint16_t TcpServerSocket::port() const {

@@ -1,9 +1,9 @@
 // The socket class family: every network endpoint of the daemon is a Socket, served by the
 // one network thread (network_loop.h). A socket that must end returns false from a handler or
-// throws CloseSocketException; the loop then deletes it, and its destructor closes the handle
-// and deletes the sockets it owns. Everything here runs under the network lock. A change to
-// what a socket wants watched goes through setFlag, clearFlag, the queues or MarkSocketDirty,
-// so that the loop asks its queries again.
+// is retired (RetireSocket); only the loop deletes it, before its next wait, and its destructor
+// closes the handle and deletes the sockets it owns. Everything here runs under the network
+// lock. A change to what a socket wants watched goes through setFlag, clearFlag, the queues or
+// MarkSocketDirty, so that the loop asks its queries again.
 #pragma once
 
 #include <cstddef>
@@ -30,14 +30,11 @@ inline constexpr std::size_t kDatagramReadSize = 65536;
 // net.core.somaxconn.
 inline constexpr int kListenBacklog = 4096;
 
-// Thrown by value from a query or handler to say "delete this socket"; carries nothing.
-struct CloseSocketException {};
-
 class Socket : private IoHandler {
  public:
   enum Flag : std::uint32_t {
     Connecting = 1,   // a non-blocking connection attempt is in progress
-    Closing = 2,      // send what is queued, then delete
+    Closing = 2,      // send what is queued, then end; while connecting: end now
     AwaitHeader = 4,  // relay data connections only
   };
 
@@ -50,9 +47,10 @@ class Socket : private IoHandler {
 
   // Binds to 0.0.0.0 and port (host order, 0 = any); the bound port, or -1.
   virtual int bind(int port);
-  virtual bool wantRead() REQUIRES(NetworkLock) = 0;
-  virtual bool wantWrite() REQUIRES(NetworkLock) = 0;
-  virtual bool wantExcept() REQUIRES(NetworkLock) = 0;
+  // The queries say what to watch for from the socket's state alone: they change nothing.
+  virtual bool wantRead() const REQUIRES(NetworkLock) = 0;
+  virtual bool wantWrite() const REQUIRES(NetworkLock) = 0;
+  virtual bool wantExcept() const REQUIRES(NetworkLock) = 0;
   virtual bool onRead() REQUIRES(NetworkLock) = 0;
   virtual bool onWrite() REQUIRES(NetworkLock) = 0;
   virtual bool onExcept() REQUIRES(NetworkLock) = 0;
@@ -65,6 +63,9 @@ class Socket : private IoHandler {
   bool hasFlag(Flag flag) const { return (flags_ & flag) != 0; }
   void setFlag(Flag flag);
   void clearFlag(Flag flag);
+
+  // Ended: deleted before the loop's next wait, no handler of it is called again.
+  bool retired() const { return retiredSlot_ != kNotListed; }
 
   Socket* owner() const { return owner_; }
   const std::vector<Socket*>& children() const { return children_; }
@@ -127,9 +128,9 @@ class TcpSocket : public Socket {
   // Without a handle (kNoHandle) a new non-blocking stream socket is made.
   TcpSocket(int handle, Socket* owner);
 
-  bool wantRead() REQUIRES(NetworkLock) override;
-  bool wantWrite() REQUIRES(NetworkLock) override;
-  bool wantExcept() REQUIRES(NetworkLock) override;
+  bool wantRead() const REQUIRES(NetworkLock) override;
+  bool wantWrite() const REQUIRES(NetworkLock) override;
+  bool wantExcept() const REQUIRES(NetworkLock) override;
   bool onRead() REQUIRES(NetworkLock) override;
   bool onWrite() REQUIRES(NetworkLock) override;
   bool onExcept() REQUIRES(NetworkLock) override;
@@ -163,6 +164,8 @@ class TcpServerSocket : public TcpSocket {
   virtual bool onAccept(int handle, std::uint32_t address, int port) REQUIRES(NetworkLock) = 0;
   // The port it listens on (host order); 0 before it is bound.
   std::uint16_t port() const;
+  // Closes the listening handle now, so that the port is free before the socket is deleted.
+  void stopListening();
 
  protected:
   // True while accepting is paused because the process ran out of descriptors.
@@ -221,9 +224,9 @@ class UdpSocket : public Socket {
   explicit UdpSocket(Socket* owner);
   ~UdpSocket() override;
 
-  bool wantRead() REQUIRES(NetworkLock) override { return true; }
-  bool wantWrite() REQUIRES(NetworkLock) override { return !queue_.empty(); }
-  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool wantRead() const REQUIRES(NetworkLock) override { return true; }
+  bool wantWrite() const REQUIRES(NetworkLock) override { return !queue_.empty(); }
+  bool wantExcept() const REQUIRES(NetworkLock) override { return true; }
   bool onRead() REQUIRES(NetworkLock) override;
   bool onWrite() REQUIRES(NetworkLock) override;
   bool onExcept() REQUIRES(NetworkLock) override { return true; }

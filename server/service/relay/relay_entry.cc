@@ -19,7 +19,8 @@ namespace {
 
 UdpServerSocket* FindChannel(const SessionRelays& relays, std::uint32_t channelId) {
   for (UdpServerSocket* channel : relays.channels) {
-    if (channel->channelId() == channelId) return channel;
+    // An ended channel stays listed until the loop deletes it; its id is free again.
+    if (channel->channelId() == channelId && !channel->retired()) return channel;
   }
   return nullptr;
 }
@@ -32,7 +33,7 @@ void StartDataConnection(RelayHost& session, int handle) {
     CloseDescriptor(handle);
     return;
   }
-  new TcpRelay(session, handle);  // owned by the session
+  TcpRelay::Start(session, handle);
 }
 
 bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload) {
@@ -56,7 +57,7 @@ bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload) {
     // Without a socket of its own (out of descriptors) the loop would never serve the channel
     // and its queued datagrams would hold the session's allowance for good.
     if (channel->handle() == kNoHandle) {
-      delete channel;
+      RetireSocket(channel);
       return true;
     }
   }
@@ -69,7 +70,7 @@ bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload) {
 bool HandleUdpClose(RelayHost& session, std::span<const std::uint8_t> payload) {
   std::uint32_t channelId = 0;
   if (!ParseUdpClose(payload, channelId)) return true;
-  delete FindChannel(session.relays(), channelId);  // an unknown id: nothing
+  if (UdpServerSocket* channel = FindChannel(session.relays(), channelId)) RetireSocket(channel);
   return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace tarvo {
@@ -22,7 +23,7 @@ inline constexpr std::size_t kMaxQueuedDatagramsPerSession = 256;  // waiting fo
 inline constexpr std::size_t kMaxSessionOutputForDatagrams = std::size_t{1} << 20;
 
 struct SessionRelays {
-  std::vector<TcpRelay*> tcp;              // one per data connection, in the order they came
+  std::vector<std::unique_ptr<TcpRelay>> tcp;  // one per data connection, in the order they came
   std::vector<UdpServerSocket*> channels;  // in creation order
   std::size_t queuedDatagrams = 0;         // over all channels
   std::uint64_t resolverToken = 0;         // 0 until the first look-up (name_resolver.h)

@@ -17,6 +17,7 @@
 #include "server/service/base/service_counters.h"
 #include "server/service/policy/own_listener.h"
 #include "server/service/net/relay_io.h"
+#include "server/service/net/socket.h"
 #include "server/service/policy/user_policy.h"
 #include "server/service/relay/relay_host.h"
 
@@ -26,11 +27,13 @@ namespace tarvo {
 // hands it every readiness report, so the relay alone decides when both end.
 class RelayEnd final : public Socket {
  public:
-  RelayEnd(TcpRelay& relay, int handle) : Socket(handle, &relay), relay_(relay) {}
+  RelayEnd(TcpRelay& relay, int handle)
+      : Socket(handle, &relay.session_.relayOwner()), relay_(relay) {}
+  ~RelayEnd() override { relay_.endGone(*this); }
 
-  bool wantRead() REQUIRES(NetworkLock) override { return relay_.endWantsRead(*this); }
-  bool wantWrite() REQUIRES(NetworkLock) override { return relay_.endWantsWrite(*this); }
-  bool wantExcept() REQUIRES(NetworkLock) override { return relay_.endWantsExcept(*this); }
+  bool wantRead() const REQUIRES(NetworkLock) override { return relay_.endWantsRead(*this); }
+  bool wantWrite() const REQUIRES(NetworkLock) override { return relay_.endWantsWrite(*this); }
+  bool wantExcept() const REQUIRES(NetworkLock) override { return relay_.endWantsExcept(*this); }
   bool onRead() REQUIRES(NetworkLock) override {
     relay_.endReadable(*this);
     return true;
@@ -80,25 +83,48 @@ std::uint8_t* RelayReadBuffer() {
 
 }  // namespace
 
+void TcpRelay::Start(RelayHost& session, int handle) {
+  session.relays().tcp.push_back(std::unique_ptr<TcpRelay>(new TcpRelay(session, handle)));
+}
+
 TcpRelay::TcpRelay(RelayHost& session, int handle)
-    : Socket(kNoHandle, &session.relayOwner()),
-      session_(session),
+    : session_(session),
       client_(new RelayEnd(*this, handle)),
       decryptor_(std::make_unique<AESDecryptor>(session.keyText().c_str(),
                                                 static_cast<int>(session.keyText().size()))),
       encipher_(session.encryptor()->key(), AesUnitCipher::Direction::kEncrypt) {
   // No TCP_NODELAY here: the connection has it from the listener it was accepted on.
-  session_.relays().tcp.push_back(this);
   CountRelayOpened(RelayKind::kTcp);
 }
 
 TcpRelay::~TcpRelay() {
   releaseQueue(toClient_);
   releaseQueue(toDestination_);
-  auto& relays = session_.relays().tcp;
-  relays.erase(std::find(relays.begin(), relays.end(), this));
   CountRelayClosed(RelayKind::kTcp);
-  if (destination_ == nullptr) return;  // closed before the header: no relay, no row
+}
+
+void TcpRelay::close() {
+  if (closed_) return;
+  closed_ = true;
+  RetireSocket(client_);
+  if (destination_ != nullptr) RetireSocket(destination_);
+}
+
+void TcpRelay::endGone(RelayEnd& end) {
+  writeClose();
+  (&end == client_ ? client_ : destination_) = nullptr;
+  if (client_ != nullptr || destination_ != nullptr) return;
+  auto& relays = session_.relays().tcp;
+  auto found = std::find_if(relays.begin(), relays.end(),
+                            [this](const auto& relay) { return relay.get() == this; });
+  std::unique_ptr<TcpRelay> self = std::move(*found);
+  relays.erase(found);
+  // self deletes the relay on the way out; nothing of it is touched after.
+}
+
+void TcpRelay::writeClose() {
+  if (closeWritten_ || destination_ == nullptr) return;  // closed before the header: no row
+  closeWritten_ = true;
   if (connecting()) {
     AuditRelayConnect(session_.userName(), session_.peerAddress(), "fail", address_, port_);
   } else {
@@ -107,14 +133,8 @@ TcpRelay::~TcpRelay() {
   if (ConsoleAttached.load()) notify(NTF_RELAY_CLOSED);
 }
 
-void TcpRelay::close() {
-  if (closed_) return;
-  closed_ = true;
-  RetireSocket(this);
-}
-
 bool TcpRelay::connecting() const {
-  return destination_ != nullptr && destination_->hasFlag(Connecting);
+  return destination_ != nullptr && destination_->hasFlag(Socket::Connecting);
 }
 
 bool TcpRelay::endWantsRead(const RelayEnd& end) const {
@@ -152,7 +172,7 @@ void TcpRelay::endWritable(RelayEnd& end) {
   if (closed_) return;
   if (&end == destination_ && connecting()) {
     // Writable while connecting: the connection is made; what the client sent meanwhile follows.
-    destination_->clearFlag(Connecting);
+    destination_->clearFlag(Socket::Connecting);
     AuditRelayConnect(session_.userName(), session_.peerAddress(), "done", address_, port_);
     if (ConsoleAttached.load()) notify(NTF_RELAY_CONNECTED);
   }
@@ -217,7 +237,7 @@ void TcpRelay::openDestination() {
   }
   destination_ = new RelayEnd(*this, handle);  // owned by the relay
   // Until the connection completes, closing the relay writes the "fail" row.
-  destination_->setFlag(Connecting);
+  destination_->setFlag(Socket::Connecting);
   bool started = false;
   if (handle != kNoHandle) {
     // Not bound first: connect chooses the source address and port, per destination, where a

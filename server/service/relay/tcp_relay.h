@@ -3,8 +3,9 @@
 // holds both connections, the queue toward each, one pump that moves bytes one way (records
 // deciphered toward the destination, plaintext made into records toward the client) and one
 // close: the "disconnect" row (or "connect" "fail" while still connecting), the console's
-// notification, and both connections ended. Owned by the session; it has no descriptor of its
-// own: its two ends are the sockets the loop watches, and they ask the relay what to do.
+// notification, and both connections ended. Owned by the session (SessionRelays); it is not a
+// socket: its two ends are, children of the session's socket that ask the relay what to do.
+// The relay goes when the loop has deleted its ends.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,6 @@
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
 #include "server/service/policy/rate_gate.h"
-#include "server/service/net/socket.h"
 
 namespace tarvo {
 
@@ -36,16 +36,17 @@ inline constexpr std::size_t kRelayQueueMost =
 // Reads per readiness report: a busy relay yields to the others.
 inline constexpr int kRelayRoundsPerEvent = 4;
 
-class TcpRelay : public Socket {
+class TcpRelay {
  public:
-  // Takes the accepted data connection over; awaits the destination header.
-  TcpRelay(RelayHost& host, int handle);
-  // The close: the row and notification of a relay that had a destination; both ends go with
-  // the relay (they are its children).
-  ~TcpRelay() override;
+  // Starts a relay on an accepted data connection, owned by the session; it awaits the
+  // destination header. Network lock held.
+  static void Start(RelayHost& session, int handle);
+  ~TcpRelay();
+  TcpRelay(const TcpRelay&) = delete;
+  TcpRelay& operator=(const TcpRelay&) = delete;
 
-  // Ends the relay before the next wait, dropping what is queued (the session is over its
-  // limit or ends).
+  // Ends both connections before the next wait, dropping what is queued (the session is over
+  // its limit or ends).
   void close();
 
   // From the header on the relay is listed by the session and has a destination.
@@ -57,17 +58,11 @@ class TcpRelay : public Socket {
   std::size_t queuedForClient() const { return toClient_.size(); }
   std::size_t queuedForDestination() const { return toDestination_.size(); }
 
-  // The relay itself is never watched: only its ends are.
-  bool wantRead() REQUIRES(NetworkLock) override { return false; }
-  bool wantWrite() REQUIRES(NetworkLock) override { return false; }
-  bool wantExcept() REQUIRES(NetworkLock) override { return false; }
-  bool onRead() REQUIRES(NetworkLock) override { return true; }
-  bool onWrite() REQUIRES(NetworkLock) override { return true; }
-  bool onExcept() REQUIRES(NetworkLock) override { return true; }
-
  private:
   friend class RelayEnd;
   enum class Way { kToDestination, kToClient };
+
+  TcpRelay(RelayHost& session, int handle);
 
   // What an end wants watched, and what its readiness does.
   bool endWantsRead(const RelayEnd& end) const;
@@ -76,6 +71,11 @@ class TcpRelay : public Socket {
   void endReadable(RelayEnd& end) REQUIRES(NetworkLock);
   void endWritable(RelayEnd& end) REQUIRES(NetworkLock);
   void endException(RelayEnd& end) REQUIRES(NetworkLock);
+  // An end is being deleted: the first writes the close, the last lets the session drop the
+  // relay.
+  void endGone(RelayEnd& end) REQUIRES(NetworkLock);
+  // The row and notification of a relay that had a destination, once.
+  void writeClose();
 
   void readHeader() REQUIRES(NetworkLock);
   // Frees a queue's storage, for the allocator to give back after a burst.
@@ -113,6 +113,7 @@ class TcpRelay : public Socket {
   RateWaiter downWait_;
   bool ending_ = false;
   bool closed_ = false;
+  bool closeWritten_ = false;
 };
 
 }  // namespace tarvo

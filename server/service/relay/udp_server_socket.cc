@@ -39,13 +39,13 @@ bool UdpServerSocket::send(std::uint32_t address, std::uint16_t port,
   return true;
 }
 
-bool UdpServerSocket::wantRead() {
+bool UdpServerSocket::wantRead() const {
   return session_.queuedForClient() < kMaxSessionOutputForDatagrams;
 }
 
 bool UdpServerSocket::onWrite() {
   const std::size_t before = queue_.size();
-  const bool keep = UdpSocket::onWrite();  // a sendto error deletes the channel
+  const bool keep = UdpSocket::onWrite();  // a sendto error ends the channel
   session_.relays().queuedDatagrams -= before - queue_.size();
   return keep;
 }

@@ -36,7 +36,7 @@ class UdpServerSocket : public UdpSocket {
   bool send(std::uint32_t address, std::uint16_t port, std::span<const std::uint8_t> bytes);
 
   // Reading pauses while the client is slow to take what the session queued for it.
-  bool wantRead() REQUIRES(NetworkLock) override;
+  bool wantRead() const REQUIRES(NetworkLock) override;
   bool onWrite() REQUIRES(NetworkLock) override;
   bool onDatagram(std::unique_ptr<Datagram> datagram) REQUIRES(NetworkLock) override;
 

@@ -91,7 +91,7 @@ UserSocket::~UserSocket() {
     // would let a user relay past the limit.
     AuditSessionClose(*name_, peerAddress_);
     std::function<void()> closed;
-    if (ConsoleAttached.load() && FindSession(peerAddress_, sessionId_) == this) {
+    if (ConsoleAttached.load()) {
       closed = [payload = sessionPayload()] {
         SendNotification(NTF_SESSION_CLOSED, payload.data(), payload.size());
       };
@@ -103,6 +103,11 @@ UserSocket::~UserSocket() {
   }
   RemoveSession(this);
   if (relays().resolverToken != 0) CancelLookups(relays().resolverToken);
+}
+
+void UserSocket::end() {
+  RemoveSession(this);
+  RetireSocket(this);
 }
 
 const std::string& UserSocket::userName() const {
@@ -164,11 +169,11 @@ bool UserSocket::takeStoreAnswer(const UserPolicy& policy, std::int64_t limit,
 
 // Over its limit a session relays nothing: its relays end now, before the next wait.
 void UserSocket::overLimit() {
-  for (TcpRelay* relay : relays().tcp) relay->close();
+  for (const auto& relay : relays().tcp) relay->close();
   MarkSocketDirty(this);
 }
 
-bool UserSocket::wantRead() {
+bool UserSocket::wantRead() const {
   return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
 }
 

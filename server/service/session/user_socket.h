@@ -60,10 +60,14 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   // Ends the session: relays first, then the close row and notification, then the list entry.
   ~UserSocket() override;
 
+  // Ends the session before the loop's next wait. It leaves the session list at once, so that
+  // a request on the control thread no longer finds it.
+  void end() REQUIRES(NetworkLock);
+
   // True unless Closing, waiting for the store, or too much waits for the client.
-  bool wantRead() REQUIRES(NetworkLock) override;
+  bool wantRead() const REQUIRES(NetworkLock) override;
   bool onWrite() REQUIRES(NetworkLock) override;
-  bool wantExcept() REQUIRES(NetworkLock) override { return true; }
+  bool wantExcept() const REQUIRES(NetworkLock) override { return true; }
   bool onExcept() REQUIRES(NetworkLock) override { return false; }
   bool onData(std::span<const std::uint8_t> bytes) REQUIRES(NetworkLock) override;
   void onConnected() REQUIRES(NetworkLock) override {}
