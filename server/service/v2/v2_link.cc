@@ -18,9 +18,9 @@ class V2LinkEnd final : public Socket {
  public:
   V2LinkEnd(V2Link& link, int handle) : Socket(handle, &link), link_(link) {}
 
-  bool wantRead() override { return link_.endWantsRead(*this); }
-  bool wantWrite() override { return link_.endWantsWrite(*this); }
-  bool wantExcept() override { return false; }
+  bool wantRead() const override { return link_.endWantsRead(*this); }
+  bool wantWrite() const override { return link_.endWantsWrite(*this); }
+  bool wantExcept() const override { return false; }
   bool onRead() override { return ready(); }
   bool onWrite() override { return ready(); }
   bool onExcept() override { return ready(); }

@@ -22,9 +22,9 @@ class V2Link : public Socket {
   V2Link(int handle, Socket* owner, std::uint32_t address);
   ~V2Link() override;
 
-  bool wantRead() override { return false; }
-  bool wantWrite() override { return false; }
-  bool wantExcept() override { return false; }
+  bool wantRead() const override { return false; }
+  bool wantWrite() const override { return false; }
+  bool wantExcept() const override { return false; }
   bool onRead() override { return true; }
   bool onWrite() override { return true; }
   bool onExcept() override { return true; }
