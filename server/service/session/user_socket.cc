@@ -174,7 +174,8 @@ void UserSocket::overLimit() {
 }
 
 bool UserSocket::wantRead() const {
-  return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
+  return (!hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput) ||
+         tlsWriteWaitsToRead();
 }
 
 bool UserSocket::onData(std::span<const std::uint8_t> bytes) {

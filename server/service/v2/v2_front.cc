@@ -10,7 +10,7 @@
 #include "server/common/v2_wire.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/base/settings.h"
-#include "server/service/v2/v2_link.h"
+#include "server/service/v2/v2_opening_socket.h"
 
 namespace tarvo {
 
@@ -68,7 +68,7 @@ void StartV2Connection(int handle, Socket* owner, std::uint32_t address) {
     CloseDescriptor(handle);
     return;
   }
-  new V2Link(handle, owner, address);  // owned by owner
+  new V2OpeningSocket(handle, owner, address);  // owned by owner
 }
 
 }  // namespace tarvo
