@@ -47,6 +47,8 @@ constexpr char kUsageText[] =
     "  --max-sessions N              simultaneous sessions; 0 or none: as MultiConnect says\n"
     "  --expires DATE | never        logins from DATE (local midnight, or YYYY-MM-DD HH:MM)\n"
     "                                are refused as for a locked user\n"
+    "  --protocol any|v2-only        v2-only: the user's logins over protocol v1 are closed\n"
+    "                                unanswered (and audited); any: the daemon's rule\n"
     "Limits: bytes, or with a binary unit: K/KB/KiB = 1024, MB/MiB = 2^20, GB/GiB = 2^30,\n"
     "TB/TiB = 2^40; 0 = no limit. --password-file - reads the password from standard input;\n"
     "--password P is visible to other local users (ps, /proc) while tarvoadm runs.\n"

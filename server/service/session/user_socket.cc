@@ -98,6 +98,7 @@ UserSocket::~UserSocket() {
     }
     account_.storeFinal(std::move(closed));
     Counters().sessions.fetch_sub(1, std::memory_order_relaxed);
+    if (v2_ != nullptr) Counters().sessionsV2.fetch_sub(1, std::memory_order_relaxed);
     if (figures_ != nullptr) --figures_->sessions;
     name_.reset();
   }
@@ -348,6 +349,15 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
     refuseLogin(MessageType::InvalidPassword, name, "invalid password");
     return;
   }
+  // A user kept to v2: a designed-protocol login, even a right one (it may be a replay), is
+  // closed as a malformed opening is, without a reply; the row says why.
+  if (v2_ == nullptr && loginPolicy.policy.protocol == POLICY_PROTOCOL_V2_ONLY) {
+    explicit_bzero(keyText.data(), keyText.size());
+    CountLogin(LoginOutcome::kProtocolRefused);
+    setFlag(Closing);
+    AuditSessionOpen(name, peerAddress_, "protocol v1 refused for this user");
+    return;
+  }
 
   if (v2_ != nullptr) v2_->relayKey = MakeV2RelayKey(keyText, v2_->exporter);
   name_ = name;
@@ -361,6 +371,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   AddSession(this);
   CountLogin(LoginOutcome::kAccepted);
   Counters().sessions.fetch_add(1, std::memory_order_relaxed);
+  if (v2_ != nullptr) Counters().sessionsV2.fetch_add(1, std::memory_order_relaxed);
   figures_ = UserFiguresFor(name);
   if (figures_ != nullptr) ++figures_->sessions;
   AuditSessionOpen(*name_, peerAddress_, "done");
