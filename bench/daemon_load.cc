@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "client/tarvo_client_lib.h"
+#include "client/v2_connector.h"
 #include "server/common/password_hash.h"
 
 namespace {
@@ -103,17 +104,45 @@ int Idle(std::uint16_t port, pid_t pid, const std::string& user, const std::stri
   return alive == sessions ? 0 : 1;
 }
 
+// One v2 login (TLS handshake, opening frame, LoginAccepted) on a connector of its own, whose
+// known-servers file learns the key on first use.
+bool LogInV2(std::uint16_t port, const std::string& user, const std::string& key,
+             const std::string& knownServers) {
+  tarvo::EventLoop loop;
+  tarvo::client::V2Connector connector(loop, tarvo::client::V2Options{"", knownServers});
+  int fd = -1;
+  std::uint32_t id = 0;
+  std::string why;
+  const bool in = connector.openSession("127.0.0.1", port, user, key, kTimeoutMs, fd, id, why) ==
+                  ClientStatus::kOk;
+  if (fd >= 0) ::close(fd);
+  return in;
+}
+
 int Logins(std::uint16_t port, const std::string& user, const std::string& password,
-           int clients, int perClient) {
+           int clients, int perClient, bool v2) {
   std::atomic<int> done{0}, failed{0};
   // Derived once: what is measured is the daemon's work, not the load generator's.
   const std::string key = tarvo::DeriveSessionKeyText(password.c_str());
+  char knownTemplate[] = "/tmp/daemon_load_known_XXXXXX";
+  const int knownFd = ::mkstemp(knownTemplate);
+  if (knownFd >= 0) ::close(knownFd);
+  const std::string knownServers = knownTemplate;
+  // The key is learnt once, before the threads share the file.
+  if (v2 && !LogInV2(port, user, key, knownServers)) {
+    std::fprintf(stderr, "v2 login failed\n");
+    return 1;
+  }
   std::latch go(1);
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&] {
       go.wait();
       for (int i = 0; i < perClient; ++i) {
+        if (v2) {
+          (LogInV2(port, user, key, knownServers) ? done : failed)++;
+          continue;
+        }
         SessionClient session;
         const bool in = session.open("127.0.0.1", port, "2.0.5", kTimeoutMs) == ClientStatus::kOk &&
                         session.loginWithKey(user, key, kTimeoutMs).outcome ==
@@ -126,8 +155,10 @@ int Logins(std::uint16_t port, const std::string& user, const std::string& passw
   go.count_down();
   for (auto& thread : threads) thread.join();
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("logins: %d clients x %d logins: %d done, %d failed in %.2f s: %.0f logins/s\n",
-              clients, perClient, done.load(), failed.load(), wall, done.load() / wall);
+  ::unlink(knownServers.c_str());
+  std::printf("logins%s: %d clients x %d logins: %d done, %d failed in %.2f s: %.0f logins/s\n",
+              v2 ? " over v2" : "", clients, perClient, done.load(), failed.load(), wall,
+              done.load() / wall);
   return failed.load() == 0 ? 0 : 1;
 }
 
@@ -139,12 +170,13 @@ int main(int argc, char** argv) {
     return Idle(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), argv[4],
                 argv[5], argc > 6 ? std::atoi(argv[6]) : 100, argc > 7 ? std::atoi(argv[7]) : 30);
   }
-  if (mode == "logins" && argc >= 5) {
+  if ((mode == "logins" || mode == "logins-v2") && argc >= 5) {
     return Logins(static_cast<std::uint16_t>(std::atoi(argv[2])), argv[3], argv[4],
-                  argc > 5 ? std::atoi(argv[5]) : 50, argc > 6 ? std::atoi(argv[6]) : 20);
+                  argc > 5 ? std::atoi(argv[5]) : 50, argc > 6 ? std::atoi(argv[6]) : 20,
+                  mode == "logins-v2");
   }
   std::fprintf(stderr,
                "usage: daemon_load idle PORT PID USER PASSWORD [SESSIONS] [SECONDS]\n"
-               "       daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]\n");
+               "       daemon_load logins|logins-v2 PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]\n");
   return 2;
 }

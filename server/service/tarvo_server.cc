@@ -42,9 +42,10 @@
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
 #include "server/service/policy/access_file.h"
+#include "server/service/policy/host_addresses.h"
 #include "server/service/control/control_listener.h"
 #include "server/service/base/diagnostics.h"
-#include "server/service/policy/login_throttle.h"
+#include "server/service/policy/login_guard.h"
 #include "server/service/metrics/metrics_server.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/base/notifier.h"
@@ -121,9 +122,10 @@ void ServiceMain() {
 
   StartStoreWorkers();
 
-  const int serverPort = ServerSettings.ServerPort;
+  int serverPort;
   {
     MutexLock lock(NetworkLock);
+    serverPort = ServerSettings.ServerPort;
     // Owned by the socket list: the stop path deletes it with every other socket.
     auto* acceptor = new AcceptSocket();
     if (acceptor->bind(serverPort & 0xFFFF) == -1) {
@@ -137,6 +139,7 @@ void ServiceMain() {
       return;
     }
     Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
+    WatchHostAddresses();
   }
   StartProtocols();
 
@@ -240,7 +243,10 @@ int main(int argc, char** argv) {
 
   // The network lock is a static mutex (NetworkLock), ready before any thread starts.
   // Without a settings file the embedded defaults stay.
-  LoadSettings();
+  {
+    MutexLock lock(NetworkLock);
+    LoadSettings();
+  }
   LoadAccessRules();
   ConfigureLoginThrottle();
   LoadPortFunctions();

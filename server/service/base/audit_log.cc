@@ -10,7 +10,8 @@ namespace tarvo {
 namespace {
 
 void WriteRow(std::string_view name, std::uint32_t address, std::string_view event,
-              std::uint32_t destAddress, std::uint16_t destPort, std::string_view result) {
+              std::uint32_t destAddress, std::uint16_t destPort, std::string_view result)
+    REQUIRES(NetworkLock) {
   if (ServerSettings.AuditType == 0) return;
   AppendLineToHomeFile(kAuditFileName, FormatAuditRow(LocalTimeNow(), name, address, event,
                                                       destAddress, destPort, result));

@@ -12,18 +12,22 @@
 #include <string>
 #include <string_view>
 
+#include "server/service/net/network_loop.h"
+
 namespace tarvo {
 
 inline constexpr char kAuditFileName[] = "vpn_log.csv";
 
+// Rows are written under the network lock, which also keeps them in the order of the events.
 // result: "done", "unknown user", "user locked", "double connect" or "invalid password".
-void AuditSessionOpen(std::string_view name, std::uint32_t address, const char* result);
-void AuditSessionClose(std::string_view name, std::uint32_t address);
+void AuditSessionOpen(std::string_view name, std::uint32_t address, const char* result)
+    REQUIRES(NetworkLock);
+void AuditSessionClose(std::string_view name, std::uint32_t address) REQUIRES(NetworkLock);
 // result: "done" or "fail".
 void AuditRelayConnect(std::string_view name, std::uint32_t address, const char* result,
-                       std::uint32_t destAddress, std::uint16_t destPort);
+                       std::uint32_t destAddress, std::uint16_t destPort) REQUIRES(NetworkLock);
 void AuditRelayDisconnect(std::string_view name, std::uint32_t address,
-                          std::uint32_t destAddress, std::uint16_t destPort);
+                          std::uint32_t destAddress, std::uint16_t destPort) REQUIRES(NetworkLock);
 
 // The row, line end included, for an event at the given local time. destAddress and destPort
 // are used for "connect" and "disconnect" only.

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "server/service/net/network_loop.h"
+
 namespace tarvo {
 
 inline constexpr char kServerVersion[] = "2.0.5";
@@ -43,16 +45,16 @@ struct ServerSettingsRecord {
 };
 
 // The process-wide settings; after start-up, read and changed only under the network lock.
-extern ServerSettingsRecord ServerSettings;
+extern ServerSettingsRecord ServerSettings GUARDED_BY(NetworkLock);
 
 // Reads tarvoserver.ini from the home directory into ServerSettings, changing only the fields
 // whose keys it finds. False when the file could not be opened (the settings stay as they are).
-bool LoadSettings();
+bool LoadSettings() REQUIRES(NetworkLock);
 // Writes the seven settings lines, and the lines beyond them that are set. False
 // when the file could not be created.
-bool SaveSettings();
+bool SaveSettings() REQUIRES(NetworkLock);
 // True when MinClientVersion <= clientVersion <= kServerVersion.
-bool IsClientVersionAllowed(const char* clientVersion);
+bool IsClientVersionAllowed(const char* clientVersion) REQUIRES(NetworkLock);
 
 // The same operations on an explicit file and record (used by the above and by tests).
 bool LoadSettingsFile(const std::string& path, ServerSettingsRecord& settings);

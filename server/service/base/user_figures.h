@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "server/service/net/network_loop.h"
+
 namespace tarvo {
 
 struct UserFigures {
@@ -17,7 +19,7 @@ struct UserFigures {
 
 // The user's figures, made on first use; null while per-user figures are off. The entry lives
 // as long as the process, so a session may keep the pointer.
-UserFigures* UserFiguresFor(const std::string& name);
+UserFigures* UserFiguresFor(const std::string& name) REQUIRES(NetworkLock);
 
 // Every user's figures, sorted by name: the copy a scrape takes under the network lock.
 std::vector<std::pair<std::string, UserFigures>> CopyUserFigures();

@@ -47,6 +47,12 @@ void EndSessionsOf(const char* name) {
   for (UserSocket* session : ending) session->end();
 }
 
+// Whether new passwords are stored sealed: a setting the console may change meanwhile.
+bool SealNewPasswords() EXCLUDES(NetworkLock) {
+  MutexLock lock(NetworkLock);
+  return ServerSettings.StoreEncryptedPwd;
+}
+
 void TakeStored(UserInfo& r, const StoredUser& stored) {
   std::memcpy(r.password, stored.password, sizeof r.password);
   r.password[sizeof r.password - 1] = '\0';
@@ -72,7 +78,7 @@ std::uint32_t AddUserCmd(const UserInfo& r) {
     default:
       return CTL_FAILED;  // unknown whether the name is free: never overwrite
   }
-  return SetUserInfo(r.name, r.password, r.limit, ServerSettings.StoreEncryptedPwd ? 1 : 0)
+  return SetUserInfo(r.name, r.password, r.limit, SealNewPasswords() ? 1 : 0)
              ? CTL_OK
              : CTL_FAILED;
 }
@@ -87,7 +93,7 @@ std::uint32_t UpdateUserCmd(UserInfo& r) {
   if (const std::int32_t status = stored.read(r.name); status != READER_OK) {
     return status == READER_NO_USER ? CTL_NOT_FOUND : CTL_FAILED;
   }
-  if (!SetUserInfo(r.name, r.password, r.limit, ServerSettings.StoreEncryptedPwd ? 1 : 0)) {
+  if (!SetUserInfo(r.name, r.password, r.limit, SealNewPasswords() ? 1 : 0)) {
     return CTL_FAILED;
   }
   r.counter = stored.counter;

@@ -11,6 +11,7 @@
 #include "server/service/base/settings.h"
 #include "server/service/session/user_socket.h"
 #include "server/service/v2/v2_front.h"
+#include "server/service/policy/login_guard.h"
 
 namespace tarvo {
 
@@ -96,10 +97,16 @@ bool DispatchSocket::dispatch() {
     new UserSocket(releaseHandle(), owner(), address_);  // owned by the acceptor, as this was
     return false;
   }
-  // A data connection (the parser admits kinds 0 and 1 only).
+  // A data connection (the parser admits kinds 0 and 1 only). An address that named too many
+  // unknown session ids is guessing them, and is held (login_guard.h).
+  if (!AdmitDataConnection(address_)) return false;
   UserSocket* session = FindSession(address_, opening_.sessionId());
+  if (session == nullptr) {
+    NoteUnknownSession(address_);
+    return false;
+  }
   // A v2 session's relays prove themselves inside TLS; its id alone opens nothing.
-  if (session == nullptr || session->v2() != nullptr) return false;
+  if (session->v2() != nullptr) return false;
   StartDataConnection(*session, releaseHandle());
   return false;
 }

@@ -200,8 +200,12 @@ bool ParseMetricsAddress(std::string_view text, sockaddr_in& address, std::strin
 
 void StartMetricsServer() {
   StartLocalEndpoint();
-  // At start, before the network thread runs: the settings are not yet shared.
-  if (!ServerSettings.MetricsAddress.empty()) StartTcpEndpoint(ServerSettings.MetricsAddress);
+  std::string address;
+  {
+    MutexLock lock(NetworkLock);
+    address = ServerSettings.MetricsAddress;
+  }
+  if (!address.empty()) StartTcpEndpoint(address);
 }
 
 void StopMetricsServer() {

@@ -38,7 +38,7 @@ struct LoginPolicy {
 bool PolicyExpired(const UserPolicy& policy, std::int64_t now);
 // False when one session more of the user would pass the cap: maxSessions, or MultiConnect's
 // rule when that is 0.
-bool SessionAllowed(const std::string& name, const UserPolicy& policy);
+bool SessionAllowed(const std::string& name, const UserPolicy& policy) REQUIRES(NetworkLock);
 
 // This daemon began a quota period: the operator's line, and the attached console told as
 // after a console reset (row: the user's row read after the reset; nullptr when unread).

@@ -77,7 +77,7 @@ class TcpRelay {
   // relay.
   void endGone(RelayEnd& end) REQUIRES(NetworkLock);
   // The row and notification of a relay that had a destination, once.
-  void writeClose();
+  void writeClose() REQUIRES(NetworkLock);
 
   void readHeader() REQUIRES(NetworkLock);
   // Frees a queue's storage, for the allocator to give back after a burst.

@@ -33,7 +33,8 @@ class UdpServerSocket : public UdpSocket {
   // Queues a datagram for address (network order) and port (host order). False, nothing
   // queued, when the session already has its most datagrams waiting or the destination rules
   // deny it (it is dropped).
-  bool send(std::uint32_t address, std::uint16_t port, std::span<const std::uint8_t> bytes);
+  bool send(std::uint32_t address, std::uint16_t port, std::span<const std::uint8_t> bytes)
+      REQUIRES(NetworkLock);
 
   // Reading pauses while the client is slow to take what the session queued for it.
   bool wantRead() const REQUIRES(NetworkLock) override;

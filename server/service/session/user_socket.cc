@@ -14,7 +14,7 @@
 #include "server/common/user_info.h"
 #include "server/service/base/audit_log.h"
 #include "server/service/base/diagnostics.h"
-#include "server/service/policy/login_throttle.h"
+#include "server/service/policy/login_guard.h"
 #include "server/service/session/message_log.h"
 #include "server/service/base/notifications.h"
 #include "server/service/relay/name_resolver.h"
@@ -175,7 +175,8 @@ void UserSocket::overLimit() {
 }
 
 bool UserSocket::wantRead() const {
-  return (!hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput) ||
+  return (!hasFlag(Closing) && !awaitingStore_ && !paceTimer_.armed() &&
+          output_.size() < kMaxSessionOutput) ||
          tlsWriteWaitsToRead();
 }
 
@@ -185,7 +186,7 @@ bool UserSocket::onData(std::span<const std::uint8_t> bytes) {
 }
 
 bool UserSocket::handleReceived() {
-  while (!awaitingStore_) {
+  while (!awaitingStore_ && !paceTimer_.armed()) {
     // A session that is ending (a refused login, the administrator's disconnect) handles no
     // more messages: a client must not get one more password guess per pipelined Login.
     if (hasFlag(Closing)) {
@@ -202,20 +203,36 @@ bool UserSocket::handleReceived() {
         break;
     }
     if (message.type == MessageType::TrafficInfo && loggedIn()) {
-      // Requests back to back share one answer: each still gets its copy, in order.
+      // Requests back to back share one answer: each still gets its copy, in order. As many
+      // as the pace allows now.
+      const std::size_t most = pace_.available(MessageType::TrafficInfo, NetworkNow());
       std::size_t count = 0;
       do {
         received_.consume(message.totalLength);
         ++count;
-      } while (reader_.peek(received_, message) == ParseResult::kDone &&
+      } while (count < most && reader_.peek(received_, message) == ParseResult::kDone &&
                message.type == MessageType::TrafficInfo);
       lastActivity_ = NetworkNow();
       trafficInfo(count);
+      paced(MessageType::TrafficInfo, count);
       continue;
     }
     if (!dispatch(message.type, message.payload)) return false;
+    const std::uint32_t type = message.type;
     received_.consume(message.totalLength);
+    paced(type, 1);
   }
+  return true;
+}
+
+bool UserSocket::paced(std::uint32_t type, std::size_t count) {
+  const auto wait = pace_.charge(type, count, NetworkNow());
+  if (wait == std::chrono::nanoseconds::zero()) return false;
+  paceTimer_.armAt(NetworkNow() + wait, [this]() REQUIRES(NetworkLock) {
+    MarkSocketDirty(this);
+    if (!handleReceived()) RetireSocket(this);
+  });
+  MarkSocketDirty(this);
   return true;
 }
 
@@ -293,8 +310,9 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   }
   LoginRequest request;
   if (!ParseLogin(payload, request)) return false;
-  // An address held for its wrong passwords is refused unchecked (login_throttle.h).
-  if (const auto verdict = AdmitLogin(peerAddress_); verdict != LoginThrottle::Verdict::kCheck) {
+  // A guesser is refused unchecked (login_guard.h).
+  if (const auto verdict = AdmitLogin(peerAddress_, request.name);
+      verdict != LoginThrottle::Verdict::kCheck) {
     CountLogin(LoginOutcome::kThrottled);
     refuseLogin(MessageType::InvalidPassword, request.name,
                 verdict == LoginThrottle::Verdict::kRefuse ? "invalid password" : nullptr);
@@ -316,13 +334,15 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   // wrong password take the same work and end the same way.
   if (v2_ != nullptr && !V2LoginProven(*v2_, name, status == READER_OK ? stored.password : nullptr) &&
       status == READER_OK) {
-    NoteWrongProof(peerAddress_);
+    NoteWrongProof(peerAddress_, name);
     CountLogin(LoginOutcome::kWrongPassword);
     refuseLogin(MessageType::InvalidPassword, name, "invalid password");
     return;
   }
   // A store that fails refuses the login as an unknown user would be.
   if (status != READER_OK) {
+    // A name tried that does not exist is a guess as much as a wrong password.
+    if (status == READER_NO_USER) NoteWrongProof(peerAddress_, name);
     CountLogin(status == READER_NO_USER ? LoginOutcome::kUnknownUser : LoginOutcome::kStoreFailed);
     refuseLogin(MessageType::UnknownUser, name, "unknown user");
     return;
@@ -344,7 +364,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   auto encryptor = std::make_unique<AESEncryptor>(keyText.c_str(), static_cast<int>(keyText.size()));
   if (v2_ == nullptr && !ProofsEqual(MakeLoginProof(name, *encryptor).data(), proof.data())) {
     explicit_bzero(keyText.data(), keyText.size());
-    NoteWrongProof(peerAddress_);
+    NoteWrongProof(peerAddress_, name);
     CountLogin(LoginOutcome::kWrongPassword);
     refuseLogin(MessageType::InvalidPassword, name, "invalid password");
     return;
@@ -369,6 +389,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   EncodeFixed32(id, sessionId_);
   queueMessage(MessageType::LoginAccepted, id);
   AddSession(this);
+  NoteLoginAccepted(peerAddress_, name);
   CountLogin(LoginOutcome::kAccepted);
   Counters().sessions.fetch_add(1, std::memory_order_relaxed);
   if (v2_ != nullptr) Counters().sessionsV2.fetch_add(1, std::memory_order_relaxed);

@@ -4,6 +4,7 @@
 
 #include "server/common/byte_buffer.h"
 #include "server/common/tls_identity.h"
+#include "server/service/policy/login_guard.h"
 #include "server/service/relay/relay_entry.h"
 #include "server/service/session/session_list.h"
 #include "server/service/session/user_socket.h"
@@ -76,7 +77,10 @@ bool V2OpeningSocket::joinSession(const V2Opening& opening) {
 }
 
 bool V2OpeningSocket::joinRelay(const V2Opening& opening) {
+  // Guessed session ids are held as on the designed protocol's data connections.
+  if (!AdmitDataConnection(address_)) return false;
   UserSocket* session = FindSession(address_, opening.sessionId);
+  if (session == nullptr) NoteUnknownSession(address_);
   V2Exporter exporter{};
   if (session == nullptr || session->v2() == nullptr ||
       !ExportChannelBinding(tls_->ssl(), exporter) ||
