@@ -104,12 +104,19 @@ int Idle(std::uint16_t port, pid_t pid, const std::string& user, const std::stri
   return alive == sessions ? 0 : 1;
 }
 
-// One v2 login (TLS handshake, opening frame, LoginAccepted) on a connector of its own, whose
+// A load thread's v2 client: one connector (its TLS context made once) for all its logins. Its
 // known-servers file learns the key on first use.
-bool LogInV2(std::uint16_t port, const std::string& user, const std::string& key,
-             const std::string& knownServers) {
+struct V2Client {
+  explicit V2Client(const std::string& knownServers)
+      : connector(loop, tarvo::client::V2Options{"", knownServers}) {}
   tarvo::EventLoop loop;
-  tarvo::client::V2Connector connector(loop, tarvo::client::V2Options{"", knownServers});
+  tarvo::client::V2Connector connector;
+};
+
+// One v2 login: a full TLS handshake, the opening frame, LoginAccepted.
+bool LogInV2(V2Client& client, std::uint16_t port, const std::string& user,
+             const std::string& key) {
+  tarvo::client::V2Connector& connector = client.connector;
   int fd = -1;
   std::uint32_t id = 0;
   std::string why;
@@ -129,7 +136,7 @@ int Logins(std::uint16_t port, const std::string& user, const std::string& passw
   if (knownFd >= 0) ::close(knownFd);
   const std::string knownServers = knownTemplate;
   // The key is learnt once, before the threads share the file.
-  if (v2 && !LogInV2(port, user, key, knownServers)) {
+  if (V2Client first(knownServers); v2 && !LogInV2(first, port, user, key)) {
     std::fprintf(stderr, "v2 login failed\n");
     return 1;
   }
@@ -137,10 +144,11 @@ int Logins(std::uint16_t port, const std::string& user, const std::string& passw
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&] {
+      V2Client client(knownServers);
       go.wait();
       for (int i = 0; i < perClient; ++i) {
         if (v2) {
-          (LogInV2(port, user, key, knownServers) ? done : failed)++;
+          (LogInV2(client, port, user, key) ? done : failed)++;
           continue;
         }
         SessionClient session;
