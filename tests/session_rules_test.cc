@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "external/reader.h"
+#include "external/reader_policy.h"
 #include "platform/event_loop.h"
 #include "platform/fd.h"
 #include "server/common/byte_buffer.h"
@@ -26,6 +27,7 @@
 #include "server/common/session_protocol.h"
 #include "server/service/front/dispatch_socket.h"
 #include "server/service/policy/message_budget.h"
+#include "server/service/policy/user_policy.h"
 #include "server/service/relay/name_resolver.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/relay/relay_entry.h"
@@ -342,6 +344,26 @@ TEST_F(SessionRulesTest, SilentSessionEndsAtThirtySeconds) {
   advance(29'999);
   EXPECT_TRUE(alive());
   advance(1);
+  EXPECT_FALSE(alive());
+  std::lock_guard lock(NetworkLock);
+  EXPECT_TRUE(Sessions().empty());
+}
+
+// An account that expires while logged in ends its session at that instant, as the daemon ends
+// a session: the close row, the session gone from the list.
+TEST_F(SessionRulesTest, AnExpiryEndsTheSessionAtItsInstant) {
+  ASSERT_TRUE(MakeUser("expiring", 0, 0));
+  UserPolicy policy{};
+  {
+    std::lock_guard lock(NetworkLock);
+    policy.expires = PolicyWallNow() + 10;  // on the fake clock's wall time
+  }
+  ASSERT_EQ(SetUserPolicyStatus("expiring", &policy), READER_OK);
+  ASSERT_TRUE(login("expiring", "pw"));
+  advance(9'000);
+  feedMessage(MessageType::TrafficInfo);  // not idle
+  EXPECT_TRUE(alive());
+  advance(2'001);  // the first second past expires has begun by now
   EXPECT_FALSE(alive());
   std::lock_guard lock(NetworkLock);
   EXPECT_TRUE(Sessions().empty());

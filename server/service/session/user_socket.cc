@@ -399,7 +399,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
   // The row just read is the store's word on the counter: nothing is pending yet.
   account_.open(name, stored.limit, stored.counter);
-  policy_.join(account_, name, loginPolicy.policy, stored.limit, stored.counter);
+  policy_.join(account_, name, loginPolicy.policy, stored.limit, stored.counter,
+               [this] { setFlag(Closing); });
   NotifyUserChanged(name, stored);
 }
 
