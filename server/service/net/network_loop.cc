@@ -225,13 +225,13 @@ void Socket::onIo(int fd, std::uint32_t events) {
 
 namespace {
 
-// Before every wait: results of other threads, then the ends, then the queries.
 // After every batch of reports: what TLS held for sockets that wanted to read.
 void ServeBuffered() {
   NetworkLock.assertHeld();  // the event loop's batch lock
   NetworkLoopSide::serveBuffered();
 }
 
+// Before every wait: results of other threads, then the ends, then the queries.
 void Settle() {
   NetworkLock.assertHeld();  // the event loop's batch lock
   RunPosted();

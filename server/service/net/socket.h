@@ -157,7 +157,6 @@ class TcpSocket : public Socket {
   // From now on the connection's bytes go through tls (protocol v2), which has completed its
   // handshake on this socket's handle; the socket's end sends close_notify.
   void useTls(std::unique_ptr<TlsStream> tls);
-  bool overTls() const { return tls_ != nullptr; }
 
  protected:
   // OpenSSL waits for the socket the other way round (a handshake message in the way).

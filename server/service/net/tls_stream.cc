@@ -1,6 +1,5 @@
 #include "server/service/net/tls_stream.h"
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
 
 #include <cerrno>
@@ -78,10 +77,6 @@ void TlsStream::shutdown() {
   // Only after a completed handshake; an unanswered one ends with the socket.
   if (handshakeDone()) SSL_shutdown(ssl_);
   ERR_clear_error();
-}
-
-bool TlsStream::kernelSends() const {
-  return ssl_ != nullptr && BIO_get_ktls_send(SSL_get_wbio(ssl_)) != 0;
 }
 
 }  // namespace tarvo

@@ -38,8 +38,6 @@ class TlsStream {
   bool writeWantsRead() const { return writeWantsRead_; }
   // Sends close_notify once, without waiting for the peer's (the socket closes next).
   void shutdown();
-  // kTLS took over the sending side (SSL_OP_ENABLE_KTLS in the context).
-  bool kernelSends() const;
 
  private:
   // errno for an SSL call that returned result <= 0; returns -1 (or 0 at close_notify).
