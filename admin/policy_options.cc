@@ -63,9 +63,14 @@ std::int64_t DefaultPeriodAnchor(std::int32_t period, std::int64_t now) {
   }
 }
 
+const char* ProtocolName(std::int32_t protocol) {
+  return protocol == POLICY_PROTOCOL_V2_ONLY ? "v2-only" : "any";
+}
+
 bool IsPolicyOption(std::string_view option) {
   for (std::string_view known :
-       {"--rate-down", "--rate-up", "--period", "--period-from", "--max-sessions", "--expires"}) {
+       {"--rate-down", "--rate-up", "--period", "--period-from", "--max-sessions", "--expires",
+        "--protocol"}) {
     if (option == known) return true;
   }
   return false;
@@ -103,6 +108,14 @@ std::string TakePolicyOption(std::string_view option, std::string_view value,
       return "bad expiry " + shown + " (YYYY-MM-DD[ HH:MM], or never)";
     }
     change.expires = at;
+  } else if (option == "--protocol") {
+    if (Is(value, "any")) {
+      change.protocol = POLICY_PROTOCOL_ANY;
+    } else if (Is(value, "v2-only")) {
+      change.protocol = POLICY_PROTOCOL_V2_ONLY;
+    } else {
+      return "bad protocol " + shown + " (any, v2-only)";
+    }
   } else {
     return "unknown option " + std::string(option);
   }
@@ -115,6 +128,7 @@ std::string ApplyPolicyChange(const PolicyChange& change, std::int64_t now, User
   if (change.rateUp) policy.rateUp = *change.rateUp;
   if (change.maxSessions) policy.maxSessions = *change.maxSessions;
   if (change.expires) policy.expires = *change.expires;
+  if (change.protocol) policy.protocol = *change.protocol;
   if (change.period) policy.period = *change.period;
   if (policy.period == POLICY_PERIOD_NONE) {
     if (change.periodFrom) return "--period-from needs a period (daily, weekly, monthly)";

@@ -15,6 +15,7 @@ namespace tarvo::adm {
 
 bool ParsePeriod(std::string_view text, std::int32_t& period);  // none, daily, weekly, monthly
 const char* PeriodName(std::int32_t period);
+const char* ProtocolName(std::int32_t protocol);  // any, v2-only
 
 // Where a period starts when no start is given: midnight local time today (daily), on this
 // week's Monday (weekly), on the 1st of this month (monthly).
@@ -28,13 +29,15 @@ struct PolicyChange {
   std::optional<std::int64_t> periodFrom;
   std::optional<std::int32_t> maxSessions;
   std::optional<std::int64_t> expires;
+  std::optional<std::int32_t> protocol;
 
   bool empty() const {
-    return !rateDown && !rateUp && !period && !periodFrom && !maxSessions && !expires;
+    return !rateDown && !rateUp && !period && !periodFrom && !maxSessions && !expires &&
+           !protocol;
   }
 };
 
-// --rate-down, --rate-up, --period, --period-from, --max-sessions, --expires.
+// --rate-down, --rate-up, --period, --period-from, --max-sessions, --expires, --protocol.
 bool IsPolicyOption(std::string_view option);
 // Takes the value of a policy option; an error text, or empty.
 std::string TakePolicyOption(std::string_view option, std::string_view value,

@@ -50,6 +50,7 @@ std::string StoredUserText(const StoredUser& user) {
   }
   text += "\nmax sessions: " + SessionsText(p.maxSessions);
   text += "\nexpires: " + (p.expires == 0 ? std::string("never") : FormatLocalTime(p.expires));
+  text += "\nprotocol: " + std::string(ProtocolName(p.protocol));
   return text;
 }
 
@@ -60,7 +61,8 @@ nlohmann::json PolicyJson(const UserPolicy& p) {
                          {"period_anchor", p.periodAnchor},
                          {"period_start", p.periodStart},
                          {"max_sessions", p.maxSessions},
-                         {"expires", p.expires}};
+                         {"expires", p.expires},
+                         {"protocol", ProtocolName(p.protocol)}};
   if (p.period != POLICY_PERIOD_NONE) {
     json["next_period_start"] =
         PolicyNextPeriodStart(p.period, p.periodAnchor, std::time(nullptr));

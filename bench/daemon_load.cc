@@ -2,8 +2,9 @@
 //   daemon_load idle PORT PID USER PASSWORD [SESSIONS] [SECONDS]
 //     CPU time the daemon uses while SESSIONS logged-in sessions sit idle (each sends one
 //     ignored message halfway, as a client must within 30 s to stay logged in).
-//   daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]
-//     logins per second with CLIENTS clients logging in at once (connect, Hello, Login, close).
+//   daemon_load logins|logins-v2 PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]
+//     logins per second with CLIENTS clients logging in at once (connect, Hello, Login, close;
+//     over v2: TLS handshake, opening frame, LoginAccepted).
 //   daemon_load guess PORT PID USER [ADDRESSES] [SECONDS] [CLIENTS]
 //     wrong passwords at USER as fast as CLIENTS clients can send them, the source addresses
 //     taking turns over ADDRESSES loopback addresses (127.1.x.y); attempts a second and the
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "client/tarvo_client_lib.h"
+#include "client/v2_connector.h"
 #include "server/common/password_hash.h"
 
 namespace {
@@ -108,17 +110,53 @@ int Idle(std::uint16_t port, pid_t pid, const std::string& user, const std::stri
   return alive == sessions ? 0 : 1;
 }
 
+// A load thread's v2 client: one connector (its TLS context made once) for all its logins. Its
+// known-servers file learns the key on first use.
+struct V2Client {
+  explicit V2Client(const std::string& knownServers)
+      : connector(loop, tarvo::client::V2Options{"", knownServers}) {}
+  tarvo::EventLoop loop;
+  tarvo::client::V2Connector connector;
+};
+
+// One v2 login: a full TLS handshake, the opening frame, LoginAccepted.
+bool LogInV2(V2Client& client, std::uint16_t port, const std::string& user,
+             const std::string& key) {
+  tarvo::client::V2Connector& connector = client.connector;
+  int fd = -1;
+  std::uint32_t id = 0;
+  std::string why;
+  const bool in = connector.openSession("127.0.0.1", port, user, key, kTimeoutMs, fd, id, why) ==
+                  ClientStatus::kOk;
+  if (fd >= 0) ::close(fd);
+  return in;
+}
+
 int Logins(std::uint16_t port, const std::string& user, const std::string& password,
-           int clients, int perClient) {
+           int clients, int perClient, bool v2) {
   std::atomic<int> done{0}, failed{0};
   // Derived once: what is measured is the daemon's work, not the load generator's.
   const std::string key = tarvo::DeriveSessionKeyText(password.c_str());
+  char knownTemplate[] = "/tmp/daemon_load_known_XXXXXX";
+  const int knownFd = ::mkstemp(knownTemplate);
+  if (knownFd >= 0) ::close(knownFd);
+  const std::string knownServers = knownTemplate;
+  // The key is learnt once, before the threads share the file.
+  if (V2Client first(knownServers); v2 && !LogInV2(first, port, user, key)) {
+    std::fprintf(stderr, "v2 login failed\n");
+    return 1;
+  }
   std::latch go(1);
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&] {
+      V2Client client(knownServers);
       go.wait();
       for (int i = 0; i < perClient; ++i) {
+        if (v2) {
+          (LogInV2(client, port, user, key) ? done : failed)++;
+          continue;
+        }
         SessionClient session;
         const bool in = session.open("127.0.0.1", port, "2.0.5", kTimeoutMs) == ClientStatus::kOk &&
                         session.loginWithKey(user, key, kTimeoutMs).outcome ==
@@ -131,8 +169,10 @@ int Logins(std::uint16_t port, const std::string& user, const std::string& passw
   go.count_down();
   for (auto& thread : threads) thread.join();
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("logins: %d clients x %d logins: %d done, %d failed in %.2f s: %.0f logins/s\n",
-              clients, perClient, done.load(), failed.load(), wall, done.load() / wall);
+  ::unlink(knownServers.c_str());
+  std::printf("logins%s: %d clients x %d logins: %d done, %d failed in %.2f s: %.0f logins/s\n",
+              v2 ? " over v2" : "", clients, perClient, done.load(), failed.load(), wall,
+              done.load() / wall);
   return failed.load() == 0 ? 0 : 1;
 }
 
@@ -175,9 +215,10 @@ int main(int argc, char** argv) {
     return Idle(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), argv[4],
                 argv[5], argc > 6 ? std::atoi(argv[6]) : 100, argc > 7 ? std::atoi(argv[7]) : 30);
   }
-  if (mode == "logins" && argc >= 5) {
+  if ((mode == "logins" || mode == "logins-v2") && argc >= 5) {
     return Logins(static_cast<std::uint16_t>(std::atoi(argv[2])), argv[3], argv[4],
-                  argc > 5 ? std::atoi(argv[5]) : 50, argc > 6 ? std::atoi(argv[6]) : 20);
+                  argc > 5 ? std::atoi(argv[5]) : 50, argc > 6 ? std::atoi(argv[6]) : 20,
+                  mode == "logins-v2");
   }
   if (mode == "guess" && argc >= 5) {
     return Guess(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), argv[4],
@@ -186,7 +227,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: daemon_load idle PORT PID USER PASSWORD [SESSIONS] [SECONDS]\n"
-               "       daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]\n"
+               "       daemon_load logins|logins-v2 PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]\n"
                "       daemon_load guess PORT PID USER [ADDRESSES] [SECONDS] [CLIENTS]\n");
   return 2;
 }

@@ -16,3 +16,4 @@ start_bench_daemon "[MultiConnect]:yes" "[AuditType]:1"
 
 "$bin/daemon_load" idle "$port" "$daemon" bench benchpass 100 30
 "$bin/daemon_load" logins "$port" bench benchpass 50 40
+"$bin/daemon_load" logins-v2 "$port" bench benchpass 50 40

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Whole-program tunnel comparison on loopback, all paths in one run:
-#   (a) direct, (b) tarvoclient + TarvoServer, (c) shadowsocks-libev ss-local + ss-server
-#   (aes-256-gcm), (d) OpenSSH dynamic forwarding (ssh -N -D, aes128-gcm@openssh.com).
-# Prints: median MB/s of a 1 GiB HTTP download per path (runs interleaved) and the ratios;
-# the one-byte round trip with every process pinned to CPU 0; new relays per second for 2,000
-# short downloads at 200 and at 1,000 in flight; daemon memory per idle relay with 1,000 idle relays; idle CPU.
+#   (a) direct, (b) tarvoclient + TarvoServer over protocol v2 and over v1 (two clients, one
+#   daemon), (c) shadowsocks-libev ss-local + ss-server (aes-256-gcm), (d) OpenSSH dynamic
+#   forwarding (ssh -N -D, aes128-gcm@openssh.com).
+# Prints: median MB/s of a 1 GiB HTTP download per path (runs interleaved) and the ratios; the
+# server's CPU seconds per GiB; the one-byte round trip with every process pinned to CPU 0; new
+# relays per second for 2,000 short downloads at 200 and at 1,000 in flight; daemon memory per
+# idle relay with 1,000 idle relays; idle CPU.
 # Usage: bench/tunnel_compare.sh [BUILD_DIR] [RUNS]   (a Release build: build-release)
 # Installs shadowsocks-libev and OpenSSH for itself when they are missing (root, Debian).
 set -euo pipefail
@@ -41,13 +43,20 @@ start "$bin/tunnel_probe" echo "$echo_port"; echo_pid=$!
 
 # (b) Tarvo, with auditing on as in production.
 tport=$(free_port); tsocks=$(free_port)
-printf '[ServerPort]:%s\n[AuditType]:1\n' "$tport" > "$work/tarvoserver.ini"
+printf '[ServerPort]:%s\n[AuditType]:1\n[MultiConnect]:yes\n' "$tport" > "$work/tarvoserver.ini"
 TARVO_HOME="$work" "$bin/tarvostore" add bench benchpass >/dev/null
 TARVO_HOME="$work" start "$bin/TarvoServer"; tarvo_pid=$!
 wait_port "$tport"
-TARVO_PASSWORD=benchpass start "$bin/tarvoclient" --server "127.0.0.1:$tport" --user bench \
+TARVO_PASSWORD=benchpass XDG_CONFIG_HOME="$work" start "$bin/tarvoclient" \
+  --protocol v2 --server "127.0.0.1:$tport" --user bench \
   --listen "127.0.0.1:$tsocks" 2>"$work/tarvoclient.log"; tclient_pid=$!
 wait_port "$tsocks"
+# The same user over v1 through a second client (one session per client: MultiConnect on).
+tsocks1=$(free_port)
+TARVO_PASSWORD=benchpass XDG_CONFIG_HOME="$work" start "$bin/tarvoclient" \
+  --protocol v1 --server "127.0.0.1:$tport" --user bench \
+  --listen "127.0.0.1:$tsocks1" 2>"$work/tarvoclient-v1.log"
+wait_port "$tsocks1"
 
 # (c) shadowsocks-libev.
 sport=$(free_port); ssocks=$(free_port)
@@ -79,17 +88,23 @@ start ssh -N -q -D "127.0.0.1:$hsocks" -p "$hport" -i "$work/user_key" -c aes128
   -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o BatchMode=yes "$(id -un)@127.0.0.1"
 wait_port "$hsocks"
 
-declare -A socks=([direct]="" [tarvo]="$tsocks" [shadowsocks]="$ssocks" [ssh]="$hsocks")
-paths=(direct tarvo shadowsocks ssh)
+declare -A socks=([direct]="" [tarvo]="$tsocks" [tarvo-v1]="$tsocks1" [shadowsocks]="$ssocks" [ssh]="$hsocks")
+paths=(direct tarvo tarvo-v1 shadowsocks ssh)
+declare -A server_pid=([tarvo]="$tarvo_pid" [tarvo-v1]="$tarvo_pid" [shadowsocks]="$ss_pid" [ssh]="")
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+hz=$(getconf CLK_TCK)
 median() { sort -g | awk '{v[NR]=$1} END {print (NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2)}'; }
 
 echo "== 1 GiB over HTTP, $runs runs each, interleaved (MB/s = 10^6 bytes/s)"
-declare -A results
+declare -A results server_ticks
 for run in $(seq "$runs"); do
   for path in "${paths[@]}"; do
     proxy=()
     [[ -n "${socks[$path]}" ]] && proxy=(--socks5 "127.0.0.1:${socks[$path]}")
+    spid=${server_pid[$path]:-}
+    [[ -n "$spid" ]] && t0=$(cpu_ticks "$spid")
     speed=$(curl -s "${proxy[@]}" -o /dev/null -w '%{speed_download}' "http://127.0.0.1:$http/1073741824")
+    [[ -n "$spid" ]] && server_ticks[$path]=$(( ${server_ticks[$path]:-0} + $(cpu_ticks "$spid") - t0 ))
     mbs=$(awk -v s="$speed" 'BEGIN {printf "%.0f", s / 1e6}')
     results[$path]+="$mbs "
   done
@@ -99,13 +114,17 @@ for path in "${paths[@]}"; do
   med[$path]=$(tr ' ' '\n' <<<"${results[$path]}" | grep . | median)
   printf '%-12s median %6s MB/s   runs: %s\n' "$path" "${med[$path]}" "${results[$path]}"
 done
-awk -v t="${med[tarvo]}" -v s="${med[shadowsocks]}" -v h="${med[ssh]}" -v d="${med[direct]}" 'BEGIN {
-  printf "tarvo / shadowsocks = %.2f (target >= 1.5)\ntarvo / ssh = %.2f (target >= 1.1)\ntarvo / direct = %.2f\n", t/s, t/h, t/d }'
+awk -v t="${med[tarvo]}" -v v="${med[tarvo-v1]}" -v s="${med[shadowsocks]}" -v h="${med[ssh]}" -v d="${med[direct]}" 'BEGIN {
+  printf "tarvo (v2) / shadowsocks = %.2f (target >= 2)\ntarvo (v2) / tarvo-v1 = %.2f (target >= 1)\ntarvo-v1 / shadowsocks = %.2f\ntarvo (v2) / ssh = %.2f\ntarvo (v2) / direct = %.2f\n", t/s, t/v, v/s, t/h, t/d }'
+for path in tarvo tarvo-v1 shadowsocks; do
+  awk -v t="${server_ticks[$path]}" -v hz="$hz" -v n="$runs" -v p="$path" \
+    'BEGIN { printf "%-12s server CPU %.2f s per GiB\n", p, t / hz / n }'
+done
 
 echo "== one-byte round trip, every process on CPU 0 (median of 20000, microseconds)"
 all_pids=("${pids[@]}")
 for pid in "${all_pids[@]}"; do taskset -a -pc 0 "$pid" >/dev/null 2>&1 || true; done
-for path in direct tarvo shadowsocks; do
+for path in direct tarvo tarvo-v1 shadowsocks; do
   us=$(taskset -c 0 "$bin/tunnel_probe" rtt "${socks[$path]:-0}" "$echo_port" 20000)
   printf '%-12s %s us\n' "$path" "$us"
 done
@@ -114,12 +133,12 @@ for pid in "${all_pids[@]}"; do taskset -a -pc 0-$(($(nproc) - 1)) "$pid" >/dev/
 # tarvoclient waits up to 150 ms on its first relay to a destination it has not reached in the
 # last minute (to tell a SOCKS client of a refused connect); one short download per path first
 # keeps that one-off wait out of the rates.
-for path in tarvo shadowsocks; do
+for path in tarvo tarvo-v1 shadowsocks; do
   "$bin/tunnel_probe" relays "${socks[$path]}" "$http" 1 1 1024 >/dev/null 2>&1 || true
 done
 for inflight in 200 1000; do
   echo "== new relays per second: 2000 downloads of 1 KiB, $inflight in flight"
-  for path in tarvo shadowsocks; do
+  for path in tarvo tarvo-v1 shadowsocks; do
     # The probe says how many failed (on stderr) and exits non-zero then: keep going.
     rate=$("$bin/tunnel_probe" relays "${socks[$path]}" "$http" 2000 "$inflight" 1024 2>"$work/relays.err") || true
     printf '%-12s %s relays/s  %s\n' "$path" "$rate" "$(cat "$work/relays.err")"
@@ -127,10 +146,8 @@ for inflight in 200 1000; do
 done
 
 rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 echo "== idle CPU over 20 s, no relays open (logged in, keep-alive running)"
-hz=$(getconf CLK_TCK)
 declare -A idle0
 for pid in "$tarvo_pid" "$tclient_pid" "$ss_pid" "$sslocal_pid"; do idle0[$pid]=$(cpu_ticks "$pid"); done
 sleep 20

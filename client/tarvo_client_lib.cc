@@ -244,6 +244,16 @@ LoginResult SessionClient::loginWithKey(std::string_view name, const std::string
   return result;
 }
 
+void SessionClient::adoptLoggedIn(int fd, std::uint32_t sessionId, const std::string& keyText) {
+  socket_ = Socket(fd);
+  received_.clear();
+  keyText_ = keyText;
+  sessionId_ = sessionId;
+  const int length = static_cast<int>(keyText.size());
+  encryptor_ = std::make_unique<AESEncryptor>(keyText.c_str(), length);
+  decryptor_ = std::make_unique<AESDecryptor>(keyText.c_str(), length);
+}
+
 ClientStatus SessionClient::sendMessage(std::uint32_t type, std::span<const std::uint8_t> payload,
                                         int timeoutMs) {
   ByteBuffer frame;

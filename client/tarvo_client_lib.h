@@ -93,6 +93,10 @@ class SessionClient {
   // password): a client that logs in again and again derives it once.
   LoginResult loginWithKey(std::string_view name, const std::string& keyText, int timeoutMs);
 
+  // Takes over an inner session stream that a v2 connection logged in (fd: after the
+  // LoginAccepted), with the session key text that login was made with.
+  void adoptLoggedIn(int fd, std::uint32_t sessionId, const std::string& keyText);
+
   // Frames and sends one session message.
   ClientStatus sendMessage(std::uint32_t type, std::span<const std::uint8_t> payload = {},
                            int timeoutMs = 5000);

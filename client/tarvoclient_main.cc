@@ -2,6 +2,8 @@
 //   tarvoclient --server HOST:PORT --user NAME (--password-file FILE | env TARVO_PASSWORD)
 //               [--listen 127.0.0.1:1080] [--client-version 2.0.5]
 //               [--proxy-user NAME --proxy-password-file FILE]
+//               [--enrolment LINE|FILE] [--fingerprint HEX] [--known-servers FILE]
+//               [--protocol v2|v1]
 //   tarvoclient status --server HOST:PORT --user NAME ...   (prints the limit and the counter)
 // Exit status: 0 after a stop by signal, 2 when the daemon refuses the login, 1 otherwise.
 #include <arpa/inet.h>
@@ -15,12 +17,16 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/event_loop.h"
 #include "client/proxy_server.h"
 #include "client/tunnel_session.h"
+#include "client/v2_connector.h"
+#include "server/common/v2_wire.h"
 
 namespace tarvo::client {
 namespace {
@@ -33,7 +39,9 @@ int Usage() {
       "usage: tarvoclient [status] --server HOST:PORT --user NAME\n"
       "                   (--password-file FILE | environment TARVO_PASSWORD)\n"
       "                   [--listen ADDRESS:PORT] [--client-version VERSION]\n"
-      "                   [--proxy-user NAME --proxy-password-file FILE]\n",
+      "                   [--proxy-user NAME --proxy-password-file FILE]\n"
+      "                   [--enrolment LINE|FILE] [--fingerprint HEX]\n"
+      "                   [--known-servers FILE] [--protocol v2|v1]\n",
       stderr);
   return kExitFailure;
 }
@@ -95,9 +103,28 @@ void RaiseDescriptorLimit() {
   }
 }
 
-int Status(const TunnelConfig& config) {
+int Status(TunnelConfig config, bool useV2, const V2Options& v2Options) {
   SessionClient session;
+  EventLoop loop;
+  std::unique_ptr<V2Connector> v2;
+  if (useV2) {
+    v2 = std::make_unique<V2Connector>(loop, v2Options);
+    config.v2 = v2.get();
+  }
   LoginReport report = LogIn(session, config);
+  // v2's pump runs on the loop while this thread waits for the answer on the inner end.
+  std::thread pump;
+  if (v2 && report.accepted) pump = std::thread([&loop] { loop.run(); });
+  struct Joiner {
+    EventLoop& loop;
+    std::thread& thread;
+    ~Joiner() {
+      if (thread.joinable()) {
+        loop.stop();
+        thread.join();
+      }
+    }
+  } joiner{loop, pump};
   if (!report.accepted) {
     std::fprintf(stderr, "tarvoclient: %s\n", report.text.c_str());
     return report.refused ? kExitRefused : kExitFailure;
@@ -132,7 +159,14 @@ int Main(int argc, char** argv) {
   std::string passwordFile;
   std::string proxyPasswordFile;
   std::string listen = "127.0.0.1:1080";
+  std::string enrolmentText;
+  std::string protocol = "v2";
+  V2Options v2Options;
   const std::map<std::string, std::string*> optionsByName = {
+      {"--enrolment", &enrolmentText},
+      {"--fingerprint", &v2Options.fingerprint},
+      {"--known-servers", &v2Options.knownServersPath},
+      {"--protocol", &protocol},
       {"--server", &server},
       {"--user", &config.user},
       {"--password-file", &passwordFile},
@@ -153,7 +187,43 @@ int Main(int argc, char** argv) {
     if (target == optionsByName.end()) return Usage();
     *target->second = value;
   }
+  if (!enrolmentText.empty()) {
+    // A file that holds the line, or the line itself.
+    std::string line = enrolmentText;
+    if (!enrolmentText.starts_with("tarvo://") && !ReadSecret(enrolmentText, line)) {
+      std::fprintf(stderr, "tarvoclient: cannot read the enrolment file %s\n", enrolmentText.c_str());
+      return kExitFailure;
+    }
+    Enrolment enrolment;
+    if (!ParseEnrolment(line, enrolment)) {
+      std::fputs("tarvoclient: the enrolment line is not tarvo://USER@HOST:PORT/?fingerprint=HEX\n",
+                 stderr);
+      return kExitFailure;
+    }
+    if (server.empty()) server = enrolment.host + ":" + std::to_string(enrolment.port);
+    if (config.user.empty()) config.user = enrolment.user;
+    if (v2Options.fingerprint.empty()) v2Options.fingerprint = enrolment.fingerprint;
+  }
   if (server.empty() || config.user.empty()) return Usage();
+  if (protocol != "v1" && protocol != "v2") {
+    std::fputs("tarvoclient: --protocol is v2 (the default) or v1\n", stderr);
+    return kExitFailure;
+  }
+  if (!v2Options.fingerprint.empty()) {
+    const std::string given = v2Options.fingerprint;
+    v2Options.fingerprint = NormalizeFingerprint(given);
+    if (v2Options.fingerprint.empty()) {
+      std::fprintf(stderr, "tarvoclient: \"%s\" is not a key fingerprint (64 hex digits)\n",
+                   given.c_str());
+      return kExitFailure;
+    }
+  }
+  if (v2Options.knownServersPath.empty()) v2Options.knownServersPath = DefaultKnownServersPath();
+  if (protocol == "v1") {
+    std::fputs("tarvoclient: warning: protocol v1 lets anyone on the path read the traffic and "
+               "replay the login\n",
+               stderr);
+  }
   if (!SplitHostPort(server, config.host, config.port)) {
     std::fprintf(stderr, "tarvoclient: --server wants HOST:PORT, not \"%s\"\n", server.c_str());
     return kExitFailure;
@@ -169,7 +239,9 @@ int Main(int argc, char** argv) {
     std::fputs("tarvoclient: give the password with --password-file or TARVO_PASSWORD\n", stderr);
     return kExitFailure;
   }
-  if (statusOnly) return Status(config);
+  // TLS writes with write(): a daemon that has gone must not end the client by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  if (statusOnly) return Status(config, protocol == "v2", v2Options);
 
   if (!options.proxyUser.empty() &&
       (proxyPasswordFile.empty() || !ReadSecret(proxyPasswordFile, options.proxyPassword))) {
@@ -187,11 +259,15 @@ int Main(int argc, char** argv) {
   }
   options.listen.sin_port = htons(listenPort);
 
-  signal(SIGPIPE, SIG_IGN);
   RaiseDescriptorLimit();
   EventLoop loop;
   if (!loop.valid()) return kExitFailure;
   SignalStop stopper(loop);
+  std::unique_ptr<V2Connector> v2;
+  if (protocol == "v2") {
+    v2 = std::make_unique<V2Connector>(loop, v2Options);
+    config.v2 = v2.get();
+  }
   TunnelSession tunnel(loop, config);
   LoginReport report = tunnel.start();
   std::fprintf(stderr, "tarvoclient: %s\n", report.text.c_str());

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "client/socket_io.h"
+#include "client/v2_connector.h"
 
 namespace tarvo::client {
 namespace {
@@ -79,19 +80,28 @@ void TcpRelay::connectDaemon() {
   TunnelSession& tunnel = server_.tunnel();
   if (!tunnel.up()) return answer(socks::Reply::kNetworkUnreachable);
   generation_ = tunnel.generation();
-  daemonFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
-  int on = 1;
-  ::setsockopt(daemonFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  const sockaddr_in& daemon = tunnel.daemonAddress();
-  int rc = ::connect(daemonFd_, reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon);
-  if (rc != 0 && errno != EINPROGRESS) return answer(socks::Reply::kGeneralFailure);
+  if (V2Connector* v2 = tunnel.v2()) {
+    // The TLS connection and its opening frame are the connector's; the v1 stream runs inside.
+    daemonFd_ = v2->openRelay();
+    if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
+  } else {
+    daemonFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
+    int on = 1;
+    ::setsockopt(daemonFd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const sockaddr_in& daemon = tunnel.daemonAddress();
+    int rc = ::connect(daemonFd_, reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon);
+    if (rc != 0 && errno != EINPROGRESS) return answer(socks::Reply::kGeneralFailure);
+  }
   const std::string& key = tunnel.keyText();
-  encryptor_ = std::make_unique<AESEncryptor>(key.c_str(), static_cast<int>(key.size()));
-  decryptor_ = std::make_unique<AESDecryptor>(key.c_str(), static_cast<int>(key.size()));
-  AppendDataOpening(toDaemon_, tunnel.sessionId());
+  // Over v2 TLS already protects the bytes: they travel as they are.
+  if (tunnel.v2() == nullptr) {
+    encryptor_ = std::make_unique<AESEncryptor>(key.c_str(), static_cast<int>(key.size()));
+    decryptor_ = std::make_unique<AESDecryptor>(key.c_str(), static_cast<int>(key.size()));
+  }
+  if (tunnel.v2() == nullptr) AppendDataOpening(toDaemon_, tunnel.sessionId());
   AppendDestinationHeader(toDaemon_, address_, destination_.port);
-  if (!early_.empty()) encryptor_->transformAppend(early_.data(), early_.size(), toDaemon_);
+  if (!early_.empty()) toDaemonAppend(early_.data(), early_.size());
   early_.release();
   state_ = State::kConnecting;
   if (!server_.loop().add(daemonFd_, EPOLLOUT, this)) return answer(socks::Reply::kGeneralFailure);
@@ -147,13 +157,21 @@ void TcpRelay::onIo(int fd, std::uint32_t events) {
   if (!ended_) progress();
 }
 
+void TcpRelay::toDaemonAppend(const std::uint8_t* bytes, std::size_t size) {
+  if (encryptor_ != nullptr) {
+    encryptor_->transformAppend(bytes, size, toDaemon_);
+  } else {
+    toDaemon_.append(bytes, size);
+  }
+}
+
 void TcpRelay::readClient() {
   if (state_ != State::kRelaying) return;
   std::uint8_t* buffer = server_.scratch();
   while (!clientEof_ && toDaemon_.size() < kQueueLimit) {
     ssize_t got = ::recv(clientFd_, buffer, ProxyServer::kScratchSize, 0);
     if (got > 0) {
-      encryptor_->transformAppend(buffer, static_cast<std::size_t>(got), toDaemon_);
+      toDaemonAppend(buffer, static_cast<std::size_t>(got));
       if (static_cast<std::size_t>(got) < ProxyServer::kScratchSize) break;
     } else if (got == 0) {
       clientEof_ = true;
@@ -178,7 +196,11 @@ void TcpRelay::readDaemon(bool drain) {
       }
       if (state_ == State::kAwaitingVerdict) answer(socks::Reply::kSucceeded);
       if (ended_) return;
-      decryptor_->transformAppend(buffer, static_cast<std::size_t>(got), toClient_);
+      if (decryptor_ != nullptr) {
+        decryptor_->transformAppend(buffer, static_cast<std::size_t>(got), toClient_);
+      } else {
+        toClient_.append(buffer, static_cast<std::size_t>(got));
+      }
       if (!drain && static_cast<std::size_t>(got) < ProxyServer::kScratchSize) break;
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
       // Closed before a byte came back while the verdict was open: the daemon could not reach

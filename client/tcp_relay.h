@@ -35,6 +35,8 @@ class TcpRelay : public Connection {
   void resolved(bool found, std::uint32_t address);
   void connectDaemon();
   void answer(socks::Reply reply);
+  // Bytes from the SOCKS client toward the daemon: records over v1, as they are over v2.
+  void toDaemonAppend(const std::uint8_t* bytes, std::size_t size);
   void readClient();
   void readDaemon(bool drain);
   // Sends what it can of queue on fd; false after a send error (the relay has ended).
@@ -50,6 +52,7 @@ class TcpRelay : public Connection {
   ByteBuffer toClient_;  // plaintext
   ByteBuffer toDaemon_;  // records
   ByteBuffer early_;
+  // Both null over v2, whose bytes travel as they are inside TLS.
   std::unique_ptr<AESEncryptor> encryptor_;
   std::unique_ptr<AESDecryptor> decryptor_;
   bool clientEof_ = false;

@@ -17,6 +17,8 @@
 
 namespace tarvo::client {
 
+class V2Connector;
+
 struct TunnelConfig {
   std::string host;
   std::uint16_t port = 0;
@@ -24,6 +26,8 @@ struct TunnelConfig {
   std::string password;
   std::string version = "2.0.5";
   int loginTimeoutMs = 5000;
+  // Protocol v2 (the default of tarvoclient); null: protocol v1.
+  V2Connector* v2 = nullptr;
 };
 
 // What a login attempt came to, in words for the operator; refused is true for the daemon's
@@ -65,6 +69,8 @@ class TunnelSession : public IoHandler {
   std::uint32_t sessionId() const { return session_.sessionId(); }
   const std::string& keyText() const { return session_.keyText(); }
   const sockaddr_in& daemonAddress() const { return daemonAddress_; }
+  // Null for protocol v1.
+  V2Connector* v2() const { return config_.v2; }
   // Increases at every login, so work tied to an earlier session can tell.
   std::uint64_t generation() const { return generation_; }
 

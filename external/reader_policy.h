@@ -21,6 +21,11 @@ enum PolicyPeriod : std::int32_t {
   POLICY_PERIOD_MONTHLY = 3,
 };
 
+enum PolicyProtocol : std::int32_t {
+  POLICY_PROTOCOL_ANY = 0,      // the daemon's rule ([ProtocolV1]) alone
+  POLICY_PROTOCOL_V2_ONLY = 1,  // a designed-protocol login of the user is refused
+};
+
 struct UserPolicy {
   std::int64_t rateDown;     // bytes per second toward the client; 0: unlimited
   std::int64_t rateUp;       // bytes per second from the client; 0: unlimited
@@ -37,6 +42,7 @@ struct UserPolicy {
   // before the user had a policy row).
   std::int64_t bytesDown;
   std::int64_t bytesUp;
+  std::int32_t protocol;  // PolicyProtocol
 };
 
 struct UserPolicyEntry {

@@ -10,7 +10,7 @@ build="$root/build-fuzz"
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(opening_fuzz session_message_fuzz record_fuzz settings_fuzz
                                      control_request_fuzz access_rules_fuzz metrics_text_fuzz
-                                     proxy_header_fuzz)
+                                     v2_opening_fuzz proxy_header_fuzz)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ not found; scripts/setup.sh installs it" >&2

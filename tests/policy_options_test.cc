@@ -120,13 +120,16 @@ TEST_F(BerlinTime, OptionsAreCheckedAndClearedEachTheirOwnWay) {
   }
   EXPECT_EQ(TakePolicyOption("--expires", "never", clear), "");
   EXPECT_EQ(TakePolicyOption("--period", "none", clear), "");
+  EXPECT_EQ(TakePolicyOption("--protocol", "v1-only", clear), "bad protocol 'v1-only' (any, v2-only)");
+  EXPECT_EQ(TakePolicyOption("--protocol", "any", clear), "");
   UserPolicy policy{625000, 125000, POLICY_PERIOD_DAILY, 3, At("2027-01-01"), At("2027-03-30"),
-                    At("2027-06-30"), 10, 20};
+                    At("2027-06-30"), 10, 20, POLICY_PROTOCOL_V2_ONLY};
   ASSERT_EQ(ApplyPolicyChange(clear, At("2027-03-31 15:00"), policy), "");
   EXPECT_EQ(policy.rateDown, 0);
   EXPECT_EQ(policy.rateUp, 0);
   EXPECT_EQ(policy.maxSessions, 0);
   EXPECT_EQ(policy.expires, 0);
+  EXPECT_EQ(policy.protocol, POLICY_PROTOCOL_ANY);
   EXPECT_EQ(policy.period, POLICY_PERIOD_NONE);
   EXPECT_EQ(policy.periodAnchor, 0);
   EXPECT_EQ(policy.periodStart, 0);

@@ -35,9 +35,14 @@ TEST(ServerProcessTest, ListensReportsReadyAndStopsOnSigtermWithExitZero) {
 
   EXPECT_EQ(daemon.stop(SIGTERM), 0);
   EXPECT_TRUE(HasNotification(daemon, "STOPPING=1"));
-  // The operator's lines, and nothing else.
-  EXPECT_EQ(daemon.stderrText(), "TarvoServer: listening on 0.0.0.0 port " + std::to_string(port) +
-                                     "\nTarvoServer: stopping\n");
+  // The operator's lines, and nothing else: the port, v2's key, the warning that v1 is accepted.
+  const std::string text = daemon.stderrText();
+  EXPECT_EQ(text.substr(0, text.find("TarvoServer: protocol v2")),
+            "TarvoServer: listening on 0.0.0.0 port " + std::to_string(port) + "\n");
+  EXPECT_NE(text.find("\nTarvoServer: protocol v1 is accepted: its recorded sessions can be "
+                      "replayed"),
+            std::string::npos);
+  EXPECT_TRUE(text.ends_with("refuse it)\nTarvoServer: stopping\n")) << text;
   EXPECT_FALSE(PortAcceptsConnections(port));
 }
 

@@ -123,11 +123,13 @@ RunningClient StartClient(const TestDaemon& daemon, const std::string& user,
   return client;
 }
 
-// What a refused login prints and its exit status.
+// What a refused login prints and its exit status, over protocol v1 (v2 tells every refusal
+// alike: v2_attack_test).
 std::pair<std::optional<int>, std::string> RefusedLogin(const TestDaemon& daemon,
                                                         const std::string& user,
                                                         const std::string& password,
                                                         std::vector<std::string> more = {}) {
+  more.insert(more.begin(), {"--protocol", "v1"});
   ChildProcess process(ClientArgs(daemon, user, std::move(more)), daemon.home(),
                        {"TARVO_PASSWORD=" + password});
   std::optional<int> status = process.waitExit(10000);

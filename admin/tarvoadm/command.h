@@ -48,6 +48,8 @@ int DisconnectCommand(Context& context);
 int MessageCommand(Context& context);
 int WatchCommand(Context& context);
 int StatsCommand(Context& context);  // the daemon's figures, once
+int FingerprintCommand(Context& context);  // the v2 server key's fingerprint
+int EnrolCommand(Context& context);        // a user's v2 enrolment line
 
 // The user store, for per-user policy: opened once (an exit code when it cannot be), the change
 // checked against the stored policy before anything is changed, then written.

@@ -127,14 +127,16 @@ int SessionsCommand(Context& context) {
   context.client->CtlListSessions(sessions);
   if (!context.client->lastDelivered()) return NotDelivered(context);
   nlohmann::json list = nlohmann::json::array();
-  std::string text = "NAME\tADDRESS\tSESSION_ID";
+  std::string text = "NAME\tADDRESS\tSESSION_ID\tPROTOCOL";
   for (const UserInfo& session : sessions) {
+    const char* protocol = session.protocol == kSessionProtocolV2 ? "v2" : "v1";
     list.push_back({{"name", session.name},
                     {"address", FormatAddress(session.address)},
-                    {"session_id", session.sessionId}});
+                    {"session_id", session.sessionId},
+                    {"protocol", protocol}});
     text += '\n';
     text += std::string(session.name) + "\t" + FormatAddress(session.address) + "\t" +
-            FormatSessionId(session.sessionId);
+            FormatSessionId(session.sessionId) + "\t" + protocol;
   }
   return Done(context, text, {{"sessions", list}});
 }

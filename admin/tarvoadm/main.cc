@@ -33,6 +33,9 @@ constexpr char kUsageText[] =
     "  stats                                     the daemon's figures once, in the Prometheus\n"
     "                                            text format (a textfile collector's .prom\n"
     "                                            file); --json: every sample as JSON\n"
+    "  fingerprint                               the server key's fingerprint (protocol v2)\n"
+    "  enrol NAME --host HOST                    the line a user gives tarvoclient --enrolment:\n"
+    "                                            server address, port and fingerprint\n"
     "POLICY, written straight to the user store (the daemon applies it at the user's next\n"
     "login or counter store):\n"
     "  --rate-down R | --rate-up R   speed toward / from the client: 20Mbit, 2.5MB/s,\n"
@@ -44,6 +47,8 @@ constexpr char kUsageText[] =
     "  --max-sessions N              simultaneous sessions; 0 or none: as MultiConnect says\n"
     "  --expires DATE | never        logins from DATE (local midnight, or YYYY-MM-DD HH:MM)\n"
     "                                are refused as for a locked user\n"
+    "  --protocol any|v2-only        v2-only: the user's logins over protocol v1 are closed\n"
+    "                                unanswered (and audited); any: the daemon's rule\n"
     "Limits: bytes, or with a binary unit: K/KB/KiB = 1024, MB/MiB = 2^20, GB/GiB = 2^30,\n"
     "TB/TiB = 2^40; 0 = no limit. --password-file - reads the password from standard input;\n"
     "--password P is visible to other local users (ps, /proc) while tarvoadm runs.\n"
@@ -102,6 +107,7 @@ int main(int argc, char** argv) {
       {"users", UsersCommand},       {"user", UserCommand},     {"settings", SettingsCommand},
       {"sessions", SessionsCommand}, {"relays", RelaysCommand}, {"disconnect", DisconnectCommand},
       {"message", MessageCommand},   {"watch", WatchCommand},   {"stats", StatsCommand},
+      {"fingerprint", FingerprintCommand}, {"enrol", EnrolCommand},
   };
   auto command = kCommands.find(words[0]);
   if (command == kCommands.end()) return UsageError(context, "unknown command '" + words[0] + "'");

@@ -11,12 +11,13 @@ constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 constexpr char kPolicyColumns[] =
     "rate_down, rate_up, quota_period, period_anchor, period_start, max_sessions, expires, "
-    "bytes_down, bytes_up";
+    "bytes_down, bytes_up, protocol";
 
 // Reads the columns of kPolicyColumns from column first on; NULL (no row in a join) reads as 0.
 bool ReadPolicy(Statement& statement, SQLUSMALLINT first, UserPolicy& policy) {
   std::int64_t period = 0;
   std::int64_t maxSessions = 0;
+  std::int64_t protocol = 0;
   if (!statement.GetInt64(first, policy.rateDown) ||
       !statement.GetInt64(first + 1, policy.rateUp) || !statement.GetInt64(first + 2, period) ||
       !statement.GetInt64(first + 3, policy.periodAnchor) ||
@@ -24,9 +25,11 @@ bool ReadPolicy(Statement& statement, SQLUSMALLINT first, UserPolicy& policy) {
       !statement.GetInt64(first + 5, maxSessions) ||
       !statement.GetInt64(first + 6, policy.expires) ||
       !statement.GetInt64(first + 7, policy.bytesDown) ||
-      !statement.GetInt64(first + 8, policy.bytesUp)) {
+      !statement.GetInt64(first + 8, policy.bytesUp) ||
+      !statement.GetInt64(first + 9, protocol)) {
     return false;
   }
+  policy.protocol = static_cast<std::int32_t>(protocol);
   policy.period = static_cast<std::int32_t>(period);
   policy.maxSessions = static_cast<std::int32_t>(maxSessions);
   return true;
@@ -35,6 +38,12 @@ bool ReadPolicy(Statement& statement, SQLUSMALLINT first, UserPolicy& policy) {
 bool TableExists(StoreConnection& connection) {
   Statement probe(connection.handle(), connection.lostFlag());
   return probe.Prepare("SELECT COUNT(*) FROM UserPolicyTable WHERE 1 = 0") && probe.Execute();
+}
+
+bool ProtocolColumnExists(StoreConnection& connection) {
+  Statement probe(connection.handle(), connection.lostFlag());
+  return probe.Prepare("SELECT COUNT(protocol) FROM UserPolicyTable WHERE 1 = 0") &&
+         probe.Execute();
 }
 
 bool UserExists(StoreConnection& connection, const std::string& nameKey, bool& exists) {
@@ -58,7 +67,8 @@ SQLLEN WritePolicy(StoreConnection& connection, const char* sql, const std::stri
   if (!statement.Prepare(sql)) return -1;
   if (insert && !statement.BindText(i++, nameKey, kMaxNameLength)) return -1;
   for (std::int64_t value : {p.rateDown, p.rateUp, std::int64_t{p.period}, p.periodAnchor,
-                             p.periodStart, std::int64_t{p.maxSessions}, p.expires}) {
+                             p.periodStart, std::int64_t{p.maxSessions}, p.expires,
+                             std::int64_t{p.protocol}}) {
     if (!statement.BindInt64(i++, value)) return -1;
   }
   const bool bound =
@@ -71,8 +81,8 @@ SQLLEN UpdatePolicy(StoreConnection& connection, const std::string& nameKey,
                     const UserPolicy& policy) {
   return WritePolicy(connection,
                      "UPDATE UserPolicyTable SET rate_down = ?, rate_up = ?, quota_period = ?, "
-                     "period_anchor = ?, period_start = ?, max_sessions = ?, expires = ? "
-                     "WHERE name_key = ?",
+                     "period_anchor = ?, period_start = ?, max_sessions = ?, expires = ?, "
+                     "protocol = ? WHERE name_key = ?",
                      nameKey, policy, false);
 }
 
@@ -80,8 +90,8 @@ bool InsertPolicy(StoreConnection& connection, const std::string& nameKey,
                   const UserPolicy& policy) {
   return WritePolicy(connection,
                      "INSERT INTO UserPolicyTable (name_key, rate_down, rate_up, quota_period, "
-                     "period_anchor, period_start, max_sessions, expires, bytes_down, bytes_up) "
-                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                     "period_anchor, period_start, max_sessions, expires, protocol, bytes_down, "
+                     "bytes_up) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                      nameKey, policy, true) > 0;
 }
 
@@ -111,7 +121,14 @@ SQLLEN ChangeRows(StoreConnection& connection, const char* sql,
 }  // namespace
 
 bool EnsurePolicyTable(StoreConnection& connection) {
-  if (TableExists(connection)) return true;
+  if (TableExists(connection)) {
+    if (ProtocolColumnExists(connection)) return true;
+    if (connection.lost()) return false;
+    // A table from before the per-user protocol: every user keeps the daemon's rule.
+    connection.Execute(
+        "ALTER TABLE UserPolicyTable ADD COLUMN protocol INTEGER NOT NULL DEFAULT 0");
+    return ProtocolColumnExists(connection);
+  }
   if (connection.lost()) return false;
   connection.Execute(
       "CREATE TABLE UserPolicyTable ("
@@ -124,7 +141,8 @@ bool EnsurePolicyTable(StoreConnection& connection) {
       "max_sessions INTEGER NOT NULL, "
       "expires BIGINT NOT NULL, "
       "bytes_down BIGINT NOT NULL, "
-      "bytes_up BIGINT NOT NULL)");
+      "bytes_up BIGINT NOT NULL, "
+      "protocol INTEGER NOT NULL DEFAULT 0)");
   return TableExists(connection);
 }
 
@@ -253,7 +271,7 @@ bool ForEachPolicy(StoreConnection& connection,
   Statement select(connection.handle(), connection.lostFlag());
   const std::string sql =
       "SELECT u.user_name, p.rate_down, p.rate_up, p.quota_period, p.period_anchor, "
-      "p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up "
+      "p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up, p.protocol "
       "FROM UsersTable u LEFT JOIN UserPolicyTable p ON p.name_key = u.name_key "
       "ORDER BY u.name_key";
   if (!select.Prepare(sql.c_str()) || !select.Execute()) return false;

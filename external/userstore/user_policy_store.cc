@@ -11,7 +11,8 @@ namespace {
 bool UsablePolicy(const UserPolicy& p) {
   const bool period = p.period >= POLICY_PERIOD_NONE && p.period <= POLICY_PERIOD_MONTHLY;
   return period && p.rateDown >= 0 && p.rateUp >= 0 && p.maxSessions >= 0 && p.periodAnchor >= 0 &&
-         p.periodStart >= 0 && p.expires >= 0;
+         p.periodStart >= 0 && p.expires >= 0 &&
+         (p.protocol == POLICY_PROTOCOL_ANY || p.protocol == POLICY_PROTOCOL_V2_ONLY);
 }
 
 std::int32_t StatusOf(Lookup found) {

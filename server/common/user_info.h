@@ -20,7 +20,10 @@ struct alignas(8) UserInfo {
   std::uint32_t address; // a session's client IPv4 address, network byte order
   std::uint32_t sessionId;
   std::uint8_t locked;   // 1 locked, 0 not
-  std::uint8_t padding2[7];
+  // In the daemon's session list only, where the byte was padding: kSessionProtocolV2 for a
+  // v2 session, 0 for the designed protocol (whose reply bytes stay as they were).
+  std::uint8_t protocol;
+  std::uint8_t padding2[6];
 };
 
 static_assert(sizeof(UserInfo) == 552);
@@ -31,5 +34,8 @@ static_assert(offsetof(UserInfo, counter) == 528);
 static_assert(offsetof(UserInfo, address) == 536);
 static_assert(offsetof(UserInfo, sessionId) == 540);
 static_assert(offsetof(UserInfo, locked) == 544);
+static_assert(offsetof(UserInfo, protocol) == 545);
+
+inline constexpr std::uint8_t kSessionProtocolV2 = 2;
 
 }  // namespace tarvo

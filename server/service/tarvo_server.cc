@@ -56,6 +56,7 @@
 #include "server/service/net/socket.h"
 #include "server/service/store/store_workers.h"
 #include "server/service/store/traffic_accounting.h"
+#include "server/service/v2/v2_front.h"
 
 namespace tarvo {
 namespace {
@@ -96,6 +97,23 @@ void ServiceCtrlHandler(std::uint32_t control) {
   }
 }
 
+// Protocol v2 on the server port, and what the journal must say about v1.
+void StartProtocols() {
+  std::string error;
+  if (StartV2Front(error)) {
+    std::fprintf(stderr, "TarvoServer: protocol v2 (TLS 1.3), server key fingerprint %s\n",
+                 V2Fingerprint().c_str());
+  } else {
+    std::fprintf(stderr, "TarvoServer: protocol v2 is not offered: %s\n", error.c_str());
+  }
+  if (!ServerSettings.ProtocolV1Refused) {
+    std::fprintf(stderr,
+                 "TarvoServer: protocol v1 is accepted: its recorded sessions can be replayed "
+                 "and its traffic read (set [ProtocolV1]:refuse in %s to refuse it)\n",
+                 kSettingsFileName);
+  }
+}
+
 void ServiceMain() {
   if (!RegisterServiceCtrlHandler(ServiceCtrlHandler)) return;
   ReportServiceState(ServiceState::StartPending);
@@ -127,6 +145,7 @@ void ServiceMain() {
     Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
     WatchHostAddresses();
   }
+  StartProtocols();
 
   // The control port exists before the daemon reports that it runs, so that a console started
   // then finds it. Without it the daemon serves clients but no console.

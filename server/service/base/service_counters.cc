@@ -14,6 +14,7 @@ const char* LoginOutcomeLabel(LoginOutcome outcome) {
     case LoginOutcome::kDoubleConnect: return "double_connect";
     case LoginOutcome::kStoreFailed: return "store_failed";
     case LoginOutcome::kThrottled: return "throttled";
+    case LoginOutcome::kProtocolRefused: return "protocol_refused";
     case LoginOutcome::kCount: break;
   }
   return "other";

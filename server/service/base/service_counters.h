@@ -21,6 +21,7 @@ enum class LoginOutcome : std::size_t {
   kDoubleConnect,
   kStoreFailed,
   kThrottled,
+  kProtocolRefused,  // a designed-protocol login of a user kept to v2
   kCount
 };
 const char* LoginOutcomeLabel(LoginOutcome outcome);
@@ -57,6 +58,7 @@ struct ServiceCounters {
   std::atomic<std::uint64_t> bytesDown{0};  // toward clients
   std::atomic<std::uint64_t> bytesUp{0};    // from clients
   std::atomic<std::int64_t> sessions{0};    // logged in
+  std::atomic<std::int64_t> sessionsV2{0};  // of them, over protocol v2
   std::atomic<std::uint64_t> throttleHolds{0};  // addresses held for their wrong passwords
   LatencyHistogram storeCalls;
   std::atomic<std::uint64_t> storeFailures{0};

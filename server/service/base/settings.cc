@@ -111,6 +111,14 @@ void ApplyLine(std::string line, ServerSettingsRecord& settings) {
     settings.TrustedBalancers.assign(value.substr(0, value.find_first_of("\r\n")));
   } else if (EqualsIgnoreCase(key, "[MetricsPerUser]")) {
     ReadFlag(value, settings.MetricsPerUser);
+  } else if (EqualsIgnoreCase(key, "[ProtocolV1]")) {
+    const std::string word = value.substr(0, value.find_first_of("\r\n"));
+    if (EqualsIgnoreCase(word, "refuse")) settings.ProtocolV1Refused = true;
+    if (EqualsIgnoreCase(word, "accept")) settings.ProtocolV1Refused = false;
+  } else if (EqualsIgnoreCase(key, "[TlsCertificate]")) {
+    settings.TlsCertificate.assign(value.substr(0, value.find_first_of("\r\n")));
+  } else if (EqualsIgnoreCase(key, "[TlsKey]")) {
+    settings.TlsKey.assign(value.substr(0, value.find_first_of("\r\n")));
   } else if (EqualsIgnoreCase(key, "[MinClientVersion]")) {
     std::size_t length = std::min(value.size(), kMinClientVersionSize - 1);
     std::memcpy(settings.MinClientVersion, value.data(), length);
@@ -147,6 +155,9 @@ std::string SettingsText(const ServerSettingsRecord& settings) {
   if (!settings.TrustedBalancers.empty()) {
     text += "[TrustedBalancers]:" + settings.TrustedBalancers + "\n";
   }
+  if (settings.ProtocolV1Refused) text += "[ProtocolV1]:refuse\n";
+  if (!settings.TlsCertificate.empty()) text += "[TlsCertificate]:" + settings.TlsCertificate + "\n";
+  if (!settings.TlsKey.empty()) text += "[TlsKey]:" + settings.TlsKey + "\n";
   return text;
 }
 

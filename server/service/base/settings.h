@@ -39,6 +39,14 @@ struct ServerSettingsRecord {
   // them must carry the header and are taken to come from the client it names; no other
   // connection may carry one.
   std::string TrustedBalancers;
+  // Protocol v1 (the original, unauthenticated records) beside v2 ([ProtocolV1]:accept|refuse).
+  // Its recorded sessions can be replayed, so the package's first install refuses it; a plain
+  // start accepts it.
+  bool ProtocolV1Refused = false;
+  // The administrator's certificate chain (PEM) and its key for v2; empty: the daemon's own
+  // key (tarvoserver-tls.key in the home) with a certificate made from it at start.
+  std::string TlsCertificate;
+  std::string TlsKey;
 };
 
 // The process-wide settings; after start-up, read and changed only under the network lock.

@@ -195,7 +195,8 @@ std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply) {
   std::size_t count = 0;
   for (const UserSocket* session : Sessions()) {
     if (count == room) break;
-    // Only name, address and session id: the other fields are not written.
+    // Only name, address, session id and a v2 session's protocol byte: the other fields are
+    // not written.
     std::uint8_t* record = reply.data() + count * sizeof(UserInfo);
     const std::string& name = session->userName();
     const std::size_t length = std::min(name.size(), kUserNameSize - 1);
@@ -205,6 +206,7 @@ std::uint32_t ListSessionsCmd(std::span<std::uint8_t> reply) {
     const std::uint32_t id = session->sessionId();
     std::memcpy(record + offsetof(UserInfo, address), &address, sizeof address);
     std::memcpy(record + offsetof(UserInfo, sessionId), &id, sizeof id);
+    if (session->v2() != nullptr) record[offsetof(UserInfo, protocol)] = kSessionProtocolV2;
     ++count;
   }
   return static_cast<std::uint32_t>(count);

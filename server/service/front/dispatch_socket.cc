@@ -8,8 +8,10 @@
 
 #include "server/service/relay/relay_entry.h"
 #include "server/service/session/session_list.h"
+#include "server/service/base/audit_log.h"
 #include "server/service/base/settings.h"
 #include "server/service/session/user_socket.h"
+#include "server/service/v2/v2_front.h"
 #include "server/service/policy/login_guard.h"
 #include "server/service/policy/trusted_balancers.h"
 
@@ -54,6 +56,16 @@ bool DispatchSocket::onRead() {
     const ParseResult header = readProxyHeader();
     if (header == ParseResult::kBad) return false;  // closed as a malformed opening is
     if (header == ParseResult::kNeedMore) return true;
+  }
+  // v2: a TLS handshake on the same port (a v1 opening never starts with its first byte).
+  if (!tlsChecked_) {
+    const std::optional<bool> tls = StartsWithTls(handle_);
+    if (!tls) return true;  // nothing yet behind the balancer's header
+    tlsChecked_ = true;
+    if (*tls) {
+      StartV2Connection(releaseHandle(), owner(), address_);
+      return false;
+    }
   }
   std::uint8_t bytes[kOpeningMaxLength + kSessionIdSize];
   for (;;) {
@@ -105,6 +117,11 @@ ParseResult DispatchSocket::readProxyHeader() {
 }
 
 bool DispatchSocket::dispatch() {
+  if (ServerSettings.ProtocolV1Refused) {
+    // Closed as a malformed opening is; the row says why.
+    AuditSessionOpen("", address_, "protocol v1 refused");
+    return false;
+  }
   if (opening_.kind() == kOpeningKindSession) {
     const std::string version = opening_.versionText();
     if (!IsClientVersionAllowed(version.c_str())) {
@@ -124,6 +141,8 @@ bool DispatchSocket::dispatch() {
     NoteUnknownSession(address_);
     return false;
   }
+  // A v2 session's relays prove themselves inside TLS; its id alone opens nothing.
+  if (session->v2() != nullptr) return false;
   StartDataConnection(*session, releaseHandle());
   return false;
 }

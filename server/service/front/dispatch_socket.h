@@ -16,9 +16,6 @@
 
 namespace tarvo {
 
-// How long a connection may take to send its opening message (and a data connection its
-// session id).
-inline constexpr std::chrono::seconds kOpeningTimeout{15};
 // Clients send the opening message as soon as they connect, however many connections they open
 // at once: a connection still without it after this long is counted as silent.
 inline constexpr std::chrono::seconds kSilentAfter{2};
@@ -65,6 +62,7 @@ class DispatchSocket : public TcpSocket {
   NetworkTime openedAt_;
   std::optional<WaitingSeat> seat_;  // taken again under the client's address
   NetworkTimer openingTimer_;
+  bool tlsChecked_ = false;
 };
 
 }  // namespace tarvo

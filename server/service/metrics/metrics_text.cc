@@ -1,5 +1,6 @@
 #include "server/service/metrics/metrics_text.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -206,6 +207,12 @@ std::string CurrentMetricsText() {
 
   out.family("tarvo_sessions", "gauge", "Sessions logged in.");
   out.sample("tarvo_sessions", LoadGauge(counters.sessions));
+  out.family("tarvo_sessions_by_protocol", "gauge", "Sessions logged in, by protocol.");
+  // Read once each: v1 is what v2 leaves of the total, never below 0.
+  const std::uint64_t all = LoadGauge(counters.sessions);
+  const std::uint64_t v2 = std::min(all, LoadGauge(counters.sessionsV2));
+  out.sample("tarvo_sessions_by_protocol", {{"protocol", "v1"}}, all - v2);
+  out.sample("tarvo_sessions_by_protocol", {{"protocol", "v2"}}, v2);
 
   out.family("tarvo_relays", "gauge", "Relays open: TCP relays and UDP channels.");
   for (RelayKind kind : {RelayKind::kTcp, RelayKind::kUdp}) {

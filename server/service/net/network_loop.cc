@@ -23,6 +23,9 @@ EventLoop& Loop();
 struct Bookkeeping {
   std::vector<Socket*> dirty;
   std::vector<Socket*> retired;
+  // Sockets that want to read what TLS already holds (Socket::Buffered): served after the
+  // next wait, which the loop then does not let last.
+  std::vector<Socket*> buffered;
 };
 
 Bookkeeping& Books() {
@@ -78,6 +81,7 @@ class NetworkLoopSide {
     // A socket that wants nothing, or only exceptions after a hang-up it has been told of, is
     // out of the interest set: epoll would report its hang-up on every wait.
     if (except && socket->hungUp_ && !read && !write) except = false;
+    if (read && socket->hasFlag(Socket::Buffered)) listBuffered(socket);
     const std::uint32_t mask = Mask(read, write, except);
     EventLoop& loop = Loop();
     const int fd = socket->handle_;
@@ -128,7 +132,24 @@ class NetworkLoopSide {
     socket->interest_ = 0;
     unlist(books.dirty, socket->dirtySlot_, socket);
     unlist(books.retired, socket->retiredSlot_, socket);
+    unlist(books.buffered, socket->bufferedSlot_, socket);
   }
+
+  // Serves the sockets listed as buffered as if epoll had reported them readable.
+  static void serveBuffered() REQUIRES(NetworkLock) {
+    std::vector<Socket*> due;
+    due.swap(Books().buffered);
+    for (std::size_t i = 0; i < due.size(); ++i) {
+      Socket* socket = due[i];
+      if (socket == nullptr) continue;
+      socket->bufferedSlot_ = Socket::kNotListed;
+      if ((socket->interest_ & EPOLLIN) == 0 || socket->handle_ == kNoHandle) continue;
+      // Handlers delete no socket: the rest of the list stays valid.
+      socket->onIo(socket->handle_, EPOLLIN);
+    }
+  }
+
+  static bool anyBuffered() { return !Books().buffered.empty(); }
 
   // The handle goes to the socket that takes the connection over, whose first refresh comes
   // before the next wait.
@@ -174,6 +195,13 @@ class NetworkLoopSide {
     return !socket->retired() && socket->handle_ == fd;
   }
 
+  static void listBuffered(Socket* socket) {
+    if (socket->bufferedSlot_ != Socket::kNotListed) return;
+    auto& buffered = Books().buffered;
+    socket->bufferedSlot_ = buffered.size();
+    buffered.push_back(socket);
+  }
+
   static void unlist(std::vector<Socket*>& list, std::size_t& slot, Socket* socket) {
     if (slot != Socket::kNotListed && slot < list.size() && list[slot] == socket) {
       list[slot] = nullptr;
@@ -197,6 +225,12 @@ void Socket::onIo(int fd, std::uint32_t events) {
 
 namespace {
 
+// After every batch of reports: what TLS held for sockets that wanted to read.
+void ServeBuffered() {
+  NetworkLock.assertHeld();  // the event loop's batch lock
+  NetworkLoopSide::serveBuffered();
+}
+
 // Before every wait: results of other threads, then the ends, then the queries.
 void Settle() {
   NetworkLock.assertHeld();  // the event loop's batch lock
@@ -204,6 +238,8 @@ void Settle() {
   DeleteRetired();
   NetworkLoopSide::refreshDirty();
   Sockets().compact();
+  // Bytes inside TLS wake nobody: the wait returns at once and they are served after it.
+  if (NetworkLoopSide::anyBuffered()) Loop().wake();
 }
 
 EventLoop& Loop() {
@@ -211,6 +247,7 @@ EventLoop& Loop() {
     auto* made = new EventLoop();  // never destroyed: sockets may outlive static destruction
     made->setBatchLock(&NetworkLock.native());
     made->setBeforeWait(Settle);
+    made->setAfterBatch(ServeBuffered);
     return made;
   }();
   return *loop;

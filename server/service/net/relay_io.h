@@ -8,8 +8,10 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 #include "server/common/byte_buffer.h"
+#include "server/service/net/tls_stream.h"
 
 namespace tarvo {
 
@@ -24,13 +26,29 @@ inline ssize_t RelayReceive(int handle, void* into, std::size_t size) {
   return received;
 }
 
+// The same over TLS (tls not null): reads record after record until size bytes are in or
+// OpenSSL waits for the socket, so a short read means the socket had no more. An end or a
+// failure behind bytes already read is reported by the next call.
+inline ssize_t RelayReceive(int handle, TlsStream* tls, void* into, std::size_t size) {
+  if (tls == nullptr) return RelayReceive(handle, into, size);
+  auto* at = static_cast<std::uint8_t*>(into);
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t received = tls->read(at + got, size - got);
+    if (received <= 0) return got != 0 ? static_cast<ssize_t>(got) : received;
+    got += static_cast<std::size_t>(received);
+  }
+  return static_cast<ssize_t>(got);
+}
+
 enum class SendResult { kDrained, kWouldBlock, kFailed };
 
-// Sends queued bytes until the queue is empty or the socket is full.
-inline SendResult SendQueued(int handle, ByteBuffer& queue) {
+// Sends queued bytes until the queue is empty or the socket is full; through tls when not null.
+inline SendResult SendQueued(int handle, TlsStream* tls, ByteBuffer& queue) {
   while (!queue.empty()) {
     // MSG_NOSIGNAL: a peer that has gone yields EPIPE here, never a SIGPIPE.
-    ssize_t sent = ::send(handle, queue.data(), queue.size(), MSG_NOSIGNAL);
+    ssize_t sent = tls != nullptr ? tls->write(queue.data(), queue.size())
+                                  : ::send(handle, queue.data(), queue.size(), MSG_NOSIGNAL);
     if (sent < 0) {
       if (errno == EINTR) continue;
       return RelayWouldBlock() ? SendResult::kWouldBlock : SendResult::kFailed;

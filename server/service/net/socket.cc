@@ -131,20 +131,40 @@ TcpSocket::TcpSocket(int handle, Socket* owner) : Socket(handle, owner) {
   if (handle_ == kNoHandle) handle_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
-bool TcpSocket::wantRead() const { return !hasFlag(Connecting) && !hasFlag(Closing); }
+bool TcpSocket::wantRead() const {
+  return (!hasFlag(Connecting) && !hasFlag(Closing)) || tlsWriteWaitsToRead();
+}
 
 bool TcpSocket::wantWrite() const {
-  return hasFlag(Connecting) || !output_.empty() || hasFlag(Closing);
+  return hasFlag(Connecting) || !output_.empty() || hasFlag(Closing) || tlsReadWaitsToWrite();
 }
 
 bool TcpSocket::wantExcept() const { return hasFlag(Connecting); }
 
+TcpSocket::~TcpSocket() {
+  if (tls_ != nullptr) tls_->shutdown();
+}
+
+void TcpSocket::useTls(std::unique_ptr<TlsStream> tls) {
+  tls_ = std::move(tls);
+  // What came behind the opening frame may already wait inside OpenSSL.
+  if (tls_->pending()) flags_ |= Buffered;
+  MarkSocketDirty(this);
+}
+
 bool TcpSocket::onRead() {
+  // A write that waited for the peer's bytes goes on first.
+  if (tlsWriteWaitsToRead() && !onWrite()) return false;
   std::uint8_t buffer[kStreamReadChunk];
   ssize_t received;
-  do {
-    received = ::recv(handle_, buffer, sizeof buffer, 0);
-  } while (received < 0 && errno == EINTR);
+  if (tls_ != nullptr) {
+    received = tls_->read(buffer, sizeof buffer);
+    flags_ = tls_->pending() ? (flags_ | Buffered) : (flags_ & ~std::uint32_t{Buffered});
+  } else {
+    do {
+      received = ::recv(handle_, buffer, sizeof buffer, 0);
+    } while (received < 0 && errno == EINTR);
+  }
   if (received > 0) return onData({buffer, static_cast<std::size_t>(received)});
   if (received == 0) {  // the peer closed: send what is queued, then go
     setFlag(Closing);
@@ -161,16 +181,10 @@ bool TcpSocket::onWrite() {
     onConnected();
     return true;
   }
-  while (!output_.empty()) {
-    // MSG_NOSIGNAL: a peer that has gone yields EPIPE here, never a SIGPIPE.
-    ssize_t sent = ::send(handle_, output_.data(), output_.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      return WouldBlock(errno);
-    }
-    output_.consume(static_cast<std::size_t>(sent));
-  }
-  return !hasFlag(Closing);
+  // A read that waited for the socket to take bytes goes on first.
+  if (tlsReadWaitsToWrite() && !onRead()) return false;
+  if (SendQueued(handle_, tls_.get(), output_) == SendResult::kFailed) return false;
+  return !hasFlag(Closing) || !output_.empty();
 }
 
 bool TcpSocket::onExcept() {

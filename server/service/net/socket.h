@@ -16,6 +16,7 @@
 #include "platform/event_loop.h"
 #include "server/common/byte_buffer.h"
 #include "server/service/net/network_loop.h"
+#include "server/service/net/tls_stream.h"
 
 namespace tarvo {
 
@@ -36,6 +37,9 @@ class Socket : private IoHandler {
     Connecting = 1,   // a non-blocking connection attempt is in progress
     Closing = 2,      // send what is queued, then end; while connecting: end now
     AwaitHeader = 4,  // relay data connections only
+    // TLS holds bytes for it that epoll will not report: while it wants to read, the loop
+    // serves it without waiting (tls_stream.h).
+    Buffered = 8,
   };
 
   // Takes handle (kNoHandle for none), which must be non-blocking already (every descriptor
@@ -87,6 +91,7 @@ class Socket : private IoHandler {
   static constexpr std::size_t kNotListed = ~std::size_t{0};
   std::size_t dirtySlot_ = kNotListed;        // index in the loop's dirty list
   std::size_t retiredSlot_ = kNotListed;      // index in the loop's retired list
+  std::size_t bufferedSlot_ = kNotListed;     // index in the loop's list to serve unasked
   std::uint32_t interest_ = 0;                // what the loop watches the handle for; 0: nothing
   bool hungUp_ = false;  // the loop saw a hang-up while nothing but exceptions was wanted
 };
@@ -127,6 +132,7 @@ class TcpSocket : public Socket {
  public:
   // Without a handle (kNoHandle) a new non-blocking stream socket is made.
   TcpSocket(int handle, Socket* owner);
+  ~TcpSocket() override;
 
   bool wantRead() const REQUIRES(NetworkLock) override;
   bool wantWrite() const REQUIRES(NetworkLock) override;
@@ -148,8 +154,19 @@ class TcpSocket : public Socket {
   void queueOutput(std::span<const std::uint8_t> bytes) { queueOutput(bytes.data(), bytes.size()); }
   const ByteBuffer& outputQueue() const { return output_; }
 
+  // From now on the connection's bytes go through tls (protocol v2), which has completed its
+  // handshake on this socket's handle; the socket's end sends close_notify.
+  void useTls(std::unique_ptr<TlsStream> tls);
+
  protected:
+  // OpenSSL waits for the socket the other way round (a handshake message in the way).
+  bool tlsReadWaitsToWrite() const { return tls_ != nullptr && tls_->readWantsWrite(); }
+  bool tlsWriteWaitsToRead() const { return tls_ != nullptr && tls_->writeWantsRead(); }
+
   ByteBuffer output_;
+
+ private:
+  std::unique_ptr<TlsStream> tls_;
 };
 
 // A listening stream socket: accepts connections and hands each to onAccept.

@@ -27,13 +27,14 @@ UdpServerSocket* FindChannel(const SessionRelays& relays, std::uint32_t channelI
 
 }  // namespace
 
-void StartDataConnection(RelayHost& session, int handle) {
+void StartDataConnection(RelayHost& session, int handle, std::unique_ptr<TlsStream> tls) {
   // Over its limit a session relays nothing.
   if (session.overQuota() || session.relays().tcp.size() >= kMaxRelaysPerSession) {
+    tls.reset();  // before the descriptor it writes to closes
     CloseDescriptor(handle);
     return;
   }
-  TcpRelay::Start(session, handle);
+  TcpRelay::Start(session, handle, std::move(tls));
 }
 
 bool HandleUdpData(RelayHost& session, std::span<const std::uint8_t> payload) {

@@ -27,21 +27,46 @@ namespace tarvo {
 // hands it every readiness report, so the relay alone decides when both end.
 class RelayEnd final : public Socket {
  public:
-  RelayEnd(TcpRelay& relay, int handle)
-      : Socket(handle, &relay.session_.relayOwner()), relay_(relay) {}
-  ~RelayEnd() override { relay_.endGone(*this); }
+  RelayEnd(TcpRelay& relay, int handle, std::unique_ptr<TlsStream> tlsStream = nullptr)
+      : Socket(handle, &relay.session_.relayOwner()), tls(std::move(tlsStream)), relay_(relay) {
+    // What came behind the opening frame may already wait inside OpenSSL.
+    if (tls != nullptr && tls->pending()) flags_ |= Buffered;
+  }
+  ~RelayEnd() override {
+    if (tls != nullptr) tls->shutdown();
+    relay_.endGone(*this);
+  }
 
-  bool wantRead() const REQUIRES(NetworkLock) override { return relay_.endWantsRead(*this); }
-  bool wantWrite() const REQUIRES(NetworkLock) override { return relay_.endWantsWrite(*this); }
+  // OpenSSL may wait for the socket the other way round (a handshake message in the way).
+  bool wantRead() const REQUIRES(NetworkLock) override {
+    return relay_.endWantsRead(*this) || (tls != nullptr && tls->writeWantsRead());
+  }
+  bool wantWrite() const REQUIRES(NetworkLock) override {
+    return relay_.endWantsWrite(*this) || (tls != nullptr && tls->readWantsWrite());
+  }
   bool wantExcept() const REQUIRES(NetworkLock) override { return relay_.endWantsExcept(*this); }
   bool onRead() REQUIRES(NetworkLock) override {
+    if (tls != nullptr && tls->writeWantsRead()) relay_.endWritable(*this);
     relay_.endReadable(*this);
     return true;
   }
   bool onWrite() REQUIRES(NetworkLock) override {
+    if (tls != nullptr && tls->readWantsWrite()) relay_.endReadable(*this);
     relay_.endWritable(*this);
     return true;
   }
+
+  // recv, or a read of the TLS stream that notes what stays inside OpenSSL.
+  ssize_t receive(void* into, std::size_t size) {
+    if (tls == nullptr) return RelayReceive(handle_, into, size);
+    const ssize_t received = RelayReceive(handle_, tls.get(), into, size);
+    flags_ = tls->pending() ? (flags_ | Buffered) : (flags_ & ~std::uint32_t{Buffered});
+    return received;
+  }
+  SendResult send(ByteBuffer& queue) { return SendQueued(handle_, tls.get(), queue); }
+
+  // The client's end of a v2 relay: TLS carries the destination's bytes as they are.
+  std::unique_ptr<TlsStream> tls;
   bool onExcept() REQUIRES(NetworkLock) override {
     relay_.endException(*this);
     return true;
@@ -83,16 +108,20 @@ std::uint8_t* RelayReadBuffer() {
 
 }  // namespace
 
-void TcpRelay::Start(RelayHost& session, int handle) {
-  session.relays().tcp.push_back(std::unique_ptr<TcpRelay>(new TcpRelay(session, handle)));
+void TcpRelay::Start(RelayHost& session, int handle, std::unique_ptr<TlsStream> tls) {
+  session.relays().tcp.push_back(
+      std::unique_ptr<TcpRelay>(new TcpRelay(session, handle, std::move(tls))));
 }
 
-TcpRelay::TcpRelay(RelayHost& session, int handle)
+TcpRelay::TcpRelay(RelayHost& session, int handle, std::unique_ptr<TlsStream> tls)
     : session_(session),
-      client_(new RelayEnd(*this, handle)),
-      decryptor_(std::make_unique<AESDecryptor>(session.keyText().c_str(),
-                                                static_cast<int>(session.keyText().size()))),
+      plain_(tls != nullptr),
+      client_(new RelayEnd(*this, handle, std::move(tls))),
       encipher_(session.encryptor()->key(), AesUnitCipher::Direction::kEncrypt) {
+  if (!plain_) {
+    decryptor_ = std::make_unique<AESDecryptor>(session.keyText().c_str(),
+                                                static_cast<int>(session.keyText().size()));
+  }
   // No TCP_NODELAY here: the connection has it from the listener it was accepted on.
   CountRelayOpened(RelayKind::kTcp);
 }
@@ -197,7 +226,7 @@ void TcpRelay::readHeader() {
       kRelayQueueLimit, kDestinationHeaderSize - headerSize_ +
                             std::min(RelayAllowance(session_.upGate(), upWait_, client_),
                                      kRelayQueueLimit));
-  const ssize_t received = RelayReceive(client_->handle(), buffer, want);
+  const ssize_t received = client_->receive(buffer, want);
   if (received == 0 || (received < 0 && !RelayWouldBlock())) {
     close();
     return;
@@ -217,7 +246,11 @@ void TcpRelay::readHeader() {
 
 void TcpRelay::takeFromClient(const std::uint8_t* records, std::size_t size) {
   const std::size_t before = toDestination_.size();
-  decryptor_->transformAppend(records, size, toDestination_);
+  if (plain_) {
+    toDestination_.append(records, size);
+  } else {
+    decryptor_->transformAppend(records, size, toDestination_);
+  }
   session_.countRelayed(toDestination_.size() - before, Flow::kUp);
 }
 
@@ -265,7 +298,11 @@ void TcpRelay::pump(Way way) {
                        toDestination ? upWait_ : downWait_, source);
     if (allowed == 0) break;  // the user's speed limit: not read until its turn comes
     const std::size_t room = std::min(kRelayQueueLimit - queue.size(), allowed);
-    const ssize_t received = RelayReceive(source->handle(), buffer, room);
+    // A v2 relay's bytes need no cipher: they land in the queue itself.
+    const std::size_t queued = queue.size();
+    std::uint8_t* into = plain_ ? queue.grow(room) : buffer;
+    const ssize_t received = source->receive(into, room);
+    if (plain_) queue.truncate(queued + static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
     if (received == 0) {
       beginEnd();
       break;
@@ -279,6 +316,14 @@ void TcpRelay::pump(Way way) {
       break;
     }
     const auto size = static_cast<std::size_t>(received);
+    if (plain_) {
+      session_.countRelayed(size, toDestination ? Flow::kUp : Flow::kDown);
+      if (size < room) {
+        source->drained = true;
+        break;
+      }
+      continue;
+    }
     // A full read into an empty queue means a busy spell: room for the most it holds, once.
     if (queue.empty() && size == room) queue.reserve(kRelayQueueMost);
     if (toDestination) {
@@ -303,7 +348,7 @@ bool TcpRelay::flush(Way way) {
   ByteBuffer& queue = toDestination ? toDestination_ : toClient_;
   if (queue.empty() || (toDestination && connecting())) return true;
   RelayEnd* sink = toDestination ? destination_ : client_;
-  if (SendQueued(sink->handle(), queue) != SendResult::kFailed) return true;
+  if (sink->send(queue) != SendResult::kFailed) return true;
   beginEnd(sink);
   return false;
 }

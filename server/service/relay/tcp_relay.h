@@ -15,6 +15,7 @@
 #include "external/aes_block.h"
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
+#include "server/service/net/tls_stream.h"
 #include "server/service/policy/rate_gate.h"
 
 namespace tarvo {
@@ -40,7 +41,8 @@ class TcpRelay {
  public:
   // Starts a relay on an accepted data connection, owned by the session; it awaits the
   // destination header. Network lock held.
-  static void Start(RelayHost& session, int handle);
+  // tls: the client's end of a v2 relay, over which the destination's bytes travel as they are.
+  static void Start(RelayHost& session, int handle, std::unique_ptr<TlsStream> tls = nullptr);
   ~TcpRelay();
   TcpRelay(const TcpRelay&) = delete;
   TcpRelay& operator=(const TcpRelay&) = delete;
@@ -62,7 +64,7 @@ class TcpRelay {
   friend class RelayEnd;
   enum class Way { kToDestination, kToClient };
 
-  TcpRelay(RelayHost& session, int handle);
+  TcpRelay(RelayHost& session, int handle, std::unique_ptr<TlsStream> tls);
 
   // What an end wants watched, and what its readiness does.
   bool endWantsRead(const RelayEnd& end) const;
@@ -97,6 +99,7 @@ class TcpRelay {
   void notify(std::uint32_t code) const;
 
   RelayHost& session_;
+  const bool plain_;  // v2: no cipher records inside TLS
   RelayEnd* client_;
   RelayEnd* destination_ = nullptr;  // from the header on
   ByteBuffer toClient_;              // records for the client

@@ -27,6 +27,7 @@
 #include "server/service/relay/tcp_relay.h"
 #include "server/service/store/traffic_accounting.h"
 #include "server/service/relay/udp_server_socket.h"
+#include "server/service/session/v2_login.h"
 
 namespace tarvo {
 
@@ -55,13 +56,16 @@ std::string VersionRange() {
 
 }  // namespace
 
-UserSocket::UserSocket(int handle, Socket* owner, std::uint32_t peerAddress)
+UserSocket::UserSocket(int handle, Socket* owner, std::uint32_t peerAddress,
+                       std::unique_ptr<V2Binding> v2)
     : TcpSocket(handle, owner),
       peerAddress_(peerAddress),
       lastActivity_(NetworkNow()),
       loginSeat_(std::make_unique<WaitingSeat>(LoginRoom(), peerAddress,
-                                               [this] { RetireSocket(this); })) {
-  AppendHello(output_, VersionRange());
+                                               [this] { RetireSocket(this); })),
+      v2_(std::move(v2)) {
+  // A v2 client hears nothing from the daemon before its login succeeds.
+  if (v2_ == nullptr) AppendHello(output_, VersionRange());
   idleTimer_.arm(std::chrono::duration_cast<std::chrono::milliseconds>(kIdleTimeout),
                  [this] { idleCheck(); });
   const NetworkTime helloAt = NetworkNow();
@@ -94,6 +98,7 @@ UserSocket::~UserSocket() {
     }
     account_.storeFinal(std::move(closed));
     Counters().sessions.fetch_sub(1, std::memory_order_relaxed);
+    if (v2_ != nullptr) Counters().sessionsV2.fetch_sub(1, std::memory_order_relaxed);
     if (figures_ != nullptr) --figures_->sessions;
     name_.reset();
   }
@@ -170,8 +175,9 @@ void UserSocket::overLimit() {
 }
 
 bool UserSocket::wantRead() const {
-  return !hasFlag(Closing) && !awaitingStore_ && !paceTimer_.armed() &&
-         output_.size() < kMaxSessionOutput;
+  return (!hasFlag(Closing) && !awaitingStore_ && !paceTimer_.armed() &&
+          output_.size() < kMaxSessionOutput) ||
+         tlsWriteWaitsToRead();
 }
 
 bool UserSocket::onData(std::span<const std::uint8_t> bytes) {
@@ -324,6 +330,15 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
                              std::int32_t status, const UserInfo& stored,
                              const LoginPolicy& loginPolicy) {
   if (loginPolicy.began) AnnouncePeriodBegan(name, status == READER_OK ? &stored : nullptr);
+  // v2: the proof is checked first, and for an unknown user too, so that an unknown name and a
+  // wrong password take the same work and end the same way.
+  if (v2_ != nullptr && !V2LoginProven(*v2_, name, status == READER_OK ? stored.password : nullptr) &&
+      status == READER_OK) {
+    NoteWrongProof(peerAddress_, name);
+    CountLogin(LoginOutcome::kWrongPassword);
+    refuseLogin(MessageType::InvalidPassword, name, "invalid password");
+    return;
+  }
   // A store that fails refuses the login as an unknown user would be.
   if (status != READER_OK) {
     // A name tried that does not exist is a guess as much as a wrong password.
@@ -347,15 +362,24 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
 
   std::string keyText = SessionKeyFor(name, stored.password);
   auto encryptor = std::make_unique<AESEncryptor>(keyText.c_str(), static_cast<int>(keyText.size()));
-  const auto expected = MakeLoginProof(name, *encryptor);
-  if (!ProofsEqual(expected.data(), proof.data())) {
+  if (v2_ == nullptr && !ProofsEqual(MakeLoginProof(name, *encryptor).data(), proof.data())) {
     explicit_bzero(keyText.data(), keyText.size());
     NoteWrongProof(peerAddress_, name);
     CountLogin(LoginOutcome::kWrongPassword);
     refuseLogin(MessageType::InvalidPassword, name, "invalid password");
     return;
   }
+  // A user kept to v2: a designed-protocol login, even a right one (it may be a replay), is
+  // closed as a malformed opening is, without a reply; the row says why.
+  if (v2_ == nullptr && loginPolicy.policy.protocol == POLICY_PROTOCOL_V2_ONLY) {
+    explicit_bzero(keyText.data(), keyText.size());
+    CountLogin(LoginOutcome::kProtocolRefused);
+    setFlag(Closing);
+    AuditSessionOpen(name, peerAddress_, "protocol v1 refused for this user");
+    return;
+  }
 
+  if (v2_ != nullptr) v2_->relayKey = MakeV2RelayKey(keyText, v2_->exporter);
   name_ = name;
   keyText_ = std::move(keyText);
   encryptor_ = std::move(encryptor);
@@ -368,6 +392,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   NoteLoginAccepted(peerAddress_, name);
   CountLogin(LoginOutcome::kAccepted);
   Counters().sessions.fetch_add(1, std::memory_order_relaxed);
+  if (v2_ != nullptr) Counters().sessionsV2.fetch_add(1, std::memory_order_relaxed);
   figures_ = UserFiguresFor(name);
   if (figures_ != nullptr) ++figures_->sessions;
   AuditSessionOpen(*name_, peerAddress_, "done");
@@ -380,7 +405,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
 }
 
 void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome) {
-  queueMessage(reply);
+  // A v2 client is told nothing: every refusal looks like every other, and like a wrong frame.
+  if (v2_ == nullptr) queueMessage(reply);
   setFlag(Closing);
   if (outcome != nullptr) AuditSessionOpen(name, peerAddress_, outcome);
 }

@@ -26,6 +26,7 @@
 #include "server/service/policy/message_pace.h"
 #include "server/service/policy/user_policy.h"
 #include "server/service/session/waiting_room.h"
+#include "server/service/session/v2_binding.h"
 
 namespace tarvo {
 
@@ -52,8 +53,11 @@ inline constexpr std::size_t kMaxSessionOutput = std::size_t{4} << 20;
 class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
  public:
   // Takes the connection over (owner: the acceptor) and queues Hello. peerAddress: the
-  // client's IPv4 address, network order.
-  UserSocket(int handle, Socket* owner, std::uint32_t peerAddress = 0);
+  // client's IPv4 address, network order. v2: the TLS connection a v2 session came in on (its
+  // link hands the session a socketpair); such a session gets no Hello and no refusal reply,
+  // and its Login is checked against the v2 proof.
+  UserSocket(int handle, Socket* owner, std::uint32_t peerAddress = 0,
+             std::unique_ptr<V2Binding> v2 = nullptr);
   // Ends the session: relays first, then the close row and notification, then the list entry.
   ~UserSocket() override;
 
@@ -85,6 +89,8 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   std::uint32_t sessionId() const override { return sessionId_; }
   AESEncryptor* encryptor() override { return encryptor_.get(); }
   Socket& relayOwner() override { return *this; }
+  // Null for a v1 session.
+  const V2Binding* v2() const { return v2_.get(); }
 
   // Deciphers the records of a session message's payload with the session's decryptor. False
   // when the payload ends inside a record: the decryptor is then restarted so that the broken
@@ -162,6 +168,7 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   TrafficAccount account_{*this};
   // The user's policy on this daemon, from the login on (user_policy.h).
   PolicySeat policy_;
+  std::unique_ptr<V2Binding> v2_;
 };
 
 }  // namespace tarvo

@@ -8,6 +8,7 @@
 // Network thread only.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,10 @@
 #include <unordered_map>
 
 namespace tarvo {
+
+// How long a connection may take to send its opening message (and a data connection its
+// session id; a v2 connection its handshake and opening frame).
+inline constexpr std::chrono::seconds kOpeningTimeout{15};
 
 class WaitingRoom;
 

@@ -1,0 +1,82 @@
+#include "server/service/net/tls_stream.h"
+
+#include <openssl/err.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace tarvo {
+
+TlsStream::TlsStream(SSL_CTX* ctx, int handle) : ssl_(ctx != nullptr ? SSL_new(ctx) : nullptr) {
+  if (ssl_ == nullptr) return;
+  if (SSL_set_fd(ssl_, handle) != 1) {
+    SSL_free(ssl_);
+    ssl_ = nullptr;
+    return;
+  }
+  SSL_set_accept_state(ssl_);
+  // A write returns what went out record by record, and its retry may come from a queue that
+  // has grown (and moved) meanwhile.
+  SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+}
+
+TlsStream::~TlsStream() {
+  if (ssl_ != nullptr) SSL_free(ssl_);
+}
+
+bool TlsStream::handshakeDone() const { return SSL_is_init_finished(ssl_) == 1; }
+
+ssize_t TlsStream::read(void* into, std::size_t size) {
+  readWantsWrite_ = false;
+  const int asked = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  const int result = SSL_read(ssl_, into, asked);
+  if (result > 0) return result;
+  return fail(result, true);
+}
+
+ssize_t TlsStream::write(const void* bytes, std::size_t size) {
+  writeWantsRead_ = false;
+  if (size == 0) return 0;
+  const int asked = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  const int result = SSL_write(ssl_, bytes, asked);
+  if (result > 0) return result;
+  return fail(result, false);
+}
+
+ssize_t TlsStream::fail(int result, bool reading) {
+  const int error = SSL_get_error(ssl_, result);
+  switch (error) {
+    case SSL_ERROR_WANT_READ:
+      if (!reading) writeWantsRead_ = true;
+      errno = EAGAIN;
+      return -1;
+    case SSL_ERROR_WANT_WRITE:
+      if (reading) readWantsWrite_ = true;
+      errno = EAGAIN;
+      return -1;
+    case SSL_ERROR_ZERO_RETURN:  // close_notify: the peer's clean end
+      if (reading) return 0;
+      errno = EPIPE;
+      return -1;
+    case SSL_ERROR_SYSCALL:
+      // errno is the socket's; a close without close_notify leaves it 0.
+      if (errno == 0 || errno == EAGAIN || errno == EWOULDBLOCK) errno = ECONNRESET;
+      ERR_clear_error();
+      return -1;
+    default:
+      // A record that does not authenticate, a handshake failure: the connection is over.
+      ERR_clear_error();
+      errno = EPROTO;
+      return -1;
+  }
+}
+
+void TlsStream::shutdown() {
+  if (shut_ || ssl_ == nullptr) return;
+  shut_ = true;
+  // Only after a completed handshake; an unanswered one ends with the socket.
+  if (handshakeDone()) SSL_shutdown(ssl_);
+  ERR_clear_error();
+}
+
+}  // namespace tarvo
