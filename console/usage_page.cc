@@ -18,15 +18,12 @@
 #include "console/console_images.h"
 #include "console/notification_event.h"
 #include "console/server_tree_sheet.h"
-#include "console/usage_metrics.h"
-#include "console/user_policies.h"
 
 namespace tarvo {
 
 namespace {
 
 constexpr int kCounterReadMs = 1000;
-constexpr int kMetricsTimeoutMs = 2000;
 constexpr std::int64_t kShortestSpanMs = 60 * 1000;
 
 QChartView* ChartView(QChart* chart) {
@@ -99,6 +96,7 @@ CUsage::CUsage(CServerTreeSheet& sheet)
   layout->addWidget(status_);
   ShowRates();
 
+  reader_ = std::make_unique<UsageReader>(*this);
   // From the console's start, whether or not the page is ever shown.
   poll_ = new QTimer(this);
   poll_->setInterval(kPollMs);
@@ -114,7 +112,7 @@ void CUsage::OnInitDialog() {
   sheet_.setUsagePageWindow(true);
   // A poll only when the timer has made none yet: two readings close together give a rate
   // that says little.
-  if (polls_ == 0) {
+  if (!pollAsked_) {
     Poll();
   } else {
     ReadCounters();
@@ -126,41 +124,58 @@ QStringList CUsage::barNames() const { return barNames_->categories(); }
 bool CUsage::showsRateChart() const { return rateArea_->currentWidget() == rateView_; }
 
 void CUsage::Poll() {
-  ++polls_;
-  MetricsReading reading;
-  std::string error;
-  double down = 0;
-  double up = 0;
-  if (ReadServiceMetrics(reading, &error, kMetricsTimeoutMs) &&
-      RelayedTotals(reading, down, up, &error)) {
-    history_.AddReading(QDateTime::currentMSecsSinceEpoch(), down, up);
-    status_->setText(QString::fromStdString(ServiceStatusLine(reading)));
+  pollAsked_ = true;
+  pollOwed_ = true;
+  AskOwedReads();
+}
+
+void CUsage::ReadCounters() {
+  countersOwed_ = true;
+  AskOwedReads();
+}
+
+void CUsage::AskOwedReads() {
+  // One read at a time: a slow daemon or store gets no second read stacked on the first.
+  if (inFlight_ || !(pollOwed_ || countersOwed_)) return;
+  // The bars with every poll once the page has its window, which shows them.
+  reader_->Ask({pollOwed_, countersOwed_ || (pollOwed_ && created())});
+  pollOwed_ = false;
+  countersOwed_ = false;
+  inFlight_ = true;
+}
+
+void CUsage::ShowReading(const UsageReading& reading) {
+  inFlight_ = false;
+  if (reading.request.figures) {
+    ++polls_;
+    ShowFigures(reading);
+  }
+  if (reading.request.counters) {
+    ++counterReads_;
+    if (reading.users) {
+      ShowBars(*reading.users);
+    } else {
+      totalsLabel_->setText(QStringLiteral("The user store could not be read"));  // bars kept
+    }
+  }
+  AskOwedReads();
+  Q_EMIT readShown();
+}
+
+void CUsage::ShowFigures(const UsageReading& reading) {
+  if (reading.figuresRead) {
+    history_.AddReading(reading.atMs, reading.down, reading.up);
+    status_->setText(QString::fromStdString(reading.statusLine));
     ShowRates();
     rateArea_->setCurrentWidget(rateView_);
   } else {
     history_.Interrupt();
     rateError_->setText(QStringLiteral("The service's throughput cannot be shown: ") +
-                        QString::fromStdString(error));
+                        QString::fromStdString(reading.error));
     rateError_->setToolTip(rateError_->text());  // the whole of a reason too long to show
     status_->clear();
     rateArea_->setCurrentWidget(rateError_);
   }
-  if (created()) ReadCounters();
-}
-
-void CUsage::ReadCounters() {
-  ++counterReads_;
-  const auto policies = ReadNamedUserPolicies();
-  if (!policies) {
-    totalsLabel_->setText(QStringLiteral("The user store could not be read"));
-    return;  // the bars keep what they showed
-  }
-  std::vector<UserUsage> users;
-  users.reserve(policies->size());
-  for (const auto& [name, policy] : *policies) {
-    users.push_back({name.toStdString(), policy.bytesDown, policy.bytesUp});
-  }
-  ShowBars(users);
 }
 
 void CUsage::ShowBars(const std::vector<UserUsage>& users) {
@@ -231,6 +246,10 @@ void CUsage::ShowRates() {
 }
 
 void CUsage::customEvent(QEvent* event) {
+  if (event->type() == kUsageReadEvent) {
+    ShowReading(static_cast<UsageReadEvent*>(event)->reading());
+    return;
+  }
   if (event->type() != kChangedEvent) return;
   // Users or sessions changed: one read of the store for a burst of them.
   if (!counterRead_->isActive()) counterRead_->start();

@@ -3,14 +3,18 @@
 // totals, and a line chart of the whole service's throughput over the last hour. The counters
 // come from the user store, read again on user and session notifications (at most once a
 // second) and on every poll; the throughput from the daemon's figures, polled every 5 s from
-// the console's start so that the hour is there when the page is first shown.
+// the console's start so that the hour is there when the page is first shown. The reads block
+// (up to 2 s for the figures), so a UsageReader makes them off the user-interface thread, one at
+// a time; this page only shows their answers.
 #pragma once
 
 #include <QStringList>
+#include <memory>
 
 #include "console/property_page.h"
 #include "console/rate_history.h"
 #include "console/usage_figures.h"
+#include "console/usage_reader.h"
 
 class QBarSet;
 class QBarCategoryAxis;
@@ -53,12 +57,21 @@ class CUsage : public CPropertyPage {
   QLabel* rateError() const { return rateError_; }
   bool showsRateChart() const;
   QLabel* statusLine() const { return status_; }
+  // How many polls were answered.
   int polls() const { return polls_; }
   // How often the bars were read from the store.
   int counterReads() const { return counterReads_; }
 
-  // One poll, as the timer makes it.
+  // Asks for one poll, as the timer does: the figures and, once the page has its window, the
+  // bars. Asked while a read is in flight, it is made after that read, and several asked
+  // meanwhile are made as one.
   void Poll();
+  // A read is in flight (and those asked meanwhile follow it); readShown() follows each answer.
+  bool readInFlight() const { return inFlight_; }
+
+ Q_SIGNALS:
+  // A read's answer is shown (readInFlight() says whether another has started since).
+  void readShown();
 
  protected:
   void OnInitDialog() override;
@@ -66,6 +79,9 @@ class CUsage : public CPropertyPage {
 
  private:
   void ReadCounters();
+  void AskOwedReads();
+  void ShowReading(const UsageReading& reading);
+  void ShowFigures(const UsageReading& reading);
   void ShowBars(const std::vector<UserUsage>& users);
   void ShowRates();
 
@@ -92,6 +108,15 @@ class CUsage : public CPropertyPage {
   QTimer* counterRead_ = nullptr;
   int polls_ = 0;
   int counterReads_ = 0;
+
+  bool pollAsked_ = false;  // ever
+  // Asked while a read was in flight, and made after it.
+  bool pollOwed_ = false;
+  bool countersOwed_ = false;
+  bool inFlight_ = false;
+  // Its thread ends with the page's members, before the page's events (answers not yet
+  // handled among them) are dropped with the page.
+  std::unique_ptr<UsageReader> reader_;
 };
 
 }  // namespace tarvo

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -13,6 +14,8 @@
 
 #include "server/service/policy/access_file.h"
 #include "server/service/policy/access_rules.h"
+#include "server/service/policy/host_addresses.h"
+#include "server/service/policy/login_guard.h"
 #include "server/service/policy/login_throttle.h"
 #include "tests/daemon_process.h"
 
@@ -110,6 +113,20 @@ TEST(AccessRulesTest, ThePackagesFileKeepsRelaysOffThisHostAndTheMetadataAddress
   for (const char* allowed : {"8.8.8.8", "10.0.0.1", "192.168.1.1", "128.0.0.1"}) {
     EXPECT_TRUE(rules.allows(Ip(allowed), 443)) << allowed;
   }
+  // The host's interface addresses are this host too, on every port; only they.
+  const std::vector<std::uint32_t> interfaces{ntohl(Ip("10.0.0.7")), ntohl(Ip("192.168.1.20"))};
+  for (const char* own : {"10.0.0.7", "192.168.1.20", "0.1.2.3"}) {
+    EXPECT_FALSE(rules.allows(Ip(own), 22, interfaces)) << own;
+  }
+  EXPECT_TRUE(rules.allows(Ip("10.0.0.8"), 22, interfaces));
+  // A port list narrows the word as it narrows a network.
+  const AccessRules ssh = Rules("deny THIS-HOST port 22");
+  EXPECT_FALSE(ssh.allows(Ip("10.0.0.7"), 22, interfaces));
+  EXPECT_TRUE(ssh.allows(Ip("10.0.0.7"), 80, interfaces));
+  // The listing the daemon starts from has this host's loopback address.
+  std::vector<std::uint32_t> read;
+  ASSERT_TRUE(ReadHostAddresses(read));
+  EXPECT_TRUE(std::binary_search(read.begin(), read.end(), ntohl(Ip("127.0.0.1"))));
 }
 
 // AccessFile on a temporary directory, with times given by hand.
@@ -278,6 +295,59 @@ TEST_F(LoginThrottleTest, AddressesAreBoundedAndTheLeastRecentlyWrongIsForgotten
   for (int i = 0; i < 20; ++i) EXPECT_FALSE(none.noteWrongProof(client, at));
   EXPECT_EQ(none.admit(client, at), Verdict::kCheck);
   EXPECT_EQ(none.remembered(), 0u);
+}
+
+TEST_F(LoginThrottleTest, GuessesHoldTheGuessedUserAloneAndARotatingGuesserIsSlowedPerUser) {
+  LoginGuard guard;
+  // Ten wrong at alice from one address hold alice there; bob behind it gets in, and so does
+  // alice from elsewhere.
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(guard.admit(client, "alice", at), Verdict::kCheck) << i;
+    guard.noteWrongProof(client, "alice", at);
+    at += seconds(1);
+  }
+  EXPECT_EQ(guard.admit(client, "ALICE", at), Verdict::kRefuse);
+  EXPECT_EQ(guard.admit(client, "bob", at), Verdict::kCheck);
+  guard.noteAccepted(other, "alice");  // alice's own address from now on
+
+  // Addresses taking turns, each guessing once, 100 a second for 10 s: ten a second reach the
+  // check, and alice from her own address is never refused.
+  at += seconds(300);
+  int checked = 0;
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint32_t rotating = htonl(0x0A000000u + static_cast<std::uint32_t>(i));
+    if (guard.admit(rotating, "alice", at) == Verdict::kCheck) {
+      ++checked;
+      guard.noteWrongProof(rotating, "alice", at);
+    }
+    if (i % 10 == 0) {
+      EXPECT_EQ(guard.admit(other, "alice", at), Verdict::kCheck) << i;
+    }
+    at += std::chrono::milliseconds(10);
+  }
+  EXPECT_LE(checked, 10 * 10 + 30);  // the rate, and the burst saved up
+  EXPECT_GE(checked, 10 * 10);
+  EXPECT_EQ(guard.admit(htonl(0x0B000001u), "bob", at), Verdict::kCheck);  // bob unaffected
+
+  // One address guessing many names is held as a whole at 300 wrong proofs in the window.
+  for (int i = 0; i < 300; ++i) {
+    guard.noteWrongProof(client, "user" + std::to_string(i), at);
+  }
+  EXPECT_NE(guard.admit(client, "carol", at), Verdict::kCheck);
+}
+
+TEST_F(LoginThrottleTest, RefusalsAreAuditedAtMostAHundredAMinuteInAll) {
+  LoginGuard guard;
+  for (std::uint32_t a = 1; a <= 40; ++a) {
+    for (int i = 0; i < 10; ++i) guard.noteWrongProof(htonl(a), "alice", at);
+  }
+  int audited = 0;
+  for (std::uint32_t a = 1; a <= 40; ++a) {
+    for (int i = 0; i < 10; ++i) audited += guard.admit(htonl(a), "alice", at) == Verdict::kRefuse;
+  }
+  EXPECT_EQ(audited, 100);
+  at += std::chrono::minutes(1);
+  EXPECT_EQ(guard.admit(htonl(1), "alice", at), Verdict::kRefuse);  // a new minute
 }
 
 }  // namespace

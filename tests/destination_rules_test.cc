@@ -219,11 +219,12 @@ TEST_F(DestinationRulesTest, TheFileIsReadAgainWhenItChangesAndItsBadLinesAreRep
 }
 
 // Logins from one address, each on a session of its own, as a client retrying would.
-LoginOutcome LoginFrom(const TestDaemon& daemon, std::uint32_t source, const std::string& password) {
+LoginOutcome LoginFrom(const TestDaemon& daemon, std::uint32_t source, const std::string& password,
+                       const char* user = "alice") {
   SessionClient session;
   session.setSourceAddress(source);
   if (!OpenSession(session, daemon)) return LoginOutcome::kFailed;
-  return session.login("alice", password, kIoTimeoutMs).outcome;
+  return session.login(user, password, kIoTimeoutMs).outcome;
 }
 
 std::size_t RowsWith(const TestDaemon& daemon, const std::string& text) {
@@ -265,6 +266,43 @@ TEST(LoginThrottleDaemonTest, TheDefaultsLetNineMistakesPassAndHoldAtTheTenth) {
   EXPECT_EQ(LoginFrom(daemon, kFirst, "wrong"), LoginOutcome::kInvalidPassword);
   EXPECT_EQ(LoginFrom(daemon, kFirst, "secret"), LoginOutcome::kInvalidPassword);
   EXPECT_EQ(LoginFrom(daemon, kSecond, "secret"), LoginOutcome::kAccepted);
+}
+
+TEST(LoginThrottleDaemonTest, AGuesserHoldsOnlyTheUserItGuessesAndUnknownNamesAreGuesses) {
+  TestDaemon daemon(AuditedSettings(true));
+  ASSERT_TRUE(daemon.started());
+  for (const char* user : {"alice", "bob", "carol"}) ASSERT_TRUE(daemon.addUser(user, "secret"));
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(LoginFrom(daemon, kFirst, "wrong"), LoginOutcome::kInvalidPassword) << i;
+  }
+  EXPECT_EQ(LoginFrom(daemon, kFirst, "secret"), LoginOutcome::kInvalidPassword);
+  EXPECT_EQ(LoginFrom(daemon, kFirst, "secret", "bob"), LoginOutcome::kAccepted);
+  EXPECT_EQ(LoginFrom(daemon, kFirst, "secret", "carol"), LoginOutcome::kAccepted);
+
+  // Ten tries of a name that does not exist hold it too: the eleventh is refused unchecked.
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(LoginFrom(daemon, kFirst, "x", "ghost"), LoginOutcome::kUnknownUser) << i;
+  }
+  EXPECT_EQ(LoginFrom(daemon, kFirst, "x", "ghost"), LoginOutcome::kInvalidPassword);
+}
+
+TEST(LoginThrottleDaemonTest, AddressesTakingTurnsAreSlowedAtTheUserAndItsOwnerGetsIn) {
+  TestDaemon daemon(AuditedSettings(true));
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("alice", "secret"));
+  const std::uint32_t own = ::inet_addr("127.0.9.9");
+  ASSERT_EQ(LoginFrom(daemon, own, "secret"), LoginOutcome::kAccepted);
+  // 100 addresses, one wrong guess each, as fast as the daemon answers: far more than ten a
+  // second (the rate itself is checked on a hand-moved clock in access_rules_test).
+  for (std::uint32_t i = 0; i < 100; ++i) {
+    const std::uint32_t source = htonl(0x7F0A0000u + 1 + i);  // 127.10.0.x
+    ASSERT_EQ(LoginFrom(daemon, source, "wrong"), LoginOutcome::kInvalidPassword) << i;
+  }
+  EXPECT_EQ(LoginFrom(daemon, own, "secret"), LoginOutcome::kAccepted);
+  EXPECT_TRUE(WaitUntil([&] {
+    return daemon.process().stderrText().find("logins as alice are guessed faster than 10") !=
+           std::string::npos;
+  }));
 }
 
 }  // namespace

@@ -43,9 +43,10 @@
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
 #include "server/service/policy/access_file.h"
+#include "server/service/policy/host_addresses.h"
 #include "server/service/control/control_listener.h"
 #include "server/service/base/diagnostics.h"
-#include "server/service/policy/login_throttle.h"
+#include "server/service/policy/login_guard.h"
 #include "server/service/metrics/metrics_server.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/base/notifier.h"
@@ -121,6 +122,7 @@ void ServiceMain() {
       return;
     }
     Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
+    WatchHostAddresses();
   }
 
   // The control port exists before the daemon reports that it runs, so that a console started

@@ -10,6 +10,7 @@
 #include "platform/fd.h"
 #include "platform/home.h"
 #include "server/service/base/diagnostics.h"
+#include "server/service/policy/host_addresses.h"
 
 namespace tarvo {
 namespace {
@@ -63,7 +64,7 @@ bool AccessFile::allows(std::uint32_t address, std::uint16_t port, NetworkTime n
     case State::kUnreadable:
       return false;
     case State::kLoaded:
-      return rules_.allows(address, port);
+      return rules_.allows(address, port, HostAddresses());
   }
   return false;
 }

@@ -30,7 +30,7 @@ class AccessFile {
   void load(NetworkTime now);
   // address in network order, port in host order; reads the file again first when it may
   // have changed.
-  bool allows(std::uint32_t address, std::uint16_t port, NetworkTime now);
+  bool allows(std::uint32_t address, std::uint16_t port, NetworkTime now) REQUIRES(NetworkLock);
 
  private:
   enum class State { kMissing, kUnreadable, kLoaded };
@@ -57,6 +57,6 @@ class AccessFile {
 // The home directory's file, read now: at start, before the network thread runs.
 void LoadAccessRules();
 // For a relay or datagram to address (network order) and port (host order). Network thread.
-bool DestinationAllowed(std::uint32_t address, std::uint16_t port);
+bool DestinationAllowed(std::uint32_t address, std::uint16_t port) REQUIRES(NetworkLock);
 
 }  // namespace tarvo

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace tarvo {
@@ -69,6 +70,10 @@ std::string Quoted(std::string_view text) {
 }
 
 bool ParseNetwork(std::string_view text, AccessRule& rule, std::string& reason) {
+  if (SameWord(text, "this-host")) {
+    rule.thisHost = true;
+    return true;
+  }
   std::uint32_t bits = 32;
   if (const std::size_t slash = text.find('/'); slash != std::string_view::npos) {
     const auto prefix = Number(text.substr(slash + 1), 32);
@@ -81,7 +86,7 @@ bool ParseNetwork(std::string_view text, AccessRule& rule, std::string& reason) 
   }
   const auto address = Address(text);
   if (!address) {
-    reason = Quoted(text).append(" is not an IPv4 address");
+    reason = Quoted(text).append(" is not an IPv4 address or this-host");
     return false;
   }
   rule.mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
@@ -151,8 +156,18 @@ std::optional<AccessRule> ParseLine(std::string_view line, std::string& reason) 
   return rule;
 }
 
-bool Matches(const AccessRule& rule, std::uint32_t address, std::uint16_t port) {
-  if ((address & rule.mask) != rule.network) return false;
+bool IsThisHost(std::uint32_t address, const std::vector<std::uint32_t>& hostAddresses) {
+  const std::uint32_t first = address >> 24;
+  return first == 0 || first == 127 ||
+         std::binary_search(hostAddresses.begin(), hostAddresses.end(), address);
+}
+
+bool Matches(const AccessRule& rule, std::uint32_t address, std::uint16_t port,
+             const std::vector<std::uint32_t>& hostAddresses) {
+  if (rule.thisHost ? !IsThisHost(address, hostAddresses)
+                    : (address & rule.mask) != rule.network) {
+    return false;
+  }
   if (rule.ports.empty()) return true;
   for (const PortRange& range : rule.ports) {
     if (port >= range.first && port <= range.last) return true;
@@ -182,10 +197,11 @@ AccessRules AccessRules::Parse(std::string_view text, std::vector<AccessRuleErro
   return rules;
 }
 
-bool AccessRules::allows(std::uint32_t address, std::uint16_t port) const {
+bool AccessRules::allows(std::uint32_t address, std::uint16_t port,
+                         const std::vector<std::uint32_t>& hostAddresses) const {
   const std::uint32_t host = ntohl(address);
   for (const AccessRule& rule : rules_) {
-    if (Matches(rule, host, port)) return rule.allow;
+    if (Matches(rule, host, port, hostAddresses)) return rule.allow;
   }
   return true;
 }

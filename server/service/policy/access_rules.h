@@ -1,6 +1,7 @@
 // Destination rules: which IPv4 networks and ports a session may relay to. The text is one rule
-// a line, "allow" or "deny", a network (CIDR; a bare address is /32) and optionally "port"
-// with one port, a range, a comma-separated list of these, or "all"; "#" starts a comment.
+// a line, "allow" or "deny", a network (CIDR; a bare address is /32, "this-host" every address
+// of this host) and optionally "port" with one port, a range, a comma-separated list of these,
+// or "all"; "#" starts a comment.
 // The first rule that matches decides; no match allows. No sockets here: the daemon's file
 // handling is access_file.h.
 #pragma once
@@ -20,6 +21,9 @@ struct PortRange {
 
 struct AccessRule {
   bool allow = true;
+  // Every address of this host, whatever network and mask say: 0.0.0.0/8 and 127.0.0.0/8
+  // (both reach this host's listeners) and the addresses of its interfaces.
+  bool thisHost = false;
   std::uint32_t network = 0;  // host order, host bits cleared
   std::uint32_t mask = 0;     // host order
   std::vector<PortRange> ports;  // empty: every port
@@ -36,8 +40,10 @@ class AccessRules {
   // Reads every line of text; bad lines are left out and described in errors.
   static AccessRules Parse(std::string_view text, std::vector<AccessRuleError>& errors);
 
-  // address in network order, port in host order.
-  bool allows(std::uint32_t address, std::uint16_t port) const;
+  // address in network order, port in host order. hostAddresses: the addresses of this host's
+  // interfaces (host order, sorted), which "this-host" stands for besides 0/8 and 127/8.
+  bool allows(std::uint32_t address, std::uint16_t port,
+              const std::vector<std::uint32_t>& hostAddresses = {}) const;
   std::size_t size() const { return rules_.size(); }
 
  private:

@@ -48,9 +48,9 @@ std::optional<ThrottleFigures> ParseThrottleFigures(std::string_view text) {
   return figures;
 }
 
-LoginThrottle::Verdict LoginThrottle::admit(std::uint32_t address, NetworkTime now) {
+LoginThrottle::Verdict LoginThrottle::admit(const ThrottleKey& key, NetworkTime now) {
   if (!figures_.enabled) return Verdict::kCheck;
-  auto found = byAddress_.find(address);
+  auto found = byAddress_.find(key);
   if (found == byAddress_.end()) return Verdict::kCheck;
   Entry& entry = found->second;
   if (entry.heldUntil) {
@@ -58,14 +58,14 @@ LoginThrottle::Verdict LoginThrottle::admit(std::uint32_t address, NetworkTime n
       ++entry.refusedInHold;
       if (entry.refusedInHold <= figures_.auditedPerHold) return Verdict::kRefuse;
       if (entry.refusedInHold == figures_.auditedPerHold + 1) {
-        Diagnose("further refused logins from %s are not written to the audit log until its "
-                 "hold ends", FormatIPv4(address).c_str());
+        Diagnose("further refused logins of %s are not written to the audit log until its "
+                 "hold ends", DescribeThrottleKey(key).c_str());
       }
       return Verdict::kRefuseUnaudited;
     }
     if (entry.refusedInHold > figures_.auditedPerHold) {
       Diagnose("the hold on %s has ended: %zu logins were refused, %zu of them not audited",
-               FormatIPv4(address).c_str(), entry.refusedInHold,
+               DescribeThrottleKey(key).c_str(), entry.refusedInHold,
                entry.refusedInHold - figures_.auditedPerHold);
     }
     forget(found);  // the hold is over: the count starts afresh
@@ -76,13 +76,15 @@ LoginThrottle::Verdict LoginThrottle::admit(std::uint32_t address, NetworkTime n
   return Verdict::kCheck;
 }
 
-bool LoginThrottle::noteWrongProof(std::uint32_t address, NetworkTime now) {
+bool LoginThrottle::noteWrongProof(const ThrottleKey& key, NetworkTime now) {
   if (!figures_.enabled) return false;
-  auto found = byAddress_.find(address);
+  auto found = byAddress_.find(key);
   if (found == byAddress_.end()) {
-    if (byAddress_.size() >= figures_.addresses && !order_.empty()) forget(byAddress_.find(order_.front()));
-    order_.push_back(address);
-    found = byAddress_.emplace(address, Entry{{}, std::nullopt, 0, std::prev(order_.end())}).first;
+    if (byAddress_.size() >= figures_.addresses && !order_.empty()) {
+      forget(byAddress_.find(order_.front()));
+    }
+    order_.push_back(key);
+    found = byAddress_.emplace(key, Entry{{}, std::nullopt, 0, std::prev(order_.end())}).first;
   } else {
     order_.splice(order_.end(), order_, found->second.age);
   }
@@ -97,48 +99,27 @@ bool LoginThrottle::noteWrongProof(std::uint32_t address, NetworkTime now) {
   entry.heldUntil = now + figures_.hold;
   Counters().throttleHolds.fetch_add(1, std::memory_order_relaxed);
   entry.refusedInHold = 0;
-  Diagnose("%zu wrong passwords from %s within %lld s: its logins are refused unchecked for %lld s",
-           figures_.wrongProofs, FormatIPv4(address).c_str(), Seconds(figures_.window),
-           Seconds(figures_.hold));
+  if (key.user.empty()) {
+    Diagnose("%zu wrong passwords from %s within %lld s: its logins are refused unchecked for "
+             "%lld s", figures_.wrongProofs, FormatIPv4(key.address).c_str(),
+             Seconds(figures_.window), Seconds(figures_.hold));
+  } else {
+    Diagnose("%zu wrong passwords from %s for %s within %lld s: its logins as %s are refused "
+             "unchecked for %lld s", figures_.wrongProofs, FormatIPv4(key.address).c_str(),
+             key.user.c_str(), Seconds(figures_.window), key.user.c_str(),
+             Seconds(figures_.hold));
+  }
   return true;
 }
 
-void LoginThrottle::forget(std::unordered_map<std::uint32_t, Entry>::iterator entry) {
+void LoginThrottle::forget(Entries::iterator entry) {
   order_.erase(entry->second.age);
   byAddress_.erase(entry);
 }
 
-namespace {
-LoginThrottle TheThrottle;
-}  // namespace
-
-void ConfigureLoginThrottle() {
-  const char* text = std::getenv("TARVO_LOGIN_THROTTLE");
-  if (text == nullptr || *text == '\0') return;
-  if (auto figures = ParseThrottleFigures(text)) {
-    TheThrottle = LoginThrottle(*figures);
-    if (!figures->enabled) {
-      Diagnose("login throttling is off (TARVO_LOGIN_THROTTLE)");
-    } else {
-      Diagnose("login throttling: %zu wrong passwords within %lld s hold an address for %lld s",
-               figures->wrongProofs, Seconds(figures->window), Seconds(figures->hold));
-    }
-    return;
-  }
-  const ThrottleFigures defaults;
-  Diagnose("TARVO_LOGIN_THROTTLE is neither off nor COUNT,WINDOW,HOLD (such as 10,300,300); "
-           "%zu wrong passwords within %lld s hold an address for %lld s",
-           defaults.wrongProofs, Seconds(defaults.window), Seconds(defaults.hold));
-}
-
-LoginThrottle& DaemonLoginThrottle() { return TheThrottle; }
-
-LoginThrottle::Verdict AdmitLogin(std::uint32_t peerAddress) {
-  return TheThrottle.admit(peerAddress, NetworkNow());
-}
-
-void NoteWrongProof(std::uint32_t peerAddress) {
-  TheThrottle.noteWrongProof(peerAddress, NetworkNow());
+std::string DescribeThrottleKey(const ThrottleKey& key) {
+  if (key.user.empty()) return FormatIPv4(key.address);
+  return key.user + " from " + FormatIPv4(key.address);
 }
 
 }  // namespace tarvo

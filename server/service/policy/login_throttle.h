@@ -1,9 +1,10 @@
-// Login throttling: once one client address has sent a number of wrong login proofs within a
-// window, its logins are answered "invalid password" without being looked up or checked, for
-// a hold time; then its count starts afresh. A good login does not clear the count, or an
+// Counting wrong login proofs: once one key (a client address, or an address and the user it
+// guessed at) has sent a number of wrong proofs within a window, its logins are answered
+// "invalid password" without being looked up or checked, for a hold time; then its count
+// starts afresh. The daemon's rules, which keys and what else, are in login_guard.h. A good login does not clear the count, or an
 // attacker with one account of their own could wipe it between guesses at another's.
-// The addresses remembered are bounded; past the bound the one whose last wrong proof is
-// oldest is forgotten first. Refusals while held are audited, up to a bound per hold: the rest
+// The keys remembered are bounded; past the bound the one whose last wrong proof is oldest is
+// forgotten first. Refusals while held are audited, up to a bound per hold: the rest
 // are counted and told on stderr instead, so a client that keeps trying grows the audit file
 // by a bounded amount.
 #pragma once
@@ -20,6 +21,20 @@
 #include "server/service/net/network_loop.h"
 
 namespace tarvo {
+
+// What wrong proofs are counted for: an address (network order), and the folded user name
+// guessed at, or none for the address as a whole.
+struct ThrottleKey {
+  std::uint32_t address = 0;
+  std::string user;
+  bool operator==(const ThrottleKey&) const = default;
+};
+
+struct ThrottleKeyHash {
+  std::size_t operator()(const ThrottleKey& key) const {
+    return std::hash<std::string>()(key.user) * 31 + key.address;
+  }
+};
 
 struct ThrottleFigures {
   // A person who mistypes never sends ten wrong passwords in five minutes.
@@ -44,10 +59,14 @@ class LoginThrottle {
     kRefuse,         // held: refuse unchecked and audit it
     kRefuseUnaudited,  // held, and this hold's audited refusals are used up
   };
-  // address in network order.
-  Verdict admit(std::uint32_t address, NetworkTime now);
-  // A wrong proof from address. True when it starts a hold.
-  bool noteWrongProof(std::uint32_t address, NetworkTime now);
+  Verdict admit(const ThrottleKey& key, NetworkTime now);
+  // A wrong proof for key. True when it starts a hold.
+  bool noteWrongProof(const ThrottleKey& key, NetworkTime now);
+  // The same for an address as a whole (network order).
+  Verdict admit(std::uint32_t address, NetworkTime now) { return admit(ThrottleKey{address, {}}, now); }
+  bool noteWrongProof(std::uint32_t address, NetworkTime now) {
+    return noteWrongProof(ThrottleKey{address, {}}, now);
+  }
 
   std::size_t remembered() const { return byAddress_.size(); }
   const ThrottleFigures& figures() const { return figures_; }
@@ -57,22 +76,17 @@ class LoginThrottle {
     std::vector<NetworkTime> wrong;  // the latest wrong proofs, oldest first, at most the count
     std::optional<NetworkTime> heldUntil;
     std::size_t refusedInHold = 0;
-    std::list<std::uint32_t>::iterator age;  // its place in order_
+    std::list<ThrottleKey>::iterator age;  // its place in order_
   };
-  void forget(std::unordered_map<std::uint32_t, Entry>::iterator entry);
+  using Entries = std::unordered_map<ThrottleKey, Entry, ThrottleKeyHash>;
+  void forget(Entries::iterator entry);
 
   ThrottleFigures figures_;
-  std::unordered_map<std::uint32_t, Entry> byAddress_;
-  std::list<std::uint32_t> order_;  // by last wrong proof, oldest first
+  Entries byAddress_;
+  std::list<ThrottleKey> order_;  // by last wrong proof, oldest first
 };
 
-// The daemon's throttle, with the figures of TARVO_LOGIN_THROTTLE when it is set and valid
-// (read once, at start; a bad value is told on stderr and the defaults stay). Network thread.
-void ConfigureLoginThrottle();
-LoginThrottle& DaemonLoginThrottle();
-
-// What the session's login asks. peerAddress in network order.
-LoginThrottle::Verdict AdmitLogin(std::uint32_t peerAddress);
-void NoteWrongProof(std::uint32_t peerAddress);
+// "192.0.2.5", or "alice from 192.0.2.5" for a key with a user.
+std::string DescribeThrottleKey(const ThrottleKey& key);
 
 }  // namespace tarvo

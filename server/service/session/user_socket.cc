@@ -14,7 +14,7 @@
 #include "server/common/user_info.h"
 #include "server/service/base/audit_log.h"
 #include "server/service/base/diagnostics.h"
-#include "server/service/policy/login_throttle.h"
+#include "server/service/policy/login_guard.h"
 #include "server/service/session/message_log.h"
 #include "server/service/base/notifications.h"
 #include "server/service/relay/name_resolver.h"
@@ -282,8 +282,9 @@ bool UserSocket::login(std::span<const std::uint8_t> payload) {
   }
   LoginRequest request;
   if (!ParseLogin(payload, request)) return false;
-  // An address held for its wrong passwords is refused unchecked (login_throttle.h).
-  if (const auto verdict = AdmitLogin(peerAddress_); verdict != LoginThrottle::Verdict::kCheck) {
+  // A guesser is refused unchecked (login_guard.h).
+  if (const auto verdict = AdmitLogin(peerAddress_, request.name);
+      verdict != LoginThrottle::Verdict::kCheck) {
     CountLogin(LoginOutcome::kThrottled);
     refuseLogin(MessageType::InvalidPassword, request.name,
                 verdict == LoginThrottle::Verdict::kRefuse ? "invalid password" : nullptr);
@@ -303,6 +304,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   if (loginPolicy.began) AnnouncePeriodBegan(name, status == READER_OK ? &stored : nullptr);
   // A store that fails refuses the login as an unknown user would be.
   if (status != READER_OK) {
+    // A name tried that does not exist is a guess as much as a wrong password.
+    if (status == READER_NO_USER) NoteWrongProof(peerAddress_, name);
     CountLogin(status == READER_NO_USER ? LoginOutcome::kUnknownUser : LoginOutcome::kStoreFailed);
     refuseLogin(MessageType::UnknownUser, name, "unknown user");
     return;
@@ -325,7 +328,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   const auto expected = MakeLoginProof(name, *encryptor);
   if (!ProofsEqual(expected.data(), proof.data())) {
     explicit_bzero(keyText.data(), keyText.size());
-    NoteWrongProof(peerAddress_);
+    NoteWrongProof(peerAddress_, name);
     CountLogin(LoginOutcome::kWrongPassword);
     refuseLogin(MessageType::InvalidPassword, name, "invalid password");
     return;
@@ -340,6 +343,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   EncodeFixed32(id, sessionId_);
   queueMessage(MessageType::LoginAccepted, id);
   AddSession(this);
+  NoteLoginAccepted(peerAddress_, name);
   CountLogin(LoginOutcome::kAccepted);
   Counters().sessions.fetch_add(1, std::memory_order_relaxed);
   figures_ = UserFiguresFor(name);
