@@ -15,7 +15,6 @@
 #include "server/service/base/notifications.h"
 #include "server/common/user_name.h"
 #include "server/service/store/store_workers.h"
-#include "server/service/store/user_copies.h"
 
 namespace tarvo {
 
@@ -204,7 +203,7 @@ void TrafficAccount::open(const std::string& name, std::int64_t limit, std::int6
   OpenAccounts().push_back(this);
   copy_ = &JoinUserCopy(*this, name);
   // The login's read is the latest: the user's other sessions take it too.
-  for (TrafficAccount* other : copy_->accounts) {
+  for (CopyHolder* other : copy_->accounts) {
     if (other != this) other->takeRefresh(limit, counter);
   }
   schedule();  // over the limit already: rereads as it would store

@@ -14,6 +14,7 @@
 #include "external/reader_policy.h"
 #include "server/common/user_info.h"
 #include "server/service/net/network_loop.h"
+#include "server/service/store/user_copies.h"
 
 namespace tarvo {
 
@@ -47,7 +48,6 @@ struct AccountFigures {
 };
 
 struct CountStore;  // one store of the counts (traffic_accounting.cc)
-struct UserCopy;    // the copy shared by the user's sessions (user_copies.h)
 
 // What an account tells the session that holds it.
 class AccountOwner {
@@ -67,7 +67,7 @@ class AccountOwner {
 // A session's account, from its login on. Its store timer stores what was counted: when more
 // than 10 whole seconds have passed since the last store, and as often while over the limit,
 // so that a reset or a raised limit lets the session relay again.
-class TrafficAccount {
+class TrafficAccount final : public CopyHolder {
  public:
   explicit TrafficAccount(AccountOwner& owner) : owner_(owner) {}
   // Leaves the user's accounts; answers still due find it gone.
@@ -95,11 +95,9 @@ class TrafficAccount {
   // than kCopyBound while the store answers) is that there is no such user.
   bool userGone() const;
 
-  // For the user's copy (user_copies.h): a read of the user with the user's policy, which the
-  // owner takes (false: older than a quota period already begun); then the figures, which an
-  // account with a store under way leaves to that store's answer.
-  bool takePolicy(const UserPolicy& policy, std::int64_t limit, std::int64_t counter);
-  void takeRefresh(std::int64_t limit, std::int64_t counter);
+  // The user's copy (CopyHolder).
+  bool takePolicy(const UserPolicy& policy, std::int64_t limit, std::int64_t counter) override;
+  void takeRefresh(std::int64_t limit, std::int64_t counter) override;
   // The end of the session: its pending bytes are stored without it (kept and tried again
   // while the store fails); then runs once the store has answered (at once when nothing is
   // pending), so that the console hears of the counter before it hears of the end.

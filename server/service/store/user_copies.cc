@@ -9,7 +9,6 @@
 #include "server/common/user_name.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/store/store_workers.h"
-#include "server/service/store/traffic_accounting.h"
 
 namespace tarvo {
 
@@ -97,7 +96,7 @@ void RefreshDue() {
 
 }  // namespace
 
-UserCopy& JoinUserCopy(TrafficAccount& account, const std::string& name) {
+UserCopy& JoinUserCopy(CopyHolder& account, const std::string& name) {
   auto& slot = TheCopies().byKey[FoldUserName(name)];
   if (slot == nullptr) {
     slot = std::make_unique<UserCopy>();
@@ -114,14 +113,14 @@ UserCopy& JoinUserCopy(TrafficAccount& account, const std::string& name) {
   return copy;
 }
 
-void LeaveUserCopy(UserCopy& copy, TrafficAccount& account) {
+void LeaveUserCopy(UserCopy& copy, CopyHolder& account) {
   auto& accounts = copy.accounts;
   accounts.erase(std::find(accounts.begin(), accounts.end(), &account));
   if (accounts.empty()) TheCopies().byKey.erase(FoldUserName(copy.name));
 }
 
 void TakeUserRead(UserCopy& copy, NetworkTime askedAt, std::int32_t status,
-                  const UserState* state, const TrafficAccount* answered) {
+                  const UserState* state, const CopyHolder* answered) {
   if (askedAt < copy.readAt) return;  // a later read is there already
   copy.readAt = askedAt;
   copy.due = askedAt + kCopyRefreshAge;
@@ -135,7 +134,7 @@ void TakeUserRead(UserCopy& copy, NetworkTime askedAt, std::int32_t status,
     return;  // older than a quota period already begun
   }
   // Copying may end relays and delete nothing: the list stays as it is meanwhile.
-  for (TrafficAccount* account : copy.accounts) {
+  for (CopyHolder* account : copy.accounts) {
     if (account != answered) account->takeRefresh(state->limit, state->counter);
   }
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,19 @@
 
 namespace tarvo {
 
-class TrafficAccount;
+// What a copy tells each session that shares it: the session's traffic account.
+class CopyHolder {
+ public:
+  // A read of the user with the user's policy, which the session's owner takes; false when
+  // the read is older than a quota period already begun.
+  virtual bool takePolicy(const UserPolicy& policy, std::int64_t limit, std::int64_t counter) = 0;
+  // The read's limit and counter; an account with a store under way leaves them to that
+  // store's answer.
+  virtual void takeRefresh(std::int64_t limit, std::int64_t counter) = 0;
+
+ protected:
+  ~CopyHolder() = default;
+};
 
 // The oldest a keep-alive's answer may be (the store answering within a second).
 inline constexpr std::chrono::seconds kCopyBound{10};
@@ -29,7 +42,7 @@ inline constexpr std::chrono::seconds kCopyRetryAfterFailure{5};
 
 struct UserCopy {
   std::string name;
-  std::vector<TrafficAccount*> accounts;  // one per logged-in session of the user
+  std::vector<CopyHolder*> accounts;  // one per logged-in session of the user
   NetworkTime readAt{};                   // when the read the copy holds was asked for
   NetworkTime due{};                      // when it is refreshed next
   bool refreshing = false;
@@ -37,14 +50,14 @@ struct UserCopy {
 };
 
 // The account's session logged in with a read made just now: joins (or makes) its user's copy.
-UserCopy& JoinUserCopy(TrafficAccount& account, const std::string& name);
-void LeaveUserCopy(UserCopy& copy, TrafficAccount& account);
+UserCopy& JoinUserCopy(CopyHolder& account, const std::string& name);
+void LeaveUserCopy(UserCopy& copy, CopyHolder& account);
 
 // A read of the user asked for at askedAt answered (READER_OK with state, or READER_NO_USER):
 // the copy and every session of the user take it, unless the copy holds a later read.
 // answered: the account whose own store this was, which took the answer already.
 void TakeUserRead(UserCopy& copy, NetworkTime askedAt, std::int32_t status,
-                  const UserState* state, const TrafficAccount* answered = nullptr);
+                  const UserState* state, const CopyHolder* answered = nullptr);
 // A read failed: tried again later.
 void UserReadFailed(UserCopy& copy);
 
