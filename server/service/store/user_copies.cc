@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <optional>
+#include <functional>
+#include <queue>
 #include <unordered_map>
 
 #include "server/common/user_name.h"
@@ -14,8 +15,15 @@ namespace tarvo {
 
 namespace {
 
+// When a copy is due, by folded name. A copy whose due time moved leaves its old entry behind,
+// which is passed over when it comes up: each refresh costs the copies it takes, not a pass
+// over every copy.
+using DueEntry = std::pair<NetworkTime, std::string>;
+using DueQueue = std::priority_queue<DueEntry, std::vector<DueEntry>, std::greater<DueEntry>>;
+
 struct Copies {
   std::unordered_map<std::string, std::unique_ptr<UserCopy>> byKey;  // by folded name
+  DueQueue due;
   NetworkTimer timer;
   NetworkTime timerAt{};
 };
@@ -40,15 +48,10 @@ void ArmAt(NetworkTime due) {
   copies.timer.armAt(due, RefreshDue);
 }
 
-// The timer for the earliest copy due that is not being refreshed.
-void ArmForEarliest() {
-  Copies& copies = TheCopies();
-  std::optional<NetworkTime> earliest;
-  for (const auto& [key, copy] : copies.byKey) {
-    if (!copy->refreshing && (!earliest || copy->due < *earliest)) earliest = copy->due;
-  }
-  copies.timer.cancel();
-  if (earliest) ArmAt(*earliest);
+// The copy is due at copy.due from now on.
+void Schedule(const UserCopy& copy) {
+  TheCopies().due.emplace(copy.due, FoldUserName(copy.name));
+  ArmAt(copy.due);
 }
 
 // One refresh of many copies: a statement for each 250 users on one worker.
@@ -62,16 +65,22 @@ struct Refresh {
 // each make a statement of their own a moment later.
 void RefreshDue() {
   const NetworkTime now = NetworkNow();
+  Copies& copies = TheCopies();
   auto job = std::make_shared<Refresh>();
   job->askedAt = now;
-  for (auto& [key, copy] : TheCopies().byKey) {
-    if (copy->refreshing || copy->due > now + kCopyBatchWindow) continue;
-    copy->refreshing = true;
-    UserStateEntry& entry = job->entries.emplace_back();
-    std::memset(&entry, 0, sizeof entry);
-    std::memcpy(entry.name, copy->name.data(), std::min(copy->name.size(), sizeof entry.name - 1));
+  while (!copies.due.empty() && copies.due.top().first <= now + kCopyBatchWindow) {
+    const DueEntry entry = copies.due.top();
+    copies.due.pop();
+    auto found = copies.byKey.find(entry.second);
+    if (found == copies.byKey.end()) continue;  // the user's sessions have ended
+    UserCopy& copy = *found->second;
+    if (copy.refreshing || copy.due != entry.first) continue;  // moved since
+    copy.refreshing = true;
+    UserStateEntry& asked = job->entries.emplace_back();
+    std::memset(&asked, 0, sizeof asked);
+    std::memcpy(asked.name, copy.name.data(), std::min(copy.name.size(), sizeof asked.name - 1));
   }
-  ArmForEarliest();
+  if (!copies.due.empty()) ArmAt(copies.due.top().first);
   if (job->entries.empty()) return;
   RunOnStore(
       [job] {
@@ -90,7 +99,6 @@ void RefreshDue() {
             TakeUserRead(*copy, job->askedAt, entry.status, &entry.state);
           }
         }
-        ArmForEarliest();
       });
 }
 
@@ -109,7 +117,7 @@ UserCopy& JoinUserCopy(CopyHolder& account, const std::string& name) {
   copy.readAt = now;
   copy.due = now + kCopyRefreshAge;
   copy.gone = false;
-  ArmAt(copy.due);
+  Schedule(copy);
   return copy;
 }
 
@@ -125,7 +133,7 @@ void TakeUserRead(UserCopy& copy, NetworkTime askedAt, std::int32_t status,
   copy.readAt = askedAt;
   copy.due = askedAt + kCopyRefreshAge;
   copy.gone = status == READER_NO_USER;
-  ArmAt(copy.due);
+  Schedule(copy);
   if (status != READER_OK || state == nullptr || copy.accounts.empty()) return;
   // The policy is the user's, shared by the sessions: one of them hands it on, unless the
   // account that asked took it with its own answer.
@@ -141,7 +149,7 @@ void TakeUserRead(UserCopy& copy, NetworkTime askedAt, std::int32_t status,
 
 void UserReadFailed(UserCopy& copy) {
   copy.due = NetworkNow() + kCopyRetryAfterFailure;
-  ArmAt(copy.due);
+  Schedule(copy);
 }
 
 std::size_t UserCopyCount() { return TheCopies().byKey.size(); }
