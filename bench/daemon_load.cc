@@ -4,6 +4,11 @@
 //     ignored message halfway, as a client must within 30 s to stay logged in).
 //   daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]
 //     logins per second with CLIENTS clients logging in at once (connect, Hello, Login, close).
+//   daemon_load guess PORT PID USER [ADDRESSES] [SECONDS] [CLIENTS]
+//     wrong passwords at USER as fast as CLIENTS clients can send them, the source addresses
+//     taking turns over ADDRESSES loopback addresses (127.1.x.y); attempts a second and the
+//     daemon's CPU.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -131,6 +136,37 @@ int Logins(std::uint16_t port, const std::string& user, const std::string& passw
   return failed.load() == 0 ? 0 : 1;
 }
 
+int Guess(std::uint16_t port, pid_t pid, const std::string& user, int addresses, int seconds,
+          int clients) {
+  const std::string key = tarvo::DeriveSessionKeyText("not the password");
+  std::atomic<int> next{0}, attempts{0}, failed{0};
+  const long long ns0 = ProcessCpuNs(pid);
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(seconds);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&] {
+      while (Clock::now() < end) {
+        const std::uint32_t n = static_cast<std::uint32_t>(next++ % addresses);
+        SessionClient session;
+        session.setSourceAddress(htonl(0x7F010001u + n));  // 127.1.0.1 onwards
+        const bool answered =
+            session.open("127.0.0.1", port, "2.0.5", kTimeoutMs) == ClientStatus::kOk &&
+            session.loginWithKey(user, key, kTimeoutMs).outcome == LoginOutcome::kInvalidPassword;
+        (answered ? attempts : failed)++;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const long long ns = ProcessCpuNs(pid) - ns0;
+  std::printf("guess: %d clients over %d addresses for %.1f s: %d wrong passwords refused "
+              "(%.0f a second), %d failed; daemon CPU %.1f%% of one core\n",
+              clients, addresses, wall, attempts.load(), attempts.load() / wall, failed.load(),
+              static_cast<double>(ns) / 1e7 / wall);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,8 +179,14 @@ int main(int argc, char** argv) {
     return Logins(static_cast<std::uint16_t>(std::atoi(argv[2])), argv[3], argv[4],
                   argc > 5 ? std::atoi(argv[5]) : 50, argc > 6 ? std::atoi(argv[6]) : 20);
   }
+  if (mode == "guess" && argc >= 5) {
+    return Guess(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]), argv[4],
+                 argc > 5 ? std::atoi(argv[5]) : 4200, argc > 6 ? std::atoi(argv[6]) : 20,
+                 argc > 7 ? std::atoi(argv[7]) : 16);
+  }
   std::fprintf(stderr,
                "usage: daemon_load idle PORT PID USER PASSWORD [SESSIONS] [SECONDS]\n"
-               "       daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]\n");
+               "       daemon_load logins PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]\n"
+               "       daemon_load guess PORT PID USER [ADDRESSES] [SECONDS] [CLIENTS]\n");
   return 2;
 }

@@ -70,6 +70,7 @@ std::string UnitText(const std::string& serviceName, const std::string& programP
          "ExecStart=" +
          program +
          "\n"
+         "ExecReload=/bin/kill -HUP $MAINPID\n"
          "WorkingDirectory=" +
          home +
          "\n"

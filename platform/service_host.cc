@@ -58,6 +58,19 @@ void Drain(int fd, std::size_t size) {
   } while (result < 0 && errno == EINTR);
 }
 
+// The signals waiting on the signalfd: whether a stop and whether a reload was asked for.
+void ReadSignals(int fd, bool& stop, bool& reload) {
+  signalfd_siginfo info[8];
+  for (;;) {
+    const ssize_t result = ::read(fd, info, sizeof info);
+    if (result < 0 && errno == EINTR) continue;
+    if (result <= 0) return;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(result) / sizeof info[0]; ++i) {
+      (info[i].ssi_signo == SIGHUP ? reload : stop) = true;
+    }
+  }
+}
+
 void Notify(const std::string& message) {
   // sd_notify does nothing (and returns 0) when NOTIFY_SOCKET is not set.
   sd_notify(0, message.c_str());
@@ -115,10 +128,12 @@ int RunServiceDispatcher(ServiceProcedure serviceMain) {
   // dropped when raised), so take them back to the default before blocking them.
   ::signal(SIGTERM, SIG_DFL);
   ::signal(SIGINT, SIG_DFL);
+  ::signal(SIGHUP, SIG_DFL);
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
   // Every thread started from here on inherits the mask, so only the signalfd sees them.
   if (::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
     std::fprintf(stderr, "TarvoServer: cannot block the stop signals\n");
@@ -179,9 +194,14 @@ int RunServiceDispatcher(ServiceProcedure serviceMain) {
     }
     if (fds[1].revents & POLLIN) Drain(fds[1].fd, sizeof(std::uint64_t));
     if (fds[0].revents & POLLIN) {
-      Drain(fds[0].fd, sizeof(signalfd_siginfo) * 8);
+      bool stop = false;
+      bool reload = false;
+      ReadSignals(fds[0].fd, stop, reload);
       // SIGTERM and SIGINT are both the stop control; held while the service is starting.
-      stopHeld = true;
+      if (stop) stopHeld = true;
+      if (reload && !stopHeld && state == ServiceState::Running && handler != nullptr) {
+        handler(kServiceControlParamChange);
+      }
     }
   }
 

@@ -9,7 +9,8 @@ seconds=${FUZZ_SECONDS:-30}
 build="$root/build-fuzz"
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(opening_fuzz session_message_fuzz record_fuzz settings_fuzz
-                                     control_request_fuzz access_rules_fuzz metrics_text_fuzz)
+                                     control_request_fuzz access_rules_fuzz metrics_text_fuzz
+                                     proxy_header_fuzz)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz.sh: clang++ not found; scripts/setup.sh installs it" >&2

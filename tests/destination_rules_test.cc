@@ -2,6 +2,7 @@
 // loopback servers that the rules allow or deny, the package's file, the file changing while
 // the daemon runs, and logins from an address that keeps sending wrong passwords.
 #include <arpa/inet.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 
 #include "platform/fd.h"
 #include "server/common/session_protocol.h"
+#include "server/service/base/settings.h"
 #include "server/service/policy/access_file.h"
 #include "tests/loopback_servers.h"
 #include "tests/relay_probes.h"
@@ -109,6 +111,35 @@ TEST_F(DestinationRulesTest, ThePackagesFileRefusesThisHostAndTheMetadataAddress
   // The file is the package's own: not a line of it is reported as bad.
   EXPECT_EQ(daemon->process().stderrText().find(" line "), std::string::npos)
       << daemon->process().stderrText();
+}
+
+// A reload (SIGHUP) reads the rules and the settings again at once; open sessions stay.
+TEST_F(DestinationRulesTest, AReloadAppliesNewRulesAndSettingsAndKeepsTheSessions) {
+  ASSERT_TRUE(start(nullptr));
+  LoopbackTcpServer server(EchoHandler);
+  ASSERT_TRUE(EchoesThrough(session, kFirst, server.port()));
+  SessionClient second;
+  ASSERT_TRUE(OpenSession(second, *daemon));
+  ASSERT_EQ(second.login("alice", "secret", kIoTimeoutMs).outcome, LoginOutcome::kDoubleConnect);
+
+  replaceRules("deny 127.0.0.1\n");
+  ServerSettingsRecord settings = AuditedSettings();
+  settings.ServerPort = daemon->port();
+  settings.MultiConnect = true;
+  settings.MetricsAddress = "127.0.0.1:9";
+  ASSERT_TRUE(SaveSettingsFile(daemon->home() + "/tarvoserver.ini", settings));
+  ASSERT_EQ(::kill(daemon->process().pid(), SIGHUP), 0);
+  ASSERT_TRUE(WaitUntil([&] {
+    return daemon->process().stderrText().find("applied at the next start: [MetricsAddress]") !=
+           std::string::npos;
+  })) << daemon->process().stderrText();
+
+  EXPECT_TRUE(RefusedAsAFailedConnect(*daemon, session, kFirst, server.port()));
+  LoopbackTcpServer allowed(EchoHandler, "127.0.0.2");
+  EXPECT_TRUE(EchoesThrough(session, kSecond, allowed.port()));  // the session stayed
+  SessionClient third;
+  ASSERT_TRUE(OpenSession(third, *daemon));
+  EXPECT_EQ(third.login("alice", "secret", kIoTimeoutMs).outcome, LoginOutcome::kAccepted);
 }
 
 // A UDP socket of the test's own on 127.0.0.1: the destination the rules deny.

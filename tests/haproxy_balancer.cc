@@ -22,7 +22,8 @@ std::string HaproxyBalancer::Binary() {
   return {};
 }
 
-std::string HaproxyBalancer::Configuration(int frontPort, const std::vector<int>& backendPorts) {
+std::string HaproxyBalancer::Configuration(int frontPort, const std::vector<int>& backendPorts,
+                                           bool proxyHeader) {
   // A data connection must reach the daemon that holds its session: the client's address
   // picks the daemon. Time-outs above the daemon's 30 s idle rule, so it decides who idles.
   std::ostringstream text;
@@ -40,12 +41,13 @@ std::string HaproxyBalancer::Configuration(int frontPort, const std::vector<int>
           "backend daemons\n"
           "    balance source\n";
   for (std::size_t i = 0; i < backendPorts.size(); ++i) {
-    text << "    server daemon" << i + 1 << " 127.0.0.1:" << backendPorts[i] << "\n";
+    text << "    server daemon" << i + 1 << " 127.0.0.1:" << backendPorts[i]
+         << (proxyHeader ? " send-proxy-v2" : "") << "\n";
   }
   return text.str();
 }
 
-bool HaproxyBalancer::start(const std::vector<int>& backendPorts) {
+bool HaproxyBalancer::start(const std::vector<int>& backendPorts, bool proxyHeader) {
   const std::string binary = Binary();
   if (binary.empty()) {
     error_ = "haproxy is not installed";
@@ -53,7 +55,7 @@ bool HaproxyBalancer::start(const std::vector<int>& backendPorts) {
   }
   port_ = FreeLoopbackPort();
   const std::string config = dir_.path() + "/haproxy.cfg";
-  std::ofstream(config) << Configuration(port_, backendPorts);
+  std::ofstream(config) << Configuration(port_, backendPorts, proxyHeader);
   const std::string log = dir_.path() + "/haproxy.log";
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

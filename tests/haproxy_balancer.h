@@ -16,8 +16,10 @@ class HaproxyBalancer {
  public:
   // The haproxy program, or empty when it is not installed.
   static std::string Binary();
-  // The configuration for a front port and the daemons' ports, as the README gives it.
-  static std::string Configuration(int frontPort, const std::vector<int>& backendPorts);
+  // The configuration for a front port and the daemons' ports, as the README gives it; with
+  // proxyHeader, each connection passed on starts with a PROXY v2 header (send-proxy-v2).
+  static std::string Configuration(int frontPort, const std::vector<int>& backendPorts,
+                                   bool proxyHeader = false);
 
   HaproxyBalancer() = default;
   ~HaproxyBalancer() { stop(); }
@@ -26,7 +28,7 @@ class HaproxyBalancer {
 
   // Starts it in the foreground on a free port and waits (bounded) until it accepts; false
   // with error() telling why.
-  bool start(const std::vector<int>& backendPorts);
+  bool start(const std::vector<int>& backendPorts, bool proxyHeader = false);
   void stop();
 
   int port() const { return port_; }

@@ -208,6 +208,39 @@ TEST_F(PolicyTest, DownloadLimitBindsTheUsersRelaysTogetherFairlyAndNothingElse)
   EXPECT_LT(limitedWhenUploaded.load(), kEach);
 }
 
+// Logging in again and again buys no fresh burst: the user's allowance outlives the session.
+TEST_F(PolicyTest, ALimitedUserLoggingInAgainInALoopStaysWithinTheLimit) {
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(addUser("alice"));
+  constexpr std::int64_t kRate = 100'000;
+  ASSERT_TRUE(setPolicy("alice", Rates(kRate, 0)));
+  LoopbackTcpServer source(SourceHandler(1'000'000));  // far more than a session gets
+  std::size_t got = 0;
+  int logins = 0;
+  const auto start = Clock::now();
+  while (SecondsSince(start) < 3.0) {
+    SessionClient alice;
+    ASSERT_EQ(LogIn(alice, daemon.port(), "alice"), LoginOutcome::kAccepted);
+    ++logins;
+    DataConnection relay;
+    ASSERT_EQ(relay.open(alice, kLoopbackAddress, source.port(), kIoTimeoutMs), ClientStatus::kOk);
+    const auto session = Clock::now();
+    ByteBuffer piece;
+    while (SecondsSince(session) < 0.1) {
+      piece.clear();
+      const ClientStatus status = relay.receive(piece, 20);
+      if (status != ClientStatus::kOk && status != ClientStatus::kTimeout) break;
+      got += piece.size();
+    }
+  }
+  const double elapsed = SecondsSince(start);
+  std::printf("%d logins in %.2f s moved %zu bytes at a limit of %lld bytes/s\n", logins,
+              elapsed, got, static_cast<long long>(kRate));
+  // The rate over the whole loop, plus the one burst (an eighth of a second) it began with.
+  EXPECT_LE(static_cast<double>(got), 1.1 * kRate * elapsed + kRate / 8.0);
+  EXPECT_GE(logins, 5);
+}
+
 TEST_F(PolicyTest, UploadLimitHoldsBackTcpAndDatagramsPastTheAllowanceAreDropped) {
   ASSERT_TRUE(daemon.started());
   ASSERT_TRUE(addUser("alice") && addUser("carol") && addUser("dave"));

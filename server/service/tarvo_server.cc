@@ -44,6 +44,7 @@
 #include "server/common/password_hash.h"
 #include "server/service/policy/access_file.h"
 #include "server/service/policy/host_addresses.h"
+#include "server/service/control/settings_reload.h"
 #include "server/service/control/control_listener.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/login_guard.h"
@@ -87,6 +88,9 @@ void ServiceCtrlHandler(std::uint32_t control) {
       break;
     case kServiceControlInterrogate:
       ReportServiceState(CurrentServiceState());
+      break;
+    case kServiceControlParamChange:
+      ReloadSettings();
       break;
     default:
       break;

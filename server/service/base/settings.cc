@@ -107,6 +107,8 @@ void ApplyLine(std::string line, ServerSettingsRecord& settings) {
     ReadFlag(value, settings.UdpAddressRestricted);
   } else if (EqualsIgnoreCase(key, "[MetricsAddress]")) {
     settings.MetricsAddress.assign(value.substr(0, value.find_first_of("\r\n")));
+  } else if (EqualsIgnoreCase(key, "[TrustedBalancers]")) {
+    settings.TrustedBalancers.assign(value.substr(0, value.find_first_of("\r\n")));
   } else if (EqualsIgnoreCase(key, "[MetricsPerUser]")) {
     ReadFlag(value, settings.MetricsPerUser);
   } else if (EqualsIgnoreCase(key, "[MinClientVersion]")) {
@@ -142,6 +144,9 @@ std::string SettingsText(const ServerSettingsRecord& settings) {
   if (settings.UdpAddressRestricted) text += "[UdpAddressRestricted]:yes\n";
   if (!settings.MetricsAddress.empty()) text += "[MetricsAddress]:" + settings.MetricsAddress + "\n";
   if (settings.MetricsPerUser) text += "[MetricsPerUser]:yes\n";
+  if (!settings.TrustedBalancers.empty()) {
+    text += "[TrustedBalancers]:" + settings.TrustedBalancers + "\n";
+  }
   return text;
 }
 

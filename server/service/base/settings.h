@@ -34,6 +34,11 @@ struct ServerSettingsRecord {
   std::string MetricsAddress;
   // Per-user series in the metrics (their number grows with the users).
   bool MetricsPerUser = false;
+  // Load balancers that put a PROXY protocol v2 header in front of each connection they pass
+  // on: IPv4 addresses or networks (CIDR), separated by commas or spaces. Connections from
+  // them must carry the header and are taken to come from the client it names; no other
+  // connection may carry one.
+  std::string TrustedBalancers;
 };
 
 // The process-wide settings; after start-up, read and changed only under the network lock.

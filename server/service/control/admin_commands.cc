@@ -178,24 +178,7 @@ std::uint32_t SetSettingsCmd(const SettingsRecord& record) {
   ServerSettings.StoreEncryptedPwd = record.StoreEncryptedPwd != 0;
   ServerSettings.AutoRefresh = record.AutoRefresh != 0;
   SaveSettings();
-  if (portChanged) {
-    // The listener owns every session and connection it accepted: they end with it. Its port
-    // is free at once, for the new listener; the loop deletes it before its next wait.
-    const std::vector<UserSocket*> ending = Sessions();
-    for (UserSocket* session : ending) session->end();
-    if (Acceptor != nullptr) {
-      Acceptor->stopListening();
-      RetireSocket(Acceptor);
-    }
-    auto* acceptor = new AcceptSocket();  // owned by the socket list
-    if (acceptor->bind(record.ServerPort & 0xFFFF) == -1 || !acceptor->listen()) {
-      // No listening socket until the port is changed again or the daemon restarts.
-      acceptor->stopListening();
-      RetireSocket(acceptor);
-    } else {
-      Diagnose("listening on 0.0.0.0 port %u", static_cast<unsigned>(acceptor->port()));
-    }
-  }
+  if (portChanged) MoveServerPort(record.ServerPort);
   return CTL_OK;
 }
 

@@ -29,4 +29,9 @@ class AcceptSocket : public TcpServerSocket {
 
 extern AcceptSocket* Acceptor GUARDED_BY(NetworkLock);
 
+// Moves the server port: every session and connection of the old listener ends with it, and a
+// new listener takes the port (none when it cannot bind or listen, until the next move or
+// start).
+void MoveServerPort(int port) REQUIRES(NetworkLock);
+
 }  // namespace tarvo

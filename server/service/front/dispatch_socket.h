@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "server/common/proxy_header.h"
 #include "server/common/session_protocol.h"
 #include "server/service/net/socket.h"
 #include "server/service/session/waiting_room.h"
@@ -30,7 +32,8 @@ inline constexpr std::size_t kMaxPendingInAll = 4096;
 class DispatchSocket : public TcpSocket {
  public:
   // address: the peer's IPv4 address, network order. At kMaxPendingInAll the oldest waiting
-  // connection is closed first.
+  // connection is closed first. A peer that is a trusted balancer must send a PROXY v2 header
+  // first; the client it names is the connection's address from then on.
   DispatchSocket(int handle, Socket* owner, std::uint32_t address);
   ~DispatchSocket() override;
 
@@ -49,15 +52,18 @@ class DispatchSocket : public TcpSocket {
  private:
   // The opening message is complete: hand the connection over or refuse it.
   bool dispatch() REQUIRES(NetworkLock);
+  // Reads the balancer's header up to its last byte and no further.
+  ParseResult readProxyHeader() REQUIRES(NetworkLock);
   // kSilentAfter has passed without the opening message.
   void turnSilent();
   // Leaves the waiting room and is deleted before the next wait.
   void end();
 
+  std::optional<ProxyHeaderParser> proxy_;  // until a trusted balancer's header is in
   OpeningParser opening_;
   std::uint32_t address_;
   NetworkTime openedAt_;
-  WaitingSeat seat_;
+  std::optional<WaitingSeat> seat_;  // taken again under the client's address
   NetworkTimer openingTimer_;
 };
 

@@ -173,6 +173,14 @@ void LoadAccessRules() {
   TheAccessFile()->load(NetworkNow());
 }
 
+void ReloadAccessRules() {
+  if (TheAccessFile() == nullptr) {
+    LoadAccessRules();
+  } else {
+    TheAccessFile()->load(NetworkNow());
+  }
+}
+
 bool DestinationAllowed(std::uint32_t address, std::uint16_t port) {
   AccessFile* file = TheAccessFile().get();
   return file == nullptr || file->allows(address, port, NetworkNow());

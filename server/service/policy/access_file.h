@@ -56,6 +56,8 @@ class AccessFile {
 
 // The home directory's file, read now: at start, before the network thread runs.
 void LoadAccessRules();
+// Reads it again now, whether or not it looks changed (a reload).
+void ReloadAccessRules() REQUIRES(NetworkLock);
 // For a relay or datagram to address (network order) and port (host order). Network thread.
 bool DestinationAllowed(std::uint32_t address, std::uint16_t port) REQUIRES(NetworkLock);
 

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +47,11 @@ class AccessRules {
   bool allows(std::uint32_t address, std::uint16_t port,
               const std::vector<std::uint32_t>& hostAddresses = {}) const;
   std::size_t size() const { return rules_.size(); }
+  // The network (host order) and mask of the first rule, when it names one.
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> firstNetwork() const {
+    if (rules_.empty() || rules_.front().thisHost) return std::nullopt;
+    return std::make_pair(rules_.front().network, rules_.front().mask);
+  }
 
  private:
   std::vector<AccessRule> rules_;

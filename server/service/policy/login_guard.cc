@@ -69,6 +69,14 @@ void LoginGuard::noteAccepted(std::uint32_t address, std::string_view name) {
   proven_.emplace(std::move(key), std::prev(provenOrder_.end()));
 }
 
+bool LoginGuard::admitDataConnection(std::uint32_t address, NetworkTime now) {
+  return !figures().enabled || addresses_.admit(address, now) == Verdict::kCheck;
+}
+
+void LoginGuard::noteUnknownSession(std::uint32_t address, NetworkTime now) {
+  if (figures().enabled) addresses_.noteWrongProof(address, now);
+}
+
 bool LoginGuard::proven(std::uint32_t address, const std::string& user) const {
   return proven_.contains(ThrottleKey{address, user});
 }
@@ -152,6 +160,14 @@ void NoteWrongProof(std::uint32_t peerAddress, std::string_view name) {
 
 void NoteLoginAccepted(std::uint32_t peerAddress, std::string_view name) {
   TheGuard.noteAccepted(peerAddress, name);
+}
+
+bool AdmitDataConnection(std::uint32_t peerAddress) {
+  return TheGuard.admitDataConnection(peerAddress, NetworkNow());
+}
+
+void NoteUnknownSession(std::uint32_t peerAddress) {
+  TheGuard.noteUnknownSession(peerAddress, NetworkNow());
 }
 
 }  // namespace tarvo

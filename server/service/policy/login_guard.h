@@ -11,7 +11,9 @@
 //   Addresses the user logged in from before (the last kProvenPairs pairs of user and address)
 //   are exempt from this rule alone, so the owner still gets in while their name is being
 //   guessed; the per-address rules hold there as anywhere.
-// - An unknown user name counts as a wrong proof.
+// - An unknown user name counts as a wrong proof, and a data connection that names an unknown
+//   session id as a wrong proof for its address as a whole: an address held for that is held
+//   for its data connections as well.
 // Refused logins are audited as "invalid password": within a hold up to auditedPerHold (100)
 // per key, and in all at most kAuditedRefusalsPerMinute a minute; the rest are counted on
 // stderr. A throttled flood thus adds at most about 12 KB a minute to the audit file.
@@ -48,6 +50,9 @@ class LoginGuard {
   void noteWrongProof(std::uint32_t address, std::string_view name, NetworkTime now);
   // It logged in: the address is proven for the user.
   void noteAccepted(std::uint32_t address, std::string_view name);
+  // A data connection from address: false while the address is held.
+  bool admitDataConnection(std::uint32_t address, NetworkTime now);
+  void noteUnknownSession(std::uint32_t address, NetworkTime now);
 
   const ThrottleFigures& figures() const { return pairs_.figures(); }
 
@@ -84,5 +89,7 @@ LoginGuard& DaemonLoginGuard();
 LoginThrottle::Verdict AdmitLogin(std::uint32_t peerAddress, std::string_view name);
 void NoteWrongProof(std::uint32_t peerAddress, std::string_view name);
 void NoteLoginAccepted(std::uint32_t peerAddress, std::string_view name);
+bool AdmitDataConnection(std::uint32_t peerAddress);
+void NoteUnknownSession(std::uint32_t peerAddress);
 
 }  // namespace tarvo

@@ -100,8 +100,9 @@ bool LoginThrottle::noteWrongProof(const ThrottleKey& key, NetworkTime now) {
   Counters().throttleHolds.fetch_add(1, std::memory_order_relaxed);
   entry.refusedInHold = 0;
   if (key.user.empty()) {
-    Diagnose("%zu wrong passwords from %s within %lld s: its logins are refused unchecked for "
-             "%lld s", figures_.wrongProofs, FormatIPv4(key.address).c_str(),
+    Diagnose("%zu wrong passwords or unknown session ids from %s within %lld s: its logins and "
+             "data connections are refused unchecked for %lld s",
+             figures_.wrongProofs, FormatIPv4(key.address).c_str(),
              Seconds(figures_.window), Seconds(figures_.hold));
   } else {
     Diagnose("%zu wrong passwords from %s for %s within %lld s: its logins as %s are refused "

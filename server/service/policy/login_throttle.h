@@ -1,8 +1,8 @@
 // Counting wrong login proofs: once one key (a client address, or an address and the user it
 // guessed at) has sent a number of wrong proofs within a window, its logins are answered
 // "invalid password" without being looked up or checked, for a hold time; then its count
-// starts afresh. The daemon's rules, which keys and what else, are in login_guard.h. A good login does not clear the count, or an
-// attacker with one account of their own could wipe it between guesses at another's.
+// starts afresh. A good login does not clear the count. The daemon's rules (which keys, and
+// what else) are in login_guard.h.
 // The keys remembered are bounded; past the bound the one whose last wrong proof is oldest is
 // forgotten first. Refusals while held are audited, up to a bound per hold: the rest
 // are counted and told on stderr instead, so a client that keeps trying grows the audit file
@@ -63,7 +63,9 @@ class LoginThrottle {
   // A wrong proof for key. True when it starts a hold.
   bool noteWrongProof(const ThrottleKey& key, NetworkTime now);
   // The same for an address as a whole (network order).
-  Verdict admit(std::uint32_t address, NetworkTime now) { return admit(ThrottleKey{address, {}}, now); }
+  Verdict admit(std::uint32_t address, NetworkTime now) {
+    return admit(ThrottleKey{address, {}}, now);
+  }
   bool noteWrongProof(std::uint32_t address, NetworkTime now) {
     return noteWrongProof(ThrottleKey{address, {}}, now);
   }

@@ -15,14 +15,17 @@
 
 namespace tarvo {
 
-// The state of one user with sessions on this daemon.
+// The state of one user with sessions on this daemon. A user with speed limits stays a moment
+// after their last session, so that logging in again buys no fresh burst.
 struct PolicyUser {
   std::string name;
   UserPolicy policy{};
-  std::vector<TrafficAccount*> accounts;  // one per logged-in session
+  std::vector<PolicySeat*> seats;  // one per logged-in session
   RateGate down;  // toward the client
   RateGate up;    // from the client
   NetworkTimer periodTimer;
+  NetworkTimer expiryTimer;
+  NetworkTimer lingerTimer;  // armed while no session is left
   bool beginning = false;  // a period's begin is with the store
 };
 
@@ -30,6 +33,9 @@ namespace {
 
 // The period timer is rearmed at least this often, so a change of the system time is followed.
 constexpr std::int64_t kLongestPeriodWaitMs = 3'600'000;
+// How long a limited user's allowance outlives their last session: well past the eighth of a
+// second a burst lasts, so a login loop gets the rate and no more.
+constexpr std::chrono::seconds kRateLinger{2};
 
 std::int64_t WallNowMs() {
   using namespace std::chrono;
@@ -57,6 +63,7 @@ bool PeriodDue(const UserPolicy& policy, std::int64_t now) {
 }
 
 void ArmPeriod(PolicyUser& user);
+void ArmExpiry(PolicyUser& user);
 void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
                  std::int64_t counter);
 
@@ -127,6 +134,26 @@ void ArmPeriod(PolicyUser& user) {
   });
 }
 
+// An account that expires ends its sessions at that instant: the first second past expires.
+void ArmExpiry(PolicyUser& user) {
+  const std::int64_t expires = user.policy.expires;
+  if (expires == 0 || user.seats.empty()) {
+    user.expiryTimer.cancel();
+    return;
+  }
+  const std::int64_t waitMs =
+      std::clamp<std::int64_t>((expires + 1) * 1000 - WallNowMs(), 0, kLongestPeriodWaitMs);
+  user.expiryTimer.arm(std::chrono::milliseconds(waitMs), [&user] {
+    if (!PolicyExpired(user.policy, PolicyWallNow())) {
+      ArmExpiry(user);
+      return;
+    }
+    Diagnose("user %s has expired: its sessions end", user.name.c_str());
+    const std::vector<PolicySeat*> seats = user.seats;
+    for (PolicySeat* seat : seats) seat->expire();
+  });
+}
+
 // A fresh policy with the user's row: the limits change at once; a period begun since the last
 // answer (by this daemon or another on the store) gives every session the new counter.
 void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
@@ -136,8 +163,9 @@ void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
   user.down.setRate(policy.rateDown);
   user.up.setRate(policy.rateUp);
   if (newPeriod) {
-    for (TrafficAccount* account : user.accounts) account->takeCopies(limit, counter);
+    for (PolicySeat* seat : user.seats) seat->account().takeCopies(limit, counter);
   }
+  ArmExpiry(user);
   if (user.beginning) return;  // its answer arms the timer
   if (PeriodDue(policy, PolicyWallNow())) {
     user.periodTimer.cancel();
@@ -180,10 +208,11 @@ bool PolicyExpired(const UserPolicy& policy, std::int64_t now) {
 bool SessionAllowed(const std::string& name, const UserPolicy& policy) {
   if (policy.maxSessions > 0) {
     const PolicyUser* user = FindUser(name);
-    return user == nullptr || user->accounts.size() < static_cast<std::size_t>(policy.maxSessions);
+    return user == nullptr || user->seats.size() < static_cast<std::size_t>(policy.maxSessions);
   }
   // Every logged-in session has joined its user.
-  return ServerSettings.MultiConnect || FindUser(name) == nullptr;
+  const PolicyUser* user = FindUser(name);
+  return ServerSettings.MultiConnect || user == nullptr || user->seats.empty();
 }
 
 void AnnouncePeriodBegan(const std::string& name, const UserInfo* row) {
@@ -192,7 +221,7 @@ void AnnouncePeriodBegan(const std::string& name, const UserInfo* row) {
 }
 
 void PolicySeat::join(TrafficAccount& account, const std::string& name, const UserPolicy& policy,
-                      std::int64_t limit, std::int64_t counter) {
+                      std::int64_t limit, std::int64_t counter, std::function<void()> expired) {
   if (user_ != nullptr) return;
   auto& slot = Users()[FoldUserName(name)];
   const bool fresh = slot == nullptr;
@@ -202,18 +231,38 @@ void PolicySeat::join(TrafficAccount& account, const std::string& name, const Us
     slot->policy = policy;
   }
   account_ = &account;
+  expired_ = std::move(expired);
   user_ = slot.get();
-  user_->accounts.push_back(&account);
+  user_->lingerTimer.cancel();
+  user_->seats.push_back(this);
   if (fresh || policy.periodStart >= user_->policy.periodStart) {
     ApplyPolicy(*user_, policy, limit, counter);
+  } else if (user_->seats.size() == 1) {
+    ArmExpiry(*user_);  // back from lingering
   }
 }
 
 PolicySeat::~PolicySeat() {
   if (user_ == nullptr) return;
-  auto& accounts = user_->accounts;
-  accounts.erase(std::find(accounts.begin(), accounts.end(), account_));
-  if (accounts.empty()) Users().erase(FoldUserName(user_->name));
+  auto& seats = user_->seats;
+  seats.erase(std::find(seats.begin(), seats.end(), this));
+  if (!seats.empty()) return;
+  const std::string key = FoldUserName(user_->name);
+  if (!user_->down.limited() && !user_->up.limited()) {
+    Users().erase(key);
+    return;
+  }
+  // The allowance stays for a next login; nothing else runs meanwhile.
+  user_->periodTimer.cancel();
+  user_->expiryTimer.cancel();
+  user_->lingerTimer.arm(kRateLinger, [key] {
+    auto found = Users().find(key);
+    if (found != Users().end() && found->second->seats.empty()) Users().erase(found);
+  });
+}
+
+void PolicySeat::expire() {
+  if (expired_) expired_();
 }
 
 bool PolicySeat::takeAnswer(const UserPolicy& policy, std::int64_t limit, std::int64_t counter) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,9 @@ class PolicySeat {
 
   // The login succeeded; limit and counter: the user's row it read. The account is the
   // session's (traffic_accounting.h): a quota period that begins gives it the new copies.
+  // expired: ends the session when the account expires while it is logged in.
   void join(TrafficAccount& account, const std::string& name, const UserPolicy& policy,
-            std::int64_t limit, std::int64_t counter);
+            std::int64_t limit, std::int64_t counter, std::function<void()> expired);
 
   // A store of the session's counts answered with the user's policy and row. False when the
   // answer is older than a period the daemon has already begun: its counter belongs to the
@@ -68,8 +70,13 @@ class PolicySeat {
   RateGate* downGate() const;
   RateGate* upGate() const;
 
+  TrafficAccount& account() const { return *account_; }
+  // The account expired: the session ends.
+  void expire();
+
  private:
   TrafficAccount* account_ = nullptr;
+  std::function<void()> expired_;
   PolicyUser* user_ = nullptr;
 };
 

@@ -170,7 +170,8 @@ void UserSocket::overLimit() {
 }
 
 bool UserSocket::wantRead() const {
-  return !hasFlag(Closing) && !awaitingStore_ && output_.size() < kMaxSessionOutput;
+  return !hasFlag(Closing) && !awaitingStore_ && !paceTimer_.armed() &&
+         output_.size() < kMaxSessionOutput;
 }
 
 bool UserSocket::onData(std::span<const std::uint8_t> bytes) {
@@ -179,7 +180,7 @@ bool UserSocket::onData(std::span<const std::uint8_t> bytes) {
 }
 
 bool UserSocket::handleReceived() {
-  while (!awaitingStore_) {
+  while (!awaitingStore_ && !paceTimer_.armed()) {
     // A session that is ending (a refused login, the administrator's disconnect) handles no
     // more messages: a client must not get one more password guess per pipelined Login.
     if (hasFlag(Closing)) {
@@ -196,20 +197,36 @@ bool UserSocket::handleReceived() {
         break;
     }
     if (message.type == MessageType::TrafficInfo && loggedIn()) {
-      // Requests back to back share one answer: each still gets its copy, in order.
+      // Requests back to back share one answer: each still gets its copy, in order. As many
+      // as the pace allows now.
+      const std::size_t most = pace_.available(MessageType::TrafficInfo, NetworkNow());
       std::size_t count = 0;
       do {
         received_.consume(message.totalLength);
         ++count;
-      } while (reader_.peek(received_, message) == ParseResult::kDone &&
+      } while (count < most && reader_.peek(received_, message) == ParseResult::kDone &&
                message.type == MessageType::TrafficInfo);
       lastActivity_ = NetworkNow();
       trafficInfo(count);
+      paced(MessageType::TrafficInfo, count);
       continue;
     }
     if (!dispatch(message.type, message.payload)) return false;
+    const std::uint32_t type = message.type;
     received_.consume(message.totalLength);
+    paced(type, 1);
   }
+  return true;
+}
+
+bool UserSocket::paced(std::uint32_t type, std::size_t count) {
+  const auto wait = pace_.charge(type, count, NetworkNow());
+  if (wait == std::chrono::nanoseconds::zero()) return false;
+  paceTimer_.armAt(NetworkNow() + wait, [this]() REQUIRES(NetworkLock) {
+    MarkSocketDirty(this);
+    if (!handleReceived()) RetireSocket(this);
+  });
+  MarkSocketDirty(this);
   return true;
 }
 
@@ -352,7 +369,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
   // The row just read is the store's word on the counter: nothing is pending yet.
   account_.open(name, stored.limit, stored.counter);
-  policy_.join(account_, name, loginPolicy.policy, stored.limit, stored.counter);
+  policy_.join(account_, name, loginPolicy.policy, stored.limit, stored.counter,
+               [this] { setFlag(Closing); });
   NotifyUserChanged(name, stored);
 }
 

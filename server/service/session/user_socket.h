@@ -23,6 +23,7 @@
 #include "server/service/net/socket.h"
 #include "server/service/store/traffic_accounting.h"
 #include "server/service/base/user_figures.h"
+#include "server/service/policy/message_pace.h"
 #include "server/service/policy/user_policy.h"
 #include "server/service/session/waiting_room.h"
 
@@ -60,7 +61,7 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   // a request on the control thread no longer finds it.
   void end() REQUIRES(NetworkLock);
 
-  // True unless Closing, waiting for the store, or too much waits for the client.
+  // True unless Closing, waiting for the store, paced, or too much waits for the client.
   bool wantRead() const REQUIRES(NetworkLock) override;
   bool onWrite() REQUIRES(NetworkLock) override;
   bool wantExcept() const REQUIRES(NetworkLock) override { return true; }
@@ -130,6 +131,8 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   void holdForStore();
   void resumeAfterStore(const std::function<void()>& then) REQUIRES(NetworkLock);
   void idleCheck();
+  // Charges count messages of type; true when the session must pause (paceTimer_ resumes it).
+  bool paced(std::uint32_t type, std::size_t count) REQUIRES(NetworkLock);
   // The Login came: the deadline is met and the session leaves the waiting room.
   void meetLoginDeadline();
   void markChannelsDirty();
@@ -149,6 +152,9 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   std::unique_ptr<WaitingSeat> loginSeat_;  // until the Login comes
   NetworkTimer loginTimer_;
   bool awaitingStore_ = false;
+  // A client that sends faster than its pace is not read until the pace allows.
+  MessagePace pace_;
+  NetworkTimer paceTimer_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::unique_ptr<AESEncryptor> encryptor_;
   std::unique_ptr<AESDecryptor> decryptor_;
