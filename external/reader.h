@@ -1,8 +1,9 @@
 // The user store ("Reader"), as the daemon and the console call it: plain exported functions,
 // NUL-terminated strings, one-byte booleans. User names match without regard to letter case.
 // Every function may be called from any thread; calls from different threads run at the same
-// time on connections of their own (at most 8 open; a ninth call waits for one to come back;
-// a SQLite store, a file on this host, has its calls take turns on one connection).
+// time on connections of their own (at most ReaderConnectionLimit() open; one call more waits
+// for one to come back; a SQLite store, a file on this host, has its calls take turns on one
+// connection).
 #pragma once
 
 #include <cstdint>
@@ -65,4 +66,10 @@ TARVO_READER_API std::int32_t AddUserCountStatus(const char* name, std::int64_t 
 
 // Writes at most tarvo::kMaxEnumeratedUsers records; returns how many, or -1 on failure.
 TARVO_READER_API std::int32_t EnumUsers2(tarvo::UserInfo* users);
+
+// How many calls may run at once: 1 for a SQLite store, more for a store across a network.
+// Known once InitReader succeeded.
+TARVO_READER_API std::int32_t ReaderConnectionLimit();
+// Statements this process has sent to the store, each a round trip.
+TARVO_READER_API std::uint64_t ReaderStatementCount();
 }

@@ -81,6 +81,36 @@ TARVO_READER_API std::int32_t BeginUserPeriodStatus(const char* name, std::int64
                                                     std::uint8_t* began, std::int64_t* counter,
                                                     UserPolicy* policy);
 
+// A user's row and policy: what a login checks, and what the daemon keeps copies of.
+struct UserState {
+  std::int64_t limit;
+  std::int64_t counter;
+  std::uint8_t locked;
+  UserPolicy policy;
+};
+
+// The login's read in one statement: password as GetUserInfoStatus fills it, row and policy
+// (the empty policy without a row). READER_NO_USER as for GetUserInfoStatus.
+TARVO_READER_API std::int32_t GetUserStateStatus(const char* name, char* password,
+                                                 UserState* state);
+
+struct UserStateEntry {
+  char name[tarvo::kUserNameSize];  // asked for
+  std::int32_t status;              // READER_OK with state filled, or READER_NO_USER
+  UserState state;
+};
+
+// Many users' rows and policies, one statement for each 250 of them. READER_OK when every
+// entry's status was set, READER_FAILED when the store could not answer.
+TARVO_READER_API std::int32_t GetUserStatesStatus(UserStateEntry* entries, std::int32_t count);
+
+// AddUserCountsStatus that reads back the whole user: password (nullptr: not wanted; a sealed
+// one that does not open reads as empty), row and policy. One statement on PostgreSQL; a
+// transaction of a few elsewhere.
+TARVO_READER_API std::int32_t AddUserCountsReadStatus(const char* name, std::int64_t down,
+                                                      std::int64_t up, char* password,
+                                                      UserState* state);
+
 // Writes at most tarvo::kMaxEnumeratedUsers entries, one per user in name order (the empty
 // policy for users without a row); returns how many, or -1 on failure.
 TARVO_READER_API std::int32_t EnumUserPolicies(UserPolicyEntry* entries);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -37,6 +38,9 @@
 #include "server/service/relay/tcp_relay.h"
 #include "server/service/store/store_workers.h"
 #include "server/service/store/traffic_accounting.h"
+#include "server/service/store/user_copies.h"
+#include "server/service/control/admin_commands.h"
+#include "server/common/control_codes.h"
 #include "server/service/session/user_socket.h"
 #include "tests/daemon_process.h"
 #include "tests/raw_sql.h"
@@ -223,6 +227,39 @@ class SessionRulesTest : public ::testing::Test {
   void countRelayed(std::uint64_t bytes) {
     std::lock_guard lock(NetworkLock);
     session_->countRelayed(bytes);
+  }
+
+  // A logged-in session set aside, so that the next login starts another.
+  struct HeldSession {
+    UserSocket* session;
+    std::shared_ptr<const bool> alive;
+    UniqueFd client;
+    ByteBuffer inbox;
+  };
+  HeldSession holdSession() {
+    HeldSession held{session_, alive_, std::move(client_), std::move(inbox_)};
+    inbox_ = ByteBuffer();
+    return held;
+  }
+
+  // Sends one TrafficInfo on a held session; the counter of its answer, or -1.
+  std::int64_t trafficInfoCounter(HeldSession& held) {
+    ByteBuffer frame;
+    AppendMessage(frame, MessageType::TrafficInfo);
+    EXPECT_EQ(::send(held.client.get(), frame.data(), frame.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(frame.size()));
+    runPasses();
+    Drain(held.client.get(), held.inbox);
+    MessageReader reader(kMaxMessageLengthLoggedIn);
+    SessionMessage message;
+    std::int64_t limit = 0, counter = -1;
+    while (reader.peek(held.inbox, message) == ParseResult::kDone) {
+      if (message.type == MessageType::TrafficInfo) {
+        EXPECT_TRUE(ParseTrafficInfoReply(message.payload, limit, counter));
+      }
+      held.inbox.consume(message.totalLength);
+    }
+    return counter;
   }
 
   static TempDir* home_;
@@ -546,17 +583,19 @@ TEST_F(SessionRulesTest, AFailingStoreKeepsTheSessionAndItsCounts) {
   ASSERT_TRUE(runUntil([this] { return session_->account().figures().counter == 800; }));
 }
 
-// A session with nothing counted (and no limit reached) leaves the store alone: a store call
-// would reread the row and refresh the session's copy of the counter.
+// A session with nothing counted (and no limit reached) makes no store call: the only
+// statement of each interval is the refresh of its user's copy, which takes the changed row.
 TEST_F(SessionRulesTest, NothingCountedMakesNoStoreCall) {
   ASSERT_TRUE(MakeUser("store-idle", 0, 40));
   ASSERT_TRUE(login("store-idle", "pw"));
   ASSERT_TRUE(MakeUser("store-idle", 0, 777));  // changed behind the session's back
   for (int interval = 0; interval < 2; ++interval) {
+    const std::uint64_t statements = ReaderStatementCount();
     advance(11'000);
-    // Asked or answered, a store call would show here.
+    ASSERT_TRUE(runUntil([] { return !FindUserCopy("store-idle")->refreshing; }));
     EXPECT_FALSE(account().storeInFlight);
-    EXPECT_EQ(account().counter, 40);
+    EXPECT_EQ(ReaderStatementCount(), statements + 1);
+    EXPECT_EQ(account().counter, 777);
     feedMessage(123);  // an ignored message keeps the session from the idle rule
   }
   EXPECT_EQ(storedCounter("store-idle"), 777);
@@ -566,50 +605,133 @@ TEST_F(SessionRulesTest, NothingCountedMakesNoStoreCall) {
 // ---- TrafficInfo ----
 
 // Every request finds the stored counter changed just before it, so each answer tells which
-// read of the store it came from: the login's, or one at most a second after the last.
-TEST_F(SessionRulesTest, TrafficInfoReadsTheStoreAtMostOnceASecond) {
+// read of the store it came from: the login's, or the refresh of the user's copy once that is
+// kCopyRefreshAge old. Keep-alives themselves never read the store.
+TEST_F(SessionRulesTest, TrafficInfoIsAnsweredFromTheCopyRefreshedWithinTheBound) {
   ASSERT_TRUE(MakeUser("info", 5000, 1000));
   ASSERT_TRUE(login("info", "pw"));
   std::int64_t stored = 1000;
-  // The counters answered to count requests sent back to back.
+  // The counters answered to count requests sent back to back, and the statements they cost.
   auto ask = [&](std::size_t count) {
     SetUserCount("info", ++stored);
+    const std::uint64_t before = ReaderStatementCount();
     ByteBuffer frames;
     for (std::size_t i = 0; i < count; ++i) AppendMessage(frames, MessageType::TrafficInfo);
     feed(frames.view());
     std::vector<std::int64_t> counters;
-    EXPECT_TRUE(runUntil([&] {
-      for (const Frame& answer : sentOfType(MessageType::TrafficInfo)) {
-        std::int64_t limit = 0, counter = 0;
-        EXPECT_TRUE(ParseTrafficInfoReply(answer.payload, limit, counter));
-        EXPECT_EQ(limit, 5000);
-        counters.push_back(counter);
-      }
-      return counters.size() >= count;
-    }));
-    EXPECT_EQ(counters.size(), count);
+    for (const Frame& answer : sentOfType(MessageType::TrafficInfo)) {
+      std::int64_t limit = 0, counter = 0;
+      EXPECT_TRUE(ParseTrafficInfoReply(answer.payload, limit, counter));
+      EXPECT_EQ(limit, 5000);
+      counters.push_back(counter);
+    }
+    EXPECT_EQ(ReaderStatementCount(), before);  // answered at once, from the copy
     return counters;
   };
   using Counters = std::vector<std::int64_t>;
+  const long refreshMs = std::chrono::milliseconds(kCopyRefreshAge).count();
 
-  EXPECT_EQ(ask(1), Counters{1000});  // the login's read
-  advance(999);
+  EXPECT_EQ(ask(3), Counters(3, 1000));  // the login's read, one answer each
+  advance(refreshMs - 1);
   EXPECT_EQ(ask(1), Counters{1000});
-  advance(1);
-  EXPECT_EQ(ask(3), Counters(3, 1003));  // one read for the three
-  advance(500);
+  advance(1);  // the copy's refresh
+  ASSERT_TRUE(runUntil([] { return !FindUserCopy("info")->refreshing; }));
+  EXPECT_EQ(ask(1), Counters{1002});  // what the store held at the refresh
   countRelayed(300);  // counted, not yet stored: the answer includes it
-  EXPECT_EQ(ask(1), Counters{1303});
-  advance(499);
-  EXPECT_EQ(ask(90), Counters(90, 1303));  // a flood within the second (and the pace): no read
-  advance(1);
-  EXPECT_EQ(ask(1), Counters{1006 + 300});  // the counter the store has now, and the 300
+  EXPECT_EQ(ask(90), Counters(90, 1302));  // a flood (within the pace): no read
 
-  // A read that finds the user gone ends the session.
+  // A refresh that finds the user gone ends the session at its next keep-alive.
   ASSERT_TRUE(DeleteUser("info"));
-  advance(1000);
+  advance(refreshMs);
+  ASSERT_TRUE(runUntil([] { return FindUserCopy("info")->gone; }));
   feedMessage(MessageType::TrafficInfo);
   EXPECT_TRUE(runUntil([this] { return !alive(); }));
+}
+
+// ---- The user's copy ----
+
+// Two sessions of one user share one copy; the copies of many users are refreshed together,
+// by one statement, before they are kCopyBound old; keep-alives cost no statement at all.
+TEST_F(SessionRulesTest, CopiesAreSharedAndRefreshedTogetherByOneStatement) {
+  constexpr int kUsers = 30;
+  {
+    std::lock_guard lock(NetworkLock);
+    ServerSettings.MultiConnect = true;
+  }
+  std::vector<HeldSession> held;
+  for (int i = 0; i < kUsers; ++i) {
+    const std::string name = "copy-" + std::to_string(i);
+    ASSERT_TRUE(MakeUser(name.c_str(), 90'000, i));
+    ASSERT_TRUE(login(name, "pw"));
+    held.push_back(holdSession());
+  }
+  ASSERT_TRUE(login("copy-0", "pw"));  // a second session of the first user
+  held.push_back(holdSession());
+  {
+    std::lock_guard lock(NetworkLock);
+    ServerSettings.MultiConnect = false;
+    EXPECT_EQ(UserCopyCount(), static_cast<std::size_t>(kUsers));
+  }
+  RawExecute("UPDATE UsersTable SET user_counter = user_counter + 1000");
+  // Each session's keep-alive answer: its user's counter.
+  auto keepAlives = [&] {
+    std::vector<std::int64_t> counters;
+    for (HeldSession& one : held) counters.push_back(trafficInfoCounter(one));
+    return counters;
+  };
+  std::vector<std::int64_t> before, after;
+  for (int i = 0; i < kUsers; ++i) {
+    before.push_back(i);
+    after.push_back(1000 + i);
+  }
+  before.push_back(0);
+  after.push_back(1000);
+
+  const std::uint64_t statements = ReaderStatementCount();
+  EXPECT_EQ(keepAlives(), before);
+  advance(std::chrono::milliseconds(kCopyRefreshAge).count());
+  ASSERT_TRUE(runUntil([] { return !FindUserCopy("copy-0")->refreshing; }));
+  EXPECT_EQ(keepAlives(), after);
+  EXPECT_EQ(ReaderStatementCount(), statements + 1);
+}
+
+// A user deleted in the store, not through this daemon, is found by the next refresh of the
+// copy: the session ends at its keep-alive, within kCopyBound of the deletion.
+TEST_F(SessionRulesTest, AUserDeletedInTheStoreEndsTheSessionWithinTheBound) {
+  ASSERT_TRUE(MakeUser("gone-direct", 0, 0));
+  ASSERT_TRUE(login("gone-direct", "pw"));
+  advance(3'000);
+  RawExecute("DELETE FROM UsersTable WHERE name_key = 'gone-direct'");
+  const NetworkTime deleted = NetworkNow();
+  feedMessage(MessageType::TrafficInfo);
+  EXPECT_EQ(sentOfType(MessageType::TrafficInfo).size(), 1u);  // the copy still has the user
+  advance(std::chrono::milliseconds(kCopyRefreshAge).count() - 3'000);
+  ASSERT_TRUE(runUntil([] { return FindUserCopy("gone-direct")->gone; }));
+  feedMessage(MessageType::TrafficInfo);
+  EXPECT_TRUE(runUntil([this] { return !alive(); }));
+  EXPECT_LE(NetworkNow() - deleted, kCopyBound);
+}
+
+// A limit raised through the console reaches the session over its old limit before the
+// console's request returns.
+TEST_F(SessionRulesTest, ALimitRaisedThroughTheConsoleAppliesAtOnce) {
+  ASSERT_TRUE(MakeUser("raise", 1000, 1000));
+  ASSERT_TRUE(login("raise", "pw"));
+  EXPECT_TRUE(account().overQuota());
+  UserInfo change{};
+  std::strcpy(change.name, "raise");
+  std::strcpy(change.password, "pw");
+  change.limit = 5000;
+  ASSERT_EQ(UpdateUserCmd(change), CTL_OK);
+  EXPECT_FALSE(account().overQuota());
+  sent();
+  feedMessage(MessageType::TrafficInfo);
+  const std::vector<Frame> answers = sentOfType(MessageType::TrafficInfo);
+  ASSERT_EQ(answers.size(), 1u);
+  std::int64_t limit = 0, counter = 0;
+  ASSERT_TRUE(ParseTrafficInfoReply(answers[0].payload, limit, counter));
+  EXPECT_EQ(limit, 5000);
+  EXPECT_EQ(counter, 1000);
 }
 
 // ---- Text messages ----

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstdio>
 #include <ctime>
 #include <latch>
 #include <string>
@@ -216,6 +217,71 @@ TEST_F(UserStoreTest, APeriodBoundaryResetsTheCountersOnce) {
   EXPECT_EQ(began, 0);
   EXPECT_EQ(counter, 2);
   EXPECT_EQ(BeginUserPeriodStatus("nobody", now, &began, &counter, &policy), READER_NO_USER);
+}
+
+// The reads that logins, keep-alives and periodic stores make, each one statement: a user
+// with their policy, many users at once (one statement per 250), and the addition of counts
+// with the user read back, which on PostgreSQL is one statement too (elsewhere a short
+// transaction of its own). Names match without regard to case; a missing user is told apart.
+void ReadsTakeOneStatementEach(bool oneStatementAdd) {
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("Ann", "a-pass", 1000, 0));
+  UserPolicy limits{};
+  limits.rateDown = 4096;
+  ASSERT_EQ(SetUserPolicyStatus("ann", &limits), READER_OK);
+  std::vector<UserStateEntry> entries(301);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string name = "user-" + std::to_string(i);
+    if (i % 2 == 0) {
+      ASSERT_TRUE(SetUserInfo(name.c_str(), "pw", 10 * i, 0));
+    }
+    std::snprintf(entries[i].name, sizeof entries[i].name, "%s", i == 0 ? "ANN" : name.c_str());
+  }
+
+  std::uint64_t before = ReaderStatementCount();
+  char password[tarvo::kUserPasswordSize];
+  UserState state{};
+  ASSERT_EQ(GetUserStateStatus("ANN", password, &state), READER_OK);
+  EXPECT_STREQ(password, "a-pass");
+  EXPECT_EQ(state.limit, 1000);
+  EXPECT_EQ(state.policy.rateDown, 4096);
+  EXPECT_EQ(GetUserStateStatus("nobody", password, &state), READER_NO_USER);
+  EXPECT_EQ(ReaderStatementCount(), before + 2);
+
+  before = ReaderStatementCount();
+  ASSERT_EQ(GetUserStatesStatus(entries.data(), static_cast<std::int32_t>(entries.size())),
+            READER_OK);
+  EXPECT_EQ(ReaderStatementCount(), before + 2);  // 250 names, then 51
+  EXPECT_EQ(entries[0].status, READER_OK);
+  EXPECT_EQ(entries[0].state.policy.rateDown, 4096);
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].status, i % 2 == 0 ? READER_OK : READER_NO_USER) << i;
+    if (i % 2 == 0) {
+      EXPECT_EQ(entries[i].state.limit, static_cast<std::int64_t>(10 * i));
+    }
+  }
+
+  before = ReaderStatementCount();
+  ASSERT_EQ(AddUserCountsReadStatus("ann", 300, 40, password, &state), READER_OK);
+  if (oneStatementAdd) {
+    EXPECT_EQ(ReaderStatementCount(), before + 1);
+  }
+  EXPECT_STREQ(password, "a-pass");
+  EXPECT_EQ(state.counter, 340);
+  EXPECT_EQ(state.policy.bytesDown, 300);
+  EXPECT_EQ(state.policy.rateDown, 4096);
+  // Without a policy row: one holding the counts is made.
+  ASSERT_EQ(AddUserCountsReadStatus("user-2", 5, 6, nullptr, &state), READER_OK);
+  EXPECT_EQ(state.counter, 11);
+  EXPECT_EQ(state.policy.bytesUp, 6);
+  EXPECT_EQ(AddUserCountsReadStatus("nobody", 1, 1, nullptr, &state), READER_NO_USER);
+  EXPECT_EQ(PolicyOf("user-2").bytesDown, 5);
+}
+
+TEST_F(UserStoreTest, ReadsTakeOneStatementEach) { ReadsTakeOneStatementEach(false); }
+
+TEST_F(PostgresUserStoreTest, ReadsTakeOneStatementEach) {
+  ExpectPassesInChild([] { ReadsTakeOneStatementEach(true); });
 }
 
 // Several connections of one store cross the same boundary at once, as daemons sharing a

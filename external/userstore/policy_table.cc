@@ -3,18 +3,16 @@
 #include <limits>
 
 #include "external/userstore/statement.h"
+#include "external/userstore/user_state.h"
 
 namespace tarvo::userstore {
 namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
-constexpr char kPolicyColumns[] =
-    "rate_down, rate_up, quota_period, period_anchor, period_start, max_sessions, expires, "
-    "bytes_down, bytes_up, protocol";
+}  // namespace
 
-// Reads the columns of kPolicyColumns from column first on; NULL (no row in a join) reads as 0.
-bool ReadPolicy(Statement& statement, SQLUSMALLINT first, UserPolicy& policy) {
+bool ReadPolicyColumns(Statement& statement, SQLUSMALLINT first, UserPolicy& policy) {
   std::int64_t period = 0;
   std::int64_t maxSessions = 0;
   std::int64_t protocol = 0;
@@ -33,6 +31,12 @@ bool ReadPolicy(Statement& statement, SQLUSMALLINT first, UserPolicy& policy) {
   policy.period = static_cast<std::int32_t>(period);
   policy.maxSessions = static_cast<std::int32_t>(maxSessions);
   return true;
+}
+
+namespace {
+
+bool ReadPolicy(Statement& statement, SQLUSMALLINT first, UserPolicy& policy) {
+  return ReadPolicyColumns(statement, first, policy);
 }
 
 bool TableExists(StoreConnection& connection) {
@@ -185,8 +189,7 @@ Lookup StorePolicy(StoreConnection& connection, const std::string& nameKey,
 }
 
 Lookup AddToUserCounters(StoreConnection& connection, const std::string& nameKey, std::int64_t down,
-                         std::int64_t up, std::int64_t& counter, UserPolicy& policy,
-                         bool& commitSent) {
+                         std::int64_t up, UserRow& row, UserPolicy& policy, bool& commitSent) {
   if (down < 0 || up < 0) return Lookup::kMissing;
   const std::int64_t sum = down > kMax - up ? kMax : down + up;
   Lookup result = Lookup::kFailed;
@@ -214,10 +217,7 @@ Lookup AddToUserCounters(StoreConnection& connection, const std::string& nameKey
       fresh.bytesUp = up;
       if (!InsertPolicy(connection, nameKey, fresh)) return false;
     }
-    UserRow row;
-    if (FindUser(connection, nameKey, row) != Lookup::kFound) return false;
-    counter = row.counter;
-    if (FindPolicy(connection, nameKey, policy) != Lookup::kFound) return false;
+    if (FindUserWithPolicy(connection, nameKey, row, policy) != Lookup::kFound) return false;
     commitSent = true;
     result = Lookup::kFound;
     return true;

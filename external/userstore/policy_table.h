@@ -12,6 +12,13 @@
 
 namespace tarvo::userstore {
 
+// The policy columns, in this order, as every read of UserPolicyTable names them.
+inline constexpr char kPolicyColumns[] =
+    "rate_down, rate_up, quota_period, period_anchor, period_start, max_sessions, expires, "
+    "bytes_down, bytes_up, protocol";
+// Reads the columns of kPolicyColumns from column first on; NULL (no row in a join) reads as 0.
+bool ReadPolicyColumns(Statement& statement, unsigned short first, UserPolicy& policy);
+
 // Creates UserPolicyTable when it does not exist yet (also when another process races to do so).
 bool EnsurePolicyTable(StoreConnection& connection);
 
@@ -24,10 +31,10 @@ Lookup StorePolicy(StoreConnection& connection, const std::string& nameKey,
                    const UserPolicy& policy);
 
 // Adds down and up to the row's counters (created when missing) and their sum to the user's
-// counter in one transaction, then reads both back. commitSent as for AddToUserCounter.
+// counter in one transaction, then reads the user's row and policy back. commitSent as for
+// AddToUserCounter.
 Lookup AddToUserCounters(StoreConnection& connection, const std::string& nameKey, std::int64_t down,
-                         std::int64_t up, std::int64_t& counter, UserPolicy& policy,
-                         bool& commitSent);
+                         std::int64_t up, UserRow& row, UserPolicy& policy, bool& commitSent);
 
 // Moves the row's period start to start and zeroes its counters and the user's counter, only
 // when the stored start is before start; began tells whether this call did it.

@@ -1,6 +1,14 @@
 #include "external/userstore/statement.h"
 
+#include <atomic>
+
 namespace tarvo::userstore {
+
+namespace {
+std::atomic<std::uint64_t> executed{0};
+}  // namespace
+
+std::uint64_t StatementsExecuted() { return executed.load(std::memory_order_relaxed); }
 
 Statement::Statement(SQLHDBC connection, bool* lostFlag)
     : handle_(StmtHandle::Allocate(connection)), lostFlag_(lostFlag) {
@@ -45,6 +53,7 @@ bool Statement::BindInt64(SQLUSMALLINT index, std::int64_t value) {
 
 bool Statement::Execute() {
   if (failed_) return false;
+  executed.fetch_add(1, std::memory_order_relaxed);
   SQLRETURN rc = SQLExecDirect(handle_.get(), reinterpret_cast<SQLCHAR*>(sql_.data()), SQL_NTS);
   // A searched UPDATE or DELETE that touches no row answers SQL_NO_DATA; that is not a failure.
   if (rc == SQL_NO_DATA) return true;

@@ -10,6 +10,9 @@
 
 namespace tarvo::userstore {
 
+// Statements sent to the database by this process, each a round trip.
+std::uint64_t StatementsExecuted();
+
 class Statement {
  public:
   // lostFlag is set when a call fails because the connection broke.

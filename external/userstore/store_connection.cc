@@ -97,7 +97,7 @@ std::unique_ptr<StoreConnection> StoreConnection::Open() {
     connectionString = SqliteConnectionString(connection->env_.get());
   }
   if (connectionString.empty() || !connection->Connect(connectionString)) return nullptr;
-  connection->TuneSqlite();
+  connection->TuneForDatabase();
   return connection;
 }
 
@@ -122,10 +122,11 @@ bool StoreConnection::Connect(const std::string& connectionString) {
   return true;
 }
 
-void StoreConnection::TuneSqlite() {
+void StoreConnection::TuneForDatabase() {
   SQLCHAR dbms[64] = {};
   SQLSMALLINT length = 0;
   if (!Succeeded(SQLGetInfo(dbc_.get(), SQL_DBMS_NAME, dbms, sizeof(dbms), &length))) return;
+  postgres_ = strncasecmp(reinterpret_cast<const char*>(dbms), "PostgreSQL", 10) == 0;
   if (strncasecmp(reinterpret_cast<const char*>(dbms), "SQLite", 6) != 0) return;
   sqlite_ = true;
   // A data source may not set the driver's timeout; the pragma covers that case too. WAL lets

@@ -26,6 +26,8 @@ class StoreConnection {
   bool* lostFlag() { return &lost_; }
   bool lost() const { return lost_; }
   bool isSqlite() const { return sqlite_; }
+  // PostgreSQL can add and read back in one statement (data-modifying WITH, ON CONFLICT).
+  bool isPostgres() const { return postgres_; }
 
   // Runs one statement without parameters or results.
   bool Execute(const char* sql);
@@ -35,12 +37,14 @@ class StoreConnection {
  private:
   StoreConnection() = default;
   bool Connect(const std::string& connectionString);
-  void TuneSqlite();
+  // Learns which database answers, and tunes SQLite.
+  void TuneForDatabase();
 
   EnvHandle env_;
   DbcHandle dbc_;
   bool lost_ = false;
   bool sqlite_ = false;
+  bool postgres_ = false;
 };
 
 }  // namespace tarvo::userstore

@@ -17,9 +17,9 @@
 
 namespace tarvo::userstore {
 
-// Enough for the daemon's store workers and a console request beside them, few enough for a
-// shared PostgreSQL server that serves several daemons.
-constexpr std::size_t kMaxConnections = 8;
+// Enough for the daemon's store workers (kNetworkStoreWorkers) and a console request beside
+// them, few enough for a shared PostgreSQL server that serves several daemons.
+constexpr std::size_t kMaxConnections = 18;
 
 class UserStore {
  public:
@@ -60,6 +60,11 @@ class UserStore {
   }
 
   bool Open() { return static_cast<bool>(Take(false)); }
+
+  std::size_t connectionLimit() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return singleConnection_ ? 1 : kMaxConnections;
+  }
 
   // The key for sealing (created on first need) or for opening (never created: a new key could
   // open nothing). Once loaded it never changes, so the pointer stays valid without the lock.
@@ -152,5 +157,10 @@ UserStore& Store();
 
 // Names longer than the records hold are refused, never cut.
 bool UsableName(const char* name);
+
+// The password of row as the callers use it; nullopt when a sealed value does not open.
+std::optional<std::string> PlainPassword(const UserRow& row);
+// Copies text and its NUL to out.
+void CopyText(const std::string& text, char* out);
 
 }  // namespace tarvo::userstore

@@ -1,9 +1,14 @@
 // The exported policy functions of the user store.
 #include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "external/reader_policy.h"
 #include "external/userstore/policy_table.h"
 #include "external/userstore/store_pool.h"
+#include "external/userstore/user_state.h"
 
 namespace tarvo::userstore {
 namespace {
@@ -31,13 +36,35 @@ std::int32_t StatusOf(Lookup found) {
 std::int32_t ReadBack(StoreConnection& connection, const std::string& key, std::int64_t* counter,
                       UserPolicy* policy) {
   UserRow row;
-  const Lookup user = FindUser(connection, key, row);
+  UserPolicy found;
+  const Lookup user = FindUserWithPolicy(connection, key, row, found);
   if (user != Lookup::kFound) return StatusOf(user);
   if (counter != nullptr) *counter = row.counter;
-  UserPolicy found;
-  if (FindPolicy(connection, key, found) == Lookup::kFailed) return READER_FAILED;
   if (policy != nullptr) *policy = found;
   return READER_OK;
+}
+
+void FillState(const UserRow& row, const UserPolicy& policy, UserState& state) {
+  state.limit = row.limit;
+  state.counter = row.counter;
+  state.locked = row.locked ? 1 : 0;
+  state.policy = policy;
+}
+
+// Adds the counts and reads the user back: one statement where the database can, else a
+// transaction. Not idempotent: once the commit was sent, a lost connection is not followed by
+// a second attempt, which could count the bytes twice.
+std::int32_t AddAndRead(const char* name, std::int64_t down, std::int64_t up, UserRow& row,
+                        UserPolicy& policy) {
+  bool commitSent = false;
+  return Store().Run(std::int32_t{READER_FAILED}, [&](StoreConnection& connection) {
+    if (commitSent) return std::int32_t{READER_FAILED};
+    const std::string key = NameKey(name);
+    return StatusOf(connection.isPostgres()
+                        ? AddAndReadInOneStatement(connection, key, down, up, row, policy,
+                                                   commitSent)
+                        : AddToUserCounters(connection, key, down, up, row, policy, commitSent));
+  });
 }
 
 }  // namespace
@@ -64,14 +91,81 @@ std::int32_t AddUserCountsStatus(const char* name, std::int64_t down, std::int64
   if (!UsableName(name) || down < 0 || up < 0 || counter == nullptr || policy == nullptr) {
     return READER_NO_USER;
   }
-  // Not idempotent: once the commit was sent, a lost connection is not followed by a second
-  // attempt, which could count the bytes twice.
-  bool commitSent = false;
+  UserRow row;
+  const std::int32_t status = AddAndRead(name, down, up, row, *policy);
+  if (status == READER_OK) *counter = row.counter;
+  return status;
+}
+
+std::int32_t AddUserCountsReadStatus(const char* name, std::int64_t down, std::int64_t up,
+                                     char* password, UserState* state) {
+  if (!UsableName(name) || down < 0 || up < 0 || state == nullptr) return READER_NO_USER;
+  UserRow row;
+  const std::int32_t status = AddAndRead(name, down, up, row, state->policy);
+  if (status != READER_OK) return status;
+  FillState(row, state->policy, *state);
+  if (password != nullptr) {
+    std::optional<std::string> plain = PlainPassword(row);
+    CopyText(plain && plain->size() <= kMaxPasswordLength ? *plain : std::string(), password);
+  }
+  explicit_bzero(row.password.data(), row.password.size());
+  return READER_OK;
+}
+
+std::int32_t GetUserStateStatus(const char* name, char* password, UserState* state) {
+  if (!UsableName(name) || password == nullptr || state == nullptr) return READER_NO_USER;
   return Store().Run(std::int32_t{READER_FAILED}, [&](StoreConnection& connection) {
-    if (commitSent) return std::int32_t{READER_FAILED};
-    return StatusOf(
-        AddToUserCounters(connection, NameKey(name), down, up, *counter, *policy, commitSent));
+    UserRow row;
+    UserPolicy policy;
+    const Lookup found = FindUserWithPolicy(connection, NameKey(name), row, policy);
+    if (found != Lookup::kFound) return StatusOf(found);
+    // A sealed password that does not open makes the user unusable, as for GetUserInfoStatus.
+    std::optional<std::string> plain = PlainPassword(row);
+    explicit_bzero(row.password.data(), row.password.size());
+    if (!plain || plain->size() > kMaxPasswordLength) return std::int32_t{READER_NO_USER};
+    CopyText(*plain, password);
+    explicit_bzero(plain->data(), plain->size());
+    FillState(row, policy, *state);
+    return std::int32_t{READER_OK};
   });
+}
+
+std::int32_t GetUserStatesStatus(UserStateEntry* entries, std::int32_t count) {
+  if (count <= 0) return READER_OK;
+  if (entries == nullptr) return READER_FAILED;
+  std::unordered_map<std::string, UserStateEntry*> byKey;
+  std::vector<std::string> keys;
+  for (std::int32_t i = 0; i < count; ++i) {
+    UserStateEntry& entry = entries[i];
+    entry.status = READER_NO_USER;
+    entry.state = UserState{};
+    const std::string name(entry.name, strnlen(entry.name, sizeof entry.name));
+    if (!UsableName(name.c_str())) continue;
+    std::string key = NameKey(name);
+    if (byKey.emplace(key, &entry).second) keys.push_back(std::move(key));
+  }
+  const bool answered = Store().Run(false, [&](StoreConnection& connection) {
+    for (auto& [key, entry] : byKey) entry->status = READER_NO_USER;  // a repeat starts afresh
+    return FindUsersWithPolicies(connection, keys, [&](const UserRow& row, const UserPolicy& policy) {
+      auto found = byKey.find(row.nameKey);
+      if (found == byKey.end()) return;
+      found->second->status = READER_OK;
+      FillState(row, policy, found->second->state);
+    });
+  });
+  if (!answered) return READER_FAILED;
+  // The same name asked twice: every entry gets the answer.
+  for (std::int32_t i = 0; i < count; ++i) {
+    UserStateEntry& entry = entries[i];
+    const std::string name(entry.name, strnlen(entry.name, sizeof entry.name));
+    if (!UsableName(name.c_str())) continue;
+    const UserStateEntry* first = byKey[NameKey(name)];
+    if (first != &entry) {
+      entry.status = first->status;
+      entry.state = first->state;
+    }
+  }
+  return READER_OK;
 }
 
 std::int32_t BeginUserPeriodStatus(const char* name, std::int64_t now, std::uint8_t* began,

@@ -1,5 +1,6 @@
 #include "external/userstore/user_state.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "external/userstore/policy_table.h"
@@ -10,19 +11,15 @@ namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
-// The user columns and then the policy columns, which read as 0 where the user has no row.
-const std::string& JoinedSelect() {
-  static const std::string sql =
-      "SELECT u.user_name, u.name_key, u.user_password, u.pwd_sealed, u.user_limit, "
-      "u.user_counter, u.user_locked, p.rate_down, p.rate_up, p.quota_period, p.period_anchor, "
-      "p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up "
-      "FROM UsersTable u LEFT JOIN UserPolicyTable p ON p.name_key = u.name_key ";
-  return sql;
-}
-
+// The user columns, then the policy columns, which read as 0 where the user has no policy row.
+constexpr char kJoinedSelect[] =
+    "SELECT u.user_name, u.name_key, u.user_password, u.pwd_sealed, u.user_limit, "
+    "u.user_counter, u.user_locked, p.rate_down, p.rate_up, p.quota_period, p.period_anchor, "
+    "p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up, p.protocol "
+    "FROM UsersTable u LEFT JOIN UserPolicyTable p ON p.name_key = u.name_key ";
 constexpr SQLUSMALLINT kFirstPolicyColumn = 8;
 
-// Reads the row of a statement that selects JoinedSelect's columns. False as ReadUserColumns.
+// Reads a result row with kJoinedSelect's columns. False as ReadUserColumns.
 bool ReadJoined(Statement& statement, UserRow& row, UserPolicy& policy) {
   policy = UserPolicy{};
   return ReadUserColumns(statement, 1, row) &&
@@ -34,7 +31,7 @@ bool ReadJoined(Statement& statement, UserRow& row, UserPolicy& policy) {
 Lookup FindUserWithPolicy(StoreConnection& connection, const std::string& nameKey, UserRow& row,
                           UserPolicy& policy) {
   Statement select(connection.handle(), connection.lostFlag());
-  const std::string sql = JoinedSelect() + "WHERE u.name_key = ?";
+  const std::string sql = std::string(kJoinedSelect) + "WHERE u.name_key = ?";
   if (select.Prepare(sql.c_str()) && select.BindText(1, nameKey, kMaxNameLength) &&
       select.Execute() && select.Fetch() && ReadJoined(select, row, policy)) {
     return Lookup::kFound;
@@ -47,7 +44,7 @@ bool FindUsersWithPolicies(
     const std::function<void(const UserRow&, const UserPolicy&)>& visit) {
   for (std::size_t from = 0; from < nameKeys.size(); from += kUsersPerStatement) {
     const std::size_t count = std::min(kUsersPerStatement, nameKeys.size() - from);
-    std::string sql = JoinedSelect() + "WHERE u.name_key IN (";
+    std::string sql = std::string(kJoinedSelect) + "WHERE u.name_key IN (";
     for (std::size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ", ?";
     sql += ")";
     Statement select(connection.handle(), connection.lostFlag());
@@ -63,7 +60,6 @@ bool FindUsersWithPolicies(
     while (select.Fetch()) {
       // A row too long to be used counts as missing, as for FindUser.
       if (ReadJoined(select, row, policy)) visit(row, policy);
-      if (select.failed()) return false;
     }
     if (select.failed()) return false;
   }
@@ -76,7 +72,7 @@ Lookup AddAndReadInOneStatement(StoreConnection& connection, const std::string& 
   if (down < 0 || up < 0) return Lookup::kMissing;
   const std::int64_t sum = down > kMax - up ? kMax : down + up;
   // The CASEs keep sums from overflowing; a user without a policy row gets one holding the
-  // counts. No user row: no policy row either, and no result row.
+  // counts. Without a user row nothing is written and no row comes back.
   Statement statement(connection.handle(), connection.lostFlag());
   const bool ready =
       statement.Prepare(
@@ -89,10 +85,11 @@ Lookup AddAndReadInOneStatement(StoreConnection& connection, const std::string& 
           "bytes_down = CASE WHEN t.bytes_down > ? THEN ? ELSE t.bytes_down + ? END, "
           "bytes_up = CASE WHEN t.bytes_up > ? THEN ? ELSE t.bytes_up + ? END "
           "RETURNING rate_down, rate_up, quota_period, period_anchor, period_start, "
-          "max_sessions, expires, bytes_down, bytes_up) "
+          "max_sessions, expires, bytes_down, bytes_up, protocol) "
           "SELECT u.user_name, u.name_key, u.user_password, u.pwd_sealed, u.user_limit, "
           "u.user_counter, u.user_locked, p.rate_down, p.rate_up, p.quota_period, "
-          "p.period_anchor, p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up "
+          "p.period_anchor, p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up, "
+          "p.protocol "
           "FROM u, p") &&
       statement.BindInt64(1, kMax - sum) && statement.BindInt64(2, kMax) &&
       statement.BindInt64(3, sum) && statement.BindText(4, nameKey, kMaxNameLength) &&

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "external/reader.h"
+#include "external/userstore/statement.h"
 #include "external/userstore/store_pool.h"
 
 namespace tarvo::userstore {
@@ -16,13 +17,6 @@ bool UsableName(const char* name) {
   return name != nullptr && name[0] != '\0' && std::strlen(name) <= kMaxNameLength;
 }
 
-namespace {
-
-bool UsablePassword(const char* password) {
-  return password != nullptr && std::strlen(password) <= kMaxPasswordLength;
-}
-
-// The password of row as the callers use it; nullopt when a sealed value does not open.
 std::optional<std::string> PlainPassword(const UserRow& row) {
   if (!row.sealed) return row.password;
   const SealKey* key = Store().Key(false);
@@ -33,6 +27,12 @@ std::optional<std::string> PlainPassword(const UserRow& row) {
 void CopyText(const std::string& text, char* out) {
   std::memcpy(out, text.data(), text.size());
   out[text.size()] = '\0';
+}
+
+namespace {
+
+bool UsablePassword(const char* password) {
+  return password != nullptr && std::strlen(password) <= kMaxPasswordLength;
 }
 
 // One user's row. A sealed password that does not open (other key, altered row) makes the user
@@ -69,6 +69,12 @@ std::int32_t ReadUser(const char* name, char* password, std::int64_t* limit, std
 using namespace tarvo::userstore;
 
 bool InitReader() { return Store().Open(); }
+
+std::int32_t ReaderConnectionLimit() {
+  return static_cast<std::int32_t>(Store().connectionLimit());
+}
+
+std::uint64_t ReaderStatementCount() { return StatementsExecuted(); }
 
 std::int32_t GetUserInfoStatus(const char* name, char* password, std::int64_t* limit,
                                std::int64_t* counter, std::uint8_t* locked) {

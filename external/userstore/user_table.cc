@@ -7,25 +7,7 @@
 namespace tarvo::userstore {
 namespace {
 
-constexpr char kColumns[] =
-    "user_name, name_key, user_password, pwd_sealed, user_limit, user_counter, user_locked";
-
-// Reads the columns of kColumns, in order, into row. False: a failure, or (with the
-// statement not failed) a value too long to be used.
-bool ReadRow(Statement& statement, UserRow& row) {
-  std::int64_t sealed = 0;
-  std::int64_t locked = 0;
-  if (!statement.GetText(1, kMaxNameLength, row.name) ||
-      !statement.GetText(2, kMaxNameLength, row.nameKey) ||
-      !statement.GetText(3, kMaxStoredPasswordLength, row.password) ||
-      !statement.GetInt64(4, sealed) || !statement.GetInt64(5, row.limit) ||
-      !statement.GetInt64(6, row.counter) || !statement.GetInt64(7, locked)) {
-    return false;
-  }
-  row.sealed = sealed != 0;
-  row.locked = locked != 0;
-  return true;
-}
+bool ReadRow(Statement& statement, UserRow& row) { return ReadUserColumns(statement, 1, row); }
 
 bool TableExists(StoreConnection& connection) {
   Statement probe(connection.handle(), connection.lostFlag());
@@ -73,6 +55,21 @@ bool ChangeOneRow(StoreConnection& connection, const char* sql, const std::int64
 
 }  // namespace
 
+bool ReadUserColumns(Statement& statement, SQLUSMALLINT first, UserRow& row) {
+  std::int64_t sealed = 0;
+  std::int64_t locked = 0;
+  if (!statement.GetText(first, kMaxNameLength, row.name) ||
+      !statement.GetText(first + 1, kMaxNameLength, row.nameKey) ||
+      !statement.GetText(first + 2, kMaxStoredPasswordLength, row.password) ||
+      !statement.GetInt64(first + 3, sealed) || !statement.GetInt64(first + 4, row.limit) ||
+      !statement.GetInt64(first + 5, row.counter) || !statement.GetInt64(first + 6, locked)) {
+    return false;
+  }
+  row.sealed = sealed != 0;
+  row.locked = locked != 0;
+  return true;
+}
+
 std::string NameKey(const std::string& name) {
   std::string key = name;
   for (char& c : key) {
@@ -99,7 +96,7 @@ bool EnsureUserTable(StoreConnection& connection) {
 
 Lookup FindUser(StoreConnection& connection, const std::string& nameKey, UserRow& row) {
   Statement select(connection.handle(), connection.lostFlag());
-  std::string sql = std::string("SELECT ") + kColumns + " FROM UsersTable WHERE name_key = ?";
+  std::string sql = std::string("SELECT ") + kUserColumns + " FROM UsersTable WHERE name_key = ?";
   if (select.Prepare(sql.c_str()) && select.BindText(1, nameKey, kMaxNameLength) &&
       select.Execute() && select.Fetch() && ReadRow(select, row)) {
     return Lookup::kFound;
@@ -173,7 +170,7 @@ Lookup AddToUserCounter(StoreConnection& connection, const std::string& nameKey,
 
 bool ForEachUser(StoreConnection& connection, const std::function<bool(const UserRow&)>& visit) {
   Statement select(connection.handle(), connection.lostFlag());
-  std::string sql = std::string("SELECT ") + kColumns + " FROM UsersTable ORDER BY name_key";
+  std::string sql = std::string("SELECT ") + kUserColumns + " FROM UsersTable ORDER BY name_key";
   if (!select.Prepare(sql.c_str()) || !select.Execute()) return false;
   UserRow row;
   while (select.Fetch()) {

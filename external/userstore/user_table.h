@@ -29,6 +29,15 @@ struct UserRow {
 // What a lookup found: a row, no such row, or nothing because the store failed.
 enum class Lookup { kFound, kMissing, kFailed };
 
+class Statement;
+
+// The user columns, in this order, as every read of UsersTable names them.
+inline constexpr char kUserColumns[] =
+    "user_name, name_key, user_password, pwd_sealed, user_limit, user_counter, user_locked";
+// Reads the columns of kUserColumns from column first on into row. False: a failure, or (with
+// the statement not failed) a value too long to be used.
+bool ReadUserColumns(Statement& statement, unsigned short first, UserRow& row);
+
 // The name as matched: ASCII letters lower-cased, every other byte kept.
 std::string NameKey(const std::string& name);
 

@@ -13,7 +13,8 @@
 // - control listener (control_listener.cc): console requests; takes the network lock for
 //   what it does to sessions, sockets and settings, never across a store call.
 // - notifier (notifier.cc): delivers console notifications; NotifyLock only.
-// - store workers, up to kStoreWorkers (store_workers.cc): user-store calls, no daemon state;
+// - store workers, kStoreWorkers, or kNetworkStoreWorkers for a store across a network
+//   (store_workers.cc): user-store calls, no daemon state;
 //   results go back to the network thread as posted work.
 // - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
 //   hand answers over.

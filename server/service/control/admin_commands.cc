@@ -14,6 +14,7 @@
 #include "server/service/front/acceptor.h"
 #include "server/service/net/socket.h"
 #include "server/service/store/traffic_accounting.h"
+#include "server/service/store/user_copies.h"
 #include "server/service/session/user_socket.h"
 
 namespace tarvo {
@@ -96,6 +97,8 @@ std::uint32_t UpdateUserCmd(UserInfo& r) {
   if (!SetUserInfo(r.name, r.password, r.limit, SealNewPasswords() ? 1 : 0)) {
     return CTL_FAILED;
   }
+  // A raised limit lets a session over the old one relay again now, not a refresh later.
+  RefreshUserCopyNow(r.name);
   r.counter = stored.counter;
   r.locked = stored.locked;
   return CTL_OK;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "external/reader.h"
 #include "server/service/relay/name_resolver.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/base/service_counters.h"
@@ -251,6 +252,9 @@ std::string CurrentMetricsText() {
                  counters.storeCalls);
   out.family("tarvo_store_failures_total", "counter", "User store calls that failed.");
   out.sample("tarvo_store_failures_total", Load(counters.storeFailures));
+  out.family("tarvo_store_statements_total", "counter",
+             "Statements sent to the user store, each a round trip.");
+  out.sample("tarvo_store_statements_total", std::uint64_t{ReaderStatementCount()});
 
   out.family("tarvo_resolver_pending_names", "gauge",
              "Host names asked for by clients and not yet answered.");

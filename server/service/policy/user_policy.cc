@@ -179,19 +179,26 @@ void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
 
 std::int64_t PolicyWallNow() { return WallNowMs() / 1000; }
 
-void LoginPolicy::read(const std::string& name, std::int64_t now) {
-  status = GetUserPolicyStatus(name.c_str(), &policy);
+std::int32_t LoginPolicy::read(const std::string& name, std::int64_t now, UserInfo& row) {
+  UserState state{};
+  const std::int32_t status = GetUserStateStatus(name.c_str(), row.password, &state);
   NoteStoreAnswer(status);
-  if (status != READER_OK || !PeriodDue(policy, now)) return;
+  if (status != READER_OK) return status;
+  row.limit = state.limit;
+  row.counter = state.counter;
+  row.locked = state.locked;
+  policy = state.policy;
+  if (!PeriodDue(policy, now)) return status;
   std::uint8_t begun = 0;
-  std::int64_t counter = 0;
   UserPolicy after{};
-  const std::int32_t result = BeginUserPeriodStatus(name.c_str(), now, &begun, &counter, &after);
+  const std::int32_t result =
+      BeginUserPeriodStatus(name.c_str(), now, &begun, &row.counter, &after);
   NoteStoreAnswer(result);
   // A store that failed here leaves the period to the session's next store answer.
-  if (result != READER_OK) return;
+  if (result != READER_OK) return status;
   policy = after;
   began = begun != 0;
+  return status;
 }
 
 bool PolicyExpired(const UserPolicy& policy, std::int64_t now) {

@@ -24,15 +24,15 @@ class TrafficAccount;
 // when a test moves that.
 std::int64_t PolicyWallNow();
 
-// What the login's store job reads beside the user's row.
+// What the login's store job reads with the user's row.
 struct LoginPolicy {
-  std::int32_t status = READER_FAILED;
   UserPolicy policy{};
   bool began = false;  // this login began a new quota period
 
-  // On a store worker, before the user's row is read (so the row has the counter after a
-  // reset): the policy, and the period that contains now begun if the stored one is older.
-  void read(const std::string& name, std::int64_t now);
+  // On a store worker: the user's row and policy in one statement, and the period that
+  // contains now begun if the stored one is older (row then has the counter after the reset).
+  // A ReaderStatus.
+  std::int32_t read(const std::string& name, std::int64_t now, UserInfo& row);
 };
 
 // Logins after the expiry are refused as for a locked user.

@@ -289,12 +289,7 @@ struct StoredRow {
   LoginPolicy policy;
   ~StoredRow() { explicit_bzero(info.password, sizeof info.password); }
   void read(const std::string& name, std::int64_t now) {
-    policy.read(name, now);
-    status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
-                               &info.locked);
-    NoteStoreAnswer(status);
-    // Without its policy the login cannot be checked: refused as when the store fails.
-    if (status == READER_OK && policy.status != READER_OK) status = policy.status;
+    status = policy.read(name, now, info);
   }
 };
 
@@ -412,16 +407,9 @@ void UserSocket::refuseLogin(std::uint32_t reply, const std::string& name, const
 }
 
 void UserSocket::trafficInfo(std::size_t count) {
-  // The store is asked at most once a second, and not while a store of the count is out (its
-  // answer refreshes the copies anyway); otherwise the copies answer at once.
-  const bool asked = account_.reread([this, count](std::int32_t status) REQUIRES(NetworkLock) {
-    resumeAfterStore([this, count, status] { answerTrafficInfo(count, status); });
-  });
-  if (asked) {
-    holdForStore();
-  } else {
-    answerTrafficInfo(count, READER_OK);
-  }
+  // Answered at once from the user's copy, which is refreshed apart from keep-alives
+  // (user_copies.h): a keep-alive never costs a store call.
+  answerTrafficInfo(count, account_.userGone() ? READER_NO_USER : READER_OK);
 }
 
 void UserSocket::answerTrafficInfo(std::size_t count, std::int32_t status) {

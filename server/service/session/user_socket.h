@@ -127,8 +127,7 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   // outcome: the audit row's result; nullptr writes no row.
   void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome)
       REQUIRES(NetworkLock);
-  // count TrafficInfo requests that came back to back, answered from the session's copies
-  // (reread from the store first when they are a second old).
+  // count TrafficInfo requests that came back to back, answered from the user's copy.
   void trafficInfo(std::size_t count) REQUIRES(NetworkLock);
   void answerTrafficInfo(std::size_t count, std::int32_t status);
   // Runs job on a store worker; the session handles no message until then does its part.

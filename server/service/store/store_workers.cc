@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "external/reader.h"
 #include "server/service/net/network_loop.h"
 
 namespace tarvo {
@@ -26,6 +27,7 @@ struct Pool {
   std::condition_variable_any settled;  // a job finished
   std::deque<Job> jobs GUARDED_BY(mutex);
   std::size_t workers GUARDED_BY(mutex) = 0;
+  std::size_t wanted GUARDED_BY(mutex) = kStoreWorkers;
   std::size_t running GUARDED_BY(mutex) = 0;
   bool stopping GUARDED_BY(mutex) = false;
 };
@@ -72,7 +74,8 @@ void AddWorker(Pool& pool) REQUIRES(pool.mutex) {
 void StartStoreWorkers() {
   Pool& pool = ThePool();
   MutexLock lock(pool.mutex);
-  while (pool.workers < kStoreWorkers) {
+  if (ReaderConnectionLimit() > 1) pool.wanted = kNetworkStoreWorkers;
+  while (pool.workers < pool.wanted) {
     const std::size_t before = pool.workers;
     AddWorker(pool);
     if (pool.workers == before) break;
@@ -85,7 +88,7 @@ void RunOnStore(std::function<void()> job, std::function<void()> done) {
   if (pool.stopping) return;
   pool.jobs.push_back({std::move(job), std::move(done)});
   // A worker more while every one is busy, up to the bound.
-  if (pool.workers < kStoreWorkers && pool.running + pool.jobs.size() > pool.workers) {
+  if (pool.workers < pool.wanted && pool.running + pool.jobs.size() > pool.workers) {
     AddWorker(pool);
   }
   pool.wake.notify_one();

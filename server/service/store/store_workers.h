@@ -11,9 +11,14 @@
 
 namespace tarvo {
 
+// A SQLite store takes its calls in turn on one connection: a few workers keep it busy. A store
+// across a network spends most of a call waiting for its answer: more workers, each on a
+// connection of its own, keep logins from queueing behind each other.
 inline constexpr std::size_t kStoreWorkers = 4;
+inline constexpr std::size_t kNetworkStoreWorkers = 16;
 
-// Starts the workers, so that the daemon's threads are all there from its start.
+// Starts the workers, so that the daemon's threads are all there from its start: as many as
+// the store suits (after InitReader).
 void StartStoreWorkers();
 
 // Queues job for a worker; done runs afterwards on the network thread. Any thread.

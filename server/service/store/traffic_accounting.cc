@@ -72,36 +72,25 @@ void ReturnPending(AccountFigures& account, const Counts& counts) {
 struct CountStore {
   std::string name;
   Counts delta;
+  NetworkTime askedAt{};
   std::int32_t status = READER_FAILED;
-  UserInfo info{};
-  UserPolicy policy{};
-  bool policyRead = false;
+  UserInfo info{};  // for the console's notification
+  UserState state{};
 
   ~CountStore() { explicit_bzero(info.password, sizeof info.password); }
 
-  // On a store worker: the user's row, then the addition (in the database, so that daemons
-  // sharing the store never overwrite each other's counts), which reads the policy back; a
-  // store of nothing reads the policy alone.
+  // On a store worker: the addition (in the database, so that daemons sharing the store never
+  // overwrite each other's counts) with the user and policy read back, one round trip where
+  // the database allows; a store of nothing reads them alone.
   void run() {
-    status = GetUserInfoStatus(name.c_str(), info.password, &info.limit, &info.counter,
-                               &info.locked);
+    status = delta.total() == 0
+                 ? GetUserStateStatus(name.c_str(), info.password, &state)
+                 : AddUserCountsReadStatus(name.c_str(), Clamp(delta.down), Clamp(delta.up),
+                                           info.password, &state);
     NoteStoreAnswer(status);
-    if (status != READER_OK) return;
-    if (delta.total() == 0) {
-      const std::int32_t read = GetUserPolicyStatus(name.c_str(), &policy);
-      NoteStoreAnswer(read);
-      policyRead = read == READER_OK;
-      return;
-    }
-    std::int64_t stored = 0;
-    status = AddUserCountsStatus(name.c_str(), Clamp(delta.down), Clamp(delta.up), &stored,
-                                 &policy);
-    NoteStoreAnswer(status);
-    policyRead = status == READER_OK;
-    // When the row vanished between the two calls the copies still take the sum, as a plain
-    // write would have.
-    info.counter = status == READER_OK ? stored : AddCount(info.counter, delta.total());
-    if (status == READER_NO_USER) status = READER_OK;
+    info.limit = state.limit;
+    info.counter = state.counter;
+    info.locked = state.locked;
   }
 
   void notify() { NotifyUserChanged(name, info); }
@@ -201,6 +190,7 @@ TrafficAccount::~TrafficAccount() {
   if (!open_) return;
   auto& accounts = OpenAccounts();
   accounts.erase(std::find(accounts.begin(), accounts.end(), this));
+  LeaveUserCopy(*copy_, *this);
 }
 
 void TrafficAccount::open(const std::string& name, std::int64_t limit, std::int64_t counter) {
@@ -210,9 +200,25 @@ void TrafficAccount::open(const std::string& name, std::int64_t limit, std::int6
   figures_.limit = limit;
   figures_.counter = counter;
   figures_.lastStore = NetworkNow();
-  figures_.lastRead = figures_.lastStore;
   OpenAccounts().push_back(this);
+  copy_ = &JoinUserCopy(*this, name);
+  // The login's read is the latest: the user's other sessions take it too.
+  for (CopyHolder* other : copy_->accounts) {
+    if (other != this) other->takeRefresh(limit, counter);
+  }
   schedule();  // over the limit already: rereads as it would store
+}
+
+bool TrafficAccount::userGone() const { return copy_ != nullptr && copy_->gone; }
+
+bool TrafficAccount::takePolicy(const UserPolicy& policy, std::int64_t limit,
+                                std::int64_t counter) {
+  return owner_.takeStoreAnswer(policy, limit, counter);
+}
+
+void TrafficAccount::takeRefresh(std::int64_t limit, std::int64_t counter) {
+  if (figures_.storeInFlight) return;  // its own answer is on its way
+  takeCopies(limit, counter);
 }
 
 void TrafficAccount::count(std::uint64_t bytes, Flow flow) {
@@ -242,15 +248,18 @@ void TrafficAccount::takeAnswer(CountStore& store) {
     case READER_OK:
       // An answer from before a quota period this daemon has begun keeps the copies: its
       // counter belongs to the period before.
-      if (!store.policyRead ||
-          owner_.takeStoreAnswer(store.policy, store.info.limit, store.info.counter)) {
-        figures_.limit = store.info.limit;
-        figures_.counter = store.info.counter;
+      if (owner_.takeStoreAnswer(store.state.policy, store.state.limit, store.state.counter)) {
+        figures_.limit = store.state.limit;
+        figures_.counter = store.state.counter;
+        TakeUserRead(*copy_, store.askedAt, READER_OK, &store.state, this);
       }
       store.notify();
       break;
     case READER_NO_USER:
-      break;  // the user has gone: what was counted is dropped
+      // The user has gone: what was counted is dropped, and the sessions end at their next
+      // keep-alive.
+      TakeUserRead(*copy_, store.askedAt, READER_NO_USER, nullptr, this);
+      break;
     default:
       // The store failed: the bytes wait for the next store, the copies stay as they were.
       ReturnPending(figures_, store.delta);
@@ -265,8 +274,8 @@ void TrafficAccount::store() {
   auto store = std::make_shared<CountStore>();
   store->name = name_;
   store->delta = TakePending(figures_);
+  store->askedAt = NetworkNow();
   figures_.storeInFlight = true;
-  figures_.lastRead = NetworkNow();
   RunOnStore([store] { store->run(); },
              [store, alive = alive_, this] {
                if (*alive) {
@@ -276,34 +285,6 @@ void TrafficAccount::store() {
                  KeepForLater(store->name, store->delta);
                }
              });
-}
-
-bool TrafficAccount::reread(std::function<void(std::int32_t)> done) {
-  const NetworkTime now = NetworkNow();
-  if (figures_.storeInFlight || !open_ || now < figures_.lastRead + kTrafficInfoReadInterval) {
-    return false;
-  }
-  auto store = std::make_shared<CountStore>();
-  store->name = name_;
-  figures_.storeInFlight = true;
-  figures_.lastRead = now;
-  RunOnStore([store] { store->run(); },
-             [store, alive = alive_, this, done = std::move(done)] {
-               if (!*alive) return;
-               figures_.storeInFlight = false;
-               if (store->status == READER_OK &&
-                   (!store->policyRead || owner_.takeStoreAnswer(store->policy,
-                                                                 store->info.limit,
-                                                                 store->info.counter))) {
-                 figures_.limit = store->info.limit;
-                 figures_.counter = store->info.counter;
-               }
-               limitMayHaveBeenReached();
-               // A store that came due meanwhile waited for this one.
-               schedule();
-               done(store->status);
-             });
-  return true;
 }
 
 void TrafficAccount::schedule() {
@@ -359,8 +340,8 @@ void StoreCountersOfUserNow(const std::string& name) {
     if (store.status == READER_FAILED) {
       ReturnPending(account, each.bytes);
     } else if (store.status == READER_OK) {
-      account.limit = store.info.limit;
-      account.counter = store.info.counter;
+      account.limit = store.state.limit;
+      account.counter = store.state.counter;
       store.notify();
     }
     each.account->limitMayHaveBeenReached();

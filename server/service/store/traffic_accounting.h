@@ -14,6 +14,7 @@
 #include "external/reader_policy.h"
 #include "server/common/user_info.h"
 #include "server/service/net/network_loop.h"
+#include "server/service/store/user_copies.h"
 
 namespace tarvo {
 
@@ -23,9 +24,6 @@ namespace tarvo {
 inline constexpr std::chrono::seconds kStoreInterval{11};
 // How long the end of the process waits for the last counts to reach a store that hangs.
 inline constexpr std::chrono::seconds kFinalStoreWait{5};
-// TrafficInfo rereads the user's row at most this often; answers in between come from the
-// session's copies, so a client that floods the request costs the store one call a second.
-inline constexpr std::chrono::seconds kTrafficInfoReadInterval{1};
 
 // Which way relayed bytes went: toward the client (down) or from it (up).
 enum class Flow { kDown, kUp };
@@ -40,7 +38,6 @@ struct AccountFigures {
   std::int64_t limit = 0;     // 0 = no limit
   std::int64_t counter = 0;   // the stored counter as last read
   NetworkTime lastStore{};
-  NetworkTime lastRead{};  // when the user's row was last asked for, by a store or a reread
   bool storeInFlight = false;
 
   // True while the limit is not 0 and the counter with every byte not yet stored reaches it
@@ -70,7 +67,7 @@ class AccountOwner {
 // A session's account, from its login on. Its store timer stores what was counted: when more
 // than 10 whole seconds have passed since the last store, and as often while over the limit,
 // so that a reset or a raised limit lets the session relay again.
-class TrafficAccount {
+class TrafficAccount final : public CopyHolder {
  public:
   explicit TrafficAccount(AccountOwner& owner) : owner_(owner) {}
   // Leaves the user's accounts; answers still due find it gone.
@@ -94,12 +91,13 @@ class TrafficAccount {
   // is still under way (its answer arms the next). When the store fails the bytes are kept for
   // the next store; when the user is gone they are dropped.
   void store();
-  // Rereads the user's limit and counter into the copies, storing nothing: a store of nothing,
-  // so it never overlaps a store, and it leaves the store interval as it was. Does nothing and
-  // returns false while a store is under way or the copies were read less than
-  // kTrafficInfoReadInterval ago. Otherwise done runs on the network thread once the copies
-  // took the answer, with the store's status, unless the account has ended by then.
-  bool reread(std::function<void(std::int32_t status)> done);
+  // The store's last word on the user (the copy shared by the user's sessions, never older
+  // than kCopyBound while the store answers) is that there is no such user.
+  bool userGone() const;
+
+  // The user's copy (CopyHolder).
+  bool takePolicy(const UserPolicy& policy, std::int64_t limit, std::int64_t counter) override;
+  void takeRefresh(std::int64_t limit, std::int64_t counter) override;
   // The end of the session: its pending bytes are stored without it (kept and tried again
   // while the store fails); then runs once the store has answered (at once when nothing is
   // pending), so that the console hears of the counter before it hears of the end.
@@ -115,6 +113,7 @@ class TrafficAccount {
 
   AccountOwner& owner_;
   std::string name_;
+  UserCopy* copy_ = nullptr;  // from the login on
   bool open_ = false;
   AccountFigures figures_;
   NetworkTimer storeTimer_;
