@@ -100,14 +100,22 @@ void ServiceCtrlHandler(std::uint32_t control) {
 
 // Protocol v2 on the server port, and what the journal must say about v1.
 void StartProtocols() {
+  std::string keyFile, certificateFile;
+  bool v1Refused;
+  {
+    MutexLock lock(NetworkLock);
+    keyFile = ServerSettings.TlsKey;
+    certificateFile = ServerSettings.TlsCertificate;
+    v1Refused = ServerSettings.ProtocolV1Refused;
+  }
   std::string error;
-  if (StartV2Front(error)) {
+  if (StartV2Front(keyFile, certificateFile, error)) {
     std::fprintf(stderr, "TarvoServer: protocol v2 (TLS 1.3), server key fingerprint %s\n",
                  V2Fingerprint().c_str());
   } else {
     std::fprintf(stderr, "TarvoServer: protocol v2 is not offered: %s\n", error.c_str());
   }
-  if (!ServerSettings.ProtocolV1Refused) {
+  if (!v1Refused) {
     std::fprintf(stderr,
                  "TarvoServer: protocol v1 is accepted: its recorded sessions can be replayed "
                  "and its traffic read (set [ProtocolV1]:refuse in %s to refuse it)\n",

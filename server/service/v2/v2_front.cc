@@ -28,17 +28,18 @@ std::string& Fingerprint() {
 
 }  // namespace
 
-bool StartV2Front(std::string& error) {
+bool StartV2Front(const std::string& keyFile, const std::string& certificateFile,
+                  std::string& error) {
   UniquePkey key;
-  if (!ServerSettings.TlsKey.empty()) {
-    key = ReadPrivateKey(ServerSettings.TlsKey, error);
+  if (!keyFile.empty()) {
+    key = ReadPrivateKey(keyFile, error);
   } else {
     std::string path;
     if (!HomeFilePath(kServerTlsKeyFileName, path, &error)) return false;
     key = LoadOrCreateServerKey(path, error);
   }
   if (!key) return false;
-  UniqueSslCtx ctx = MakeServerContext(key.get(), ServerSettings.TlsCertificate, error);
+  UniqueSslCtx ctx = MakeServerContext(key.get(), certificateFile, error);
   if (!ctx) return false;
   Fingerprint() = FingerprintOfKey(key.get());
   Context() = std::move(ctx);

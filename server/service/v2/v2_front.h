@@ -17,9 +17,11 @@ inline constexpr char kServerTlsKeyFileName[] = "tarvoserver-tls.key";
 // Its public half, written at every start for the administration tools.
 inline constexpr char kServerTlsPublicKeyFileName[] = "tarvoserver-tls.pub";
 
-// Loads (or makes, on first start) the server key and builds the TLS context; the fingerprint
-// of the key goes to the journal. False with error set when v2 cannot be offered.
-bool StartV2Front(std::string& error);
+// Loads (or makes, on first start) the server key and builds the TLS context: keyFile and
+// certificateFile are the settings' [TlsKey] and [TlsCertificate], empty for the daemon's own
+// key in the home. False with error set when v2 cannot be offered.
+bool StartV2Front(const std::string& keyFile, const std::string& certificateFile,
+                  std::string& error);
 // Null before StartV2Front succeeded.
 SSL_CTX* V2Context();
 const std::string& V2Fingerprint();
