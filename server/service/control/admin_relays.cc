@@ -6,21 +6,14 @@
 #include "server/service/net/network_loop.h"
 #include "server/service/session/session_list.h"
 #include "server/service/relay/tcp_relay.h"
-#include "server/service/session/user_socket.h"
+#include "server/service/relay/relay_host.h"
 
 namespace tarvo {
 
 std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std::string_view name,
                             std::span<std::uint8_t> reply) {
   MutexLock lock(NetworkLock);
-  UserSocket* session = nullptr;
-  for (UserSocket* candidate : Sessions()) {
-    if (candidate->peerAddress() == address && candidate->sessionId() == sessionId &&
-        SameUserName(candidate->userName(), name)) {
-      session = candidate;
-      break;
-    }
-  }
+  RelayHost* session = FindSessionRelays(address, sessionId, name);
   if (session == nullptr) return 0;
   const std::size_t room = reply.size() / sizeof(RelayInfo);
   std::size_t count = 0;

@@ -5,7 +5,6 @@
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/own_listener.h"
 #include "server/service/session/session_list.h"
-#include "server/service/session/user_socket.h"
 
 namespace tarvo {
 
@@ -32,8 +31,7 @@ bool AcceptSocket::onAccept(int handle, std::uint32_t address, int) {
 void MoveServerPort(int port) {
   // The listener owns every session and connection it accepted: they end with it. Its port is
   // free at once, for the new listener; the loop deletes it before its next wait.
-  const std::vector<UserSocket*> ending = Sessions();
-  for (UserSocket* session : ending) session->end();
+  EndEverySession();
   if (Acceptor != nullptr) {
     Acceptor->stopListening();
     RetireSocket(Acceptor);

@@ -44,6 +44,22 @@ bool SessionIdInUse(std::uint32_t sessionId) {
                      [&](const UserSocket* s) { return s->sessionId() == sessionId; });
 }
 
+RelayHost* FindSessionRelays(std::uint32_t address, std::uint32_t sessionId,
+                             std::string_view name) {
+  for (UserSocket* session : List()) {
+    if (session->peerAddress() == address && session->sessionId() == sessionId &&
+        SameUserName(session->userName(), name)) {
+      return session;
+    }
+  }
+  return nullptr;
+}
+
+void EndEverySession() {
+  const std::vector<UserSocket*> ending = List();  // each leaves the list as it ends
+  for (UserSocket* session : ending) session->end();
+}
+
 void DeleteAllSessions() {
   // Each session takes itself out of the list as it is deleted.
   while (!List().empty()) delete List().front();

@@ -12,6 +12,7 @@
 
 namespace tarvo {
 
+class RelayHost;
 class UserSocket;
 
 const std::vector<UserSocket*>& Sessions() REQUIRES(NetworkLock);
@@ -24,6 +25,13 @@ UserSocket* FindSession(std::uint32_t address, std::uint32_t sessionId) REQUIRES
 // The first logged-in session of the user, names compared without regard to ASCII case.
 UserSocket* FindSessionByName(std::string_view name) REQUIRES(NetworkLock);
 bool SessionIdInUse(std::uint32_t sessionId) REQUIRES(NetworkLock);
+
+// The relays' face of the session with this address, id and user name; nullptr when none.
+RelayHost* FindSessionRelays(std::uint32_t address, std::uint32_t sessionId,
+                             std::string_view name) REQUIRES(NetworkLock);
+
+// Ends every session (UserSocket::end): gone from the list at once, deleted by the loop.
+void EndEverySession() REQUIRES(NetworkLock);
 
 // Deletes every session (each writes its closing rows). No loop pass runs.
 void DeleteAllSessions() REQUIRES(NetworkLock);
