@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "client/tarvo_client_lib.h"
 #include "client/v2_connector.h"
 #include "server/common/password_hash.h"
@@ -59,22 +60,7 @@ long long ProcessTicks(pid_t pid) {
   return utime + stime;
 }
 
-// CPU time of every thread of the process in nanoseconds (/proc/PID/task/*/schedstat), finer
-// than the clock ticks.
-long long ProcessCpuNs(pid_t pid) {
-  std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* tasks = ::opendir(dir.c_str());
-  if (tasks == nullptr) return -1;
-  long long total = 0;
-  while (dirent* entry = ::readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream file(dir + "/" + entry->d_name + "/schedstat");
-    long long ns = 0;
-    if (file >> ns) total += ns;
-  }
-  ::closedir(tasks);
-  return total;
-}
+using tarvo::bench::ProcessCpuNs;
 
 int Idle(std::uint16_t port, pid_t pid, const std::string& user, const std::string& password,
          int sessions, int seconds) {

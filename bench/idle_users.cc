@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "client/tarvo_client_lib.h"
 #include "server/common/password_hash.h"
 #include "server/common/session_protocol.h"
@@ -36,21 +37,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kTimeoutMs = 10000;
 constexpr auto kKeepAlive = std::chrono::seconds(10);  // the client's TrafficInfo interval
 
-// CPU time of every thread of the process in nanoseconds (/proc/PID/task/*/schedstat).
-long long ProcessCpuNs(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* tasks = ::opendir(dir.c_str());
-  if (tasks == nullptr) return -1;
-  long long total = 0;
-  while (dirent* entry = ::readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream file(dir + "/" + entry->d_name + "/schedstat");
-    long long ns = 0;
-    if (file >> ns) total += ns;
-  }
-  ::closedir(tasks);
-  return total;
-}
+using tarvo::bench::ProcessCpuNs;
 
 long long RssKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
