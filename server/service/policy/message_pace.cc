@@ -6,7 +6,7 @@
 
 namespace tarvo {
 
-MessagePace::Bucket& MessagePace::bucketOf(std::uint32_t type, NetworkTime now) {
+MessagePace::Kind& MessagePace::refilled(std::uint32_t type, NetworkTime now) {
   Kind& kind = type == MessageType::UdpData ? datagrams_ : requests_;
   Bucket& bucket = kind.bucket;
   if (bucket.refilled != NetworkTime{}) {
@@ -14,21 +14,21 @@ MessagePace::Bucket& MessagePace::bucketOf(std::uint32_t type, NetworkTime now) 
     bucket.tokens = std::min(kind.burst, bucket.tokens + elapsed * kind.rate);
   }
   bucket.refilled = now;
-  return bucket;
+  return kind;
 }
 
 std::size_t MessagePace::available(std::uint32_t type, NetworkTime now) {
-  return static_cast<std::size_t>(std::max(1.0, bucketOf(type, now).tokens));
+  return static_cast<std::size_t>(std::max(1.0, refilled(type, now).bucket.tokens));
 }
 
 std::chrono::nanoseconds MessagePace::charge(std::uint32_t type, std::size_t count,
                                              NetworkTime now) {
-  Bucket& bucket = bucketOf(type, now);
-  bucket.tokens -= static_cast<double>(count);
-  if (bucket.tokens >= 0) return std::chrono::nanoseconds::zero();
+  Kind& kind = refilled(type, now);
+  double& tokens = kind.bucket.tokens;
+  tokens -= static_cast<double>(count);
+  if (tokens >= 0) return std::chrono::nanoseconds::zero();
   // In debt: nothing more until it is paid.
-  const double rate = type == MessageType::UdpData ? datagrams_.rate : requests_.rate;
-  return std::chrono::nanoseconds(static_cast<std::int64_t>(-bucket.tokens / rate * 1e9) + 1);
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(-tokens / kind.rate * 1e9) + 1);
 }
 
 }  // namespace tarvo

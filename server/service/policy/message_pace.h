@@ -34,13 +34,15 @@ class MessagePace {
     double tokens;
     NetworkTime refilled{};
   };
-  Bucket& bucketOf(std::uint32_t type, NetworkTime now);
 
   struct Kind {
     double rate;
     double burst;
     Bucket bucket;
   };
+  // The kind of type with its bucket brought up to now.
+  Kind& refilled(std::uint32_t type, NetworkTime now);
+
   Kind requests_{kRequestsPerSecond, kRequestBurst, {kRequestBurst}};
   Kind datagrams_{kDatagramsPerSecond, kDatagramBurst, {kDatagramBurst}};
 };
