@@ -16,6 +16,7 @@
 #include <optional>
 #include <random>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "client/socks5_protocol.h"
@@ -34,7 +35,12 @@ class ChildProcess {
     static int counter = 0;
     outPath_ = dir + "/child-" + std::to_string(++counter) + ".txt";
     std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+    // Each test's own known-servers file: ports come back in later tests with other keys.
+    envText.push_back("XDG_CONFIG_HOME=" + dir);
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string_view(*e).starts_with("XDG_CONFIG_HOME=")) continue;
+      envText.emplace_back(*e);
+    }
     for (auto& entry : extraEnv) envText.push_back(entry);
     std::vector<char*> env;
     for (auto& entry : envText) env.push_back(entry.data());
