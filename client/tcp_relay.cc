@@ -81,9 +81,8 @@ void TcpRelay::connectDaemon() {
   if (!tunnel.up()) return answer(socks::Reply::kNetworkUnreachable);
   generation_ = tunnel.generation();
   if (V2Connector* v2 = tunnel.v2()) {
-    // The TLS connection and its opening frame are the connector's; the v1 stream runs inside.
-    daemonFd_ = v2->openRelay();
-    if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
+    tls_ = v2->openRelay(daemonFd_);
+    if (tls_ == nullptr) return answer(socks::Reply::kGeneralFailure);
   } else {
     daemonFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (daemonFd_ < 0) return answer(socks::Reply::kGeneralFailure);
@@ -105,6 +104,37 @@ void TcpRelay::connectDaemon() {
   early_.release();
   state_ = State::kConnecting;
   if (!server_.loop().add(daemonFd_, EPOLLOUT, this)) return answer(socks::Reply::kGeneralFailure);
+}
+
+void TcpRelay::continueHandshake() {
+  if (!tls_->handshake()) {
+    if (errno != EAGAIN) return answer(socks::Reply::kGeneralFailure);
+    return progress();
+  }
+  // The relay's opening goes first, ahead of the destination header and early bytes queued.
+  ByteBuffer opening;
+  if (!server_.tunnel().v2()->relayOpening(tls_->ssl(), opening)) {
+    return answer(socks::Reply::kGeneralFailure);
+  }
+  opening.append(toDaemon_.data(), toDaemon_.size());
+  toDaemon_ = std::move(opening);
+  awaitVerdict();
+}
+
+void TcpRelay::awaitVerdict() {
+  state_ = State::kAwaitingVerdict;
+  if (server_.recentlyReached(address_, destination_.port)) {
+    return answer(socks::Reply::kSucceeded);
+  }
+  ProxyServer& server = server_;
+  const std::uint64_t id = this->id();
+  verdictTimer_ = server_.loop().addTimer(server_.options().connectVerdictWait, [&server, id] {
+    if (auto* relay = dynamic_cast<TcpRelay*>(server.find(id))) {
+      relay->verdictTimer_ = 0;
+      if (relay->state_ == State::kAwaitingVerdict) relay->answer(socks::Reply::kSucceeded);
+    }
+  });
+  progress();
 }
 
 // Success starts the relay; any other reply is sent and then the connection ends.
@@ -131,23 +161,18 @@ void TcpRelay::onIo(int fd, std::uint32_t events) {
       socklen_t length = sizeof error;
       ::getsockopt(daemonFd_, SOL_SOCKET, SO_ERROR, &error, &length);
       if (error != 0) return answer(socks::Reply::kGeneralFailure);
-      state_ = State::kAwaitingVerdict;
-      if (server_.recentlyReached(address_, destination_.port)) {
-        return answer(socks::Reply::kSucceeded);
+      if (tls_ != nullptr) {
+        state_ = State::kHandshaking;
+        return continueHandshake();
       }
-      ProxyServer& server = server_;
-      const std::uint64_t id = this->id();
-      verdictTimer_ = server_.loop().addTimer(server_.options().connectVerdictWait, [&server, id] {
-        if (auto* relay = dynamic_cast<TcpRelay*>(server.find(id))) {
-          relay->verdictTimer_ = 0;
-          if (relay->state_ == State::kAwaitingVerdict) relay->answer(socks::Reply::kSucceeded);
-        }
-      });
-      return progress();
+      return awaitVerdict();
     }
+    if (state_ == State::kHandshaking) return continueHandshake();
     // A hang-up is reported whatever the interest: read to the end now, past the queue limit
     // (the kernel's buffer bounds it), or the loop would be woken again and again.
-    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readDaemon((events & (EPOLLHUP | EPOLLERR)) != 0);
+    const bool readable = (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 ||
+                          (tls_ != nullptr && tls_->readWantsWrite() && (events & EPOLLOUT));
+    if (readable) readDaemon((events & (EPOLLHUP | EPOLLERR)) != 0);
   } else if (fd == clientFd_) {
     // We never shut the client's side down, so a hang-up there is a reset: nothing more can
     // be delivered either way.
@@ -188,7 +213,7 @@ void TcpRelay::readClient() {
 void TcpRelay::readDaemon(bool drain) {
   std::uint8_t* buffer = server_.scratch();
   while (!daemonEof_ && (drain || toClient_.size() < kQueueLimit)) {
-    ssize_t got = ::recv(daemonFd_, buffer, ProxyServer::kScratchSize, 0);
+    ssize_t got = receiveDaemon(buffer, ProxyServer::kScratchSize);
     if (got > 0) {
       if (!heardFromDaemon_) {
         heardFromDaemon_ = true;
@@ -201,7 +226,10 @@ void TcpRelay::readDaemon(bool drain) {
       } else {
         toClient_.append(buffer, static_cast<std::size_t>(got));
       }
-      if (!drain && static_cast<std::size_t>(got) < ProxyServer::kScratchSize) break;
+      // A short read emptied the socket; TLS hands out a record at a time, so read on to EAGAIN.
+      if (!drain && tls_ == nullptr && static_cast<std::size_t>(got) < ProxyServer::kScratchSize) {
+        break;
+      }
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
       // Closed before a byte came back while the verdict was open: the daemon could not reach
       // the destination (it tells a failed connect in no other way).
@@ -213,6 +241,27 @@ void TcpRelay::readDaemon(bool drain) {
   }
 }
 
+ssize_t TcpRelay::receiveDaemon(std::uint8_t* into, std::size_t size) {
+  if (tls_ != nullptr) return tls_->read(into, size);
+  return ::recv(daemonFd_, into, size, 0);
+}
+
+bool TcpRelay::flushDaemon() {
+  if (tls_ == nullptr) return flush(daemonFd_, toDaemon_);
+  while (!toDaemon_.empty()) {
+    const ssize_t sent = tls_->write(toDaemon_.data(), toDaemon_.size());
+    if (sent > 0) {
+      toDaemon_.consume(static_cast<std::size_t>(sent));
+    } else if (errno != EAGAIN) {
+      end();
+      return false;
+    } else {
+      break;
+    }
+  }
+  return true;
+}
+
 bool TcpRelay::flush(int fd, ByteBuffer& queue) {
   if (SendQueued(fd, queue) != SendResult::kFailed) return true;
   end();
@@ -221,11 +270,16 @@ bool TcpRelay::flush(int fd, ByteBuffer& queue) {
 
 void TcpRelay::progress() {
   if (ended_) return;
-  if (!toClient_.empty() && !flush(clientFd_, toClient_)) return;
-  if (daemonFd_ >= 0 && state_ != State::kConnecting && !toDaemon_.empty() &&
-      !flush(daemonFd_, toDaemon_)) {
-    return;
+  // Bytes TLS has taken from the socket but not handed out: epoll will not report them again.
+  if (tls_ != nullptr && !daemonEof_ && toClient_.size() < kQueueLimit &&
+      (state_ == State::kAwaitingVerdict || state_ == State::kRelaying) &&
+      SSL_has_pending(tls_->ssl()) == 1) {
+    readDaemon(false);
+    if (ended_) return;
   }
+  const bool daemonOpen = state_ != State::kConnecting && state_ != State::kHandshaking;
+  if (!toClient_.empty() && !flush(clientFd_, toClient_)) return;
+  if (daemonFd_ >= 0 && daemonOpen && !toDaemon_.empty() && !flushDaemon()) return;
   // A relay of an earlier session is gone at the daemon: end it with its session.
   if (daemonFd_ >= 0 && generation_ != server_.tunnel().generation()) return end();
   if (state_ == State::kFailing) {
@@ -242,6 +296,7 @@ void TcpRelay::progress() {
   }
   // The client is done sending: pass that on once its last bytes are out.
   if (clientEof_ && toDaemon_.empty() && !daemonShut_ && state_ == State::kRelaying) {
+    if (tls_ != nullptr) tls_->shutdown();
     ::shutdown(daemonFd_, SHUT_WR);
     daemonShut_ = true;
   }
@@ -250,14 +305,19 @@ void TcpRelay::progress() {
     client |= EPOLLIN;
   }
   server_.loop().setInterest(clientFd_, client);
-  if (daemonFd_ >= 0) {
-    std::uint32_t daemon = 0;
-    if (state_ == State::kConnecting || !toDaemon_.empty()) daemon |= EPOLLOUT;
-    if (state_ != State::kConnecting && !daemonEof_ && toClient_.size() < kQueueLimit) {
-      daemon |= EPOLLIN;
-    }
-    server_.loop().setInterest(daemonFd_, daemon);
-  }
+  if (daemonFd_ >= 0) server_.loop().setInterest(daemonFd_, daemonInterest());
+}
+
+std::uint32_t TcpRelay::daemonInterest() const {
+  if (state_ == State::kConnecting) return EPOLLOUT;
+  if (state_ == State::kHandshaking) return tls_->handshakeWantsWrite() ? EPOLLOUT : EPOLLIN;
+  std::uint32_t events = 0;
+  if (!toDaemon_.empty()) events |= EPOLLOUT;
+  if (!daemonEof_ && toClient_.size() < kQueueLimit) events |= EPOLLIN;
+  // A key update in the way: a write that waits for a read, or the other way round.
+  if (tls_ != nullptr && tls_->writeWantsRead() && !toDaemon_.empty()) events |= EPOLLIN;
+  if (tls_ != nullptr && tls_->readWantsWrite()) events |= EPOLLOUT;
+  return events;
 }
 
 }  // namespace tarvo::client

@@ -1,5 +1,6 @@
 // A SOCKS CONNECT carried over one data connection to the daemon: the opening (kind 1, the
-// session id, the destination header), then cipher records both ways. The daemon says nothing
+// session id, the destination header), then cipher records both ways; over v2, a TLS connection
+// resuming the session, the relay's opening frame, the destination header, then the bytes. The daemon says nothing
 // when it reaches the destination and closes the data connection when it cannot, so the relay
 // waits a moment for that verdict before it answers the client (unless the destination was
 // reached lately). Each direction's queue is bounded: a side is read only while the queue it
@@ -12,6 +13,7 @@
 #include "client/proxy_server.h"
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
+#include "server/common/tls_stream.h"
 
 namespace tarvo::client {
 
@@ -30,10 +32,14 @@ class TcpRelay : public Connection {
   void end() override;
 
  private:
-  enum class State { kResolving, kConnecting, kAwaitingVerdict, kRelaying, kFailing };
+  // kHandshaking: over v2, TLS with the daemon after the TCP connect.
+  enum class State { kResolving, kConnecting, kHandshaking, kAwaitingVerdict, kRelaying, kFailing };
 
   void resolved(bool found, std::uint32_t address);
   void connectDaemon();
+  void continueHandshake();
+  // The daemon has the relay's opening: wait for its verdict on the destination.
+  void awaitVerdict();
   void answer(socks::Reply reply);
   // Bytes from the SOCKS client toward the daemon: records over v1, as they are over v2.
   void toDaemonAppend(const std::uint8_t* bytes, std::size_t size);
@@ -41,7 +47,11 @@ class TcpRelay : public Connection {
   void readDaemon(bool drain);
   // Sends what it can of queue on fd; false after a send error (the relay has ended).
   bool flush(int fd, ByteBuffer& queue);
+  // The same toward the daemon, through TLS over v2.
+  bool flushDaemon();
+  ssize_t receiveDaemon(std::uint8_t* into, std::size_t size);
   void progress();
+  std::uint32_t daemonInterest() const;
 
   int clientFd_;
   int daemonFd_ = -1;
@@ -52,7 +62,9 @@ class TcpRelay : public Connection {
   ByteBuffer toClient_;  // plaintext
   ByteBuffer toDaemon_;  // records
   ByteBuffer early_;
-  // Both null over v2, whose bytes travel as they are inside TLS.
+  // Over v2 the daemon's side is TLS and the bytes travel in it as they are; over v1 the
+  // ciphers make them records.
+  std::unique_ptr<TlsStream> tls_;
   std::unique_ptr<AESEncryptor> encryptor_;
   std::unique_ptr<AESDecryptor> decryptor_;
   bool clientEof_ = false;

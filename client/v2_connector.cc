@@ -86,15 +86,13 @@ std::string DefaultKnownServersPath() {
   return std::string(home != nullptr ? home : ".") + "/.config/tarvo/known_servers";
 }
 
-// One TLS connection of the connector, joined to the inner end its user holds. A relay's pump
-// makes its handshake and sends its opening frame on the loop.
+// The session's TLS connection, joined to the inner end its user holds.
 class V2Connector::Pump final : public IoHandler {
  public:
-  Pump(V2Connector& connector, std::unique_ptr<TlsPipe> pipe, int tlsFd, int plainFd, bool relay)
-      : connector_(connector), pipe_(std::move(pipe)), tlsFd_(tlsFd), plainFd_(plainFd),
-        relay_(relay) {
+  Pump(V2Connector& connector, std::unique_ptr<TlsPipe> pipe, int tlsFd, int plainFd)
+      : connector_(connector), pipe_(std::move(pipe)), tlsFd_(tlsFd), plainFd_(plainFd) {
     connector_.pumps_.insert(this);
-    if (!relay_) pipe_->attachPlain(plainFd_);
+    pipe_->attachPlain(plainFd_);
     connector_.loop_.add(tlsFd_, EPOLLIN | EPOLLOUT, this);
     connector_.loop_.add(plainFd_, 0, this);
     update();
@@ -112,7 +110,6 @@ class V2Connector::Pump final : public IoHandler {
  private:
   void update() {
     pipe_->step();
-    if (relay_ && !opened_ && pipe_->handshakeDone() && !pipe_->failed()) open();
     if (pipe_->finished()) {
       delete this;
       return;
@@ -123,29 +120,10 @@ class V2Connector::Pump final : public IoHandler {
                                                (pipe_->wantPlainWrite() ? EPOLLOUT : 0u));
   }
 
-  void open() {
-    opened_ = true;
-    std::string why;
-    V2Exporter exporter{};
-    if (!connector_.pinAccepts(pipe_->ssl(), why) || !ExportChannelBinding(pipe_->ssl(), exporter)) {
-      pipe_->close();
-      pipe_->step();
-      return;
-    }
-    ByteBuffer frame;
-    AppendV2RelayOpening(frame, connector_.sessionId_,
-                         MakeV2RelayProof(connector_.relayKey_, exporter, connector_.sessionId_));
-    pipe_->send(frame.view());
-    pipe_->attachPlain(plainFd_);
-    pipe_->step();
-  }
-
   V2Connector& connector_;
   std::unique_ptr<TlsPipe> pipe_;
   int tlsFd_;
   int plainFd_;
-  bool relay_;
-  bool opened_ = false;
 };
 
 V2Connector::V2Connector(EventLoop& loop, V2Options options)
@@ -251,33 +229,38 @@ ClientStatus V2Connector::openSession(const std::string& host, std::uint16_t por
   relayKey_ = MakeV2RelayKey(keyText, exporter);
   int pair[2];
   if (!MakePair(pair)) return ClientStatus::kIoError;
-  new Pump(*this, std::move(pipe), tcp.release(), pair[1], false);  // deletes itself at its end
+  new Pump(*this, std::move(pipe), tcp.release(), pair[1]);  // deletes itself at its end
   innerFd = pair[0];
   return ClientStatus::kOk;
 }
 
-int V2Connector::openRelay() {
-  int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (tcp < 0) return -1;
+std::unique_ptr<TlsStream> V2Connector::openRelay(int& fd) {
+  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
   int on = 1;
-  ::setsockopt(tcp, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  int pair[2];
-  UniqueSsl ssl(SSL_new(ctx_.get()));
-  if (!ssl || !MakePair(pair)) {
-    ::close(tcp);
-    return -1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  auto tls = std::make_unique<TlsStream>(ctx_.get(), fd, TlsStream::Role::kClient);
+  const bool connecting =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&daemon_), sizeof daemon_) == 0 ||
+      errno == EINPROGRESS;
+  if (!tls->valid() || !connecting) {
+    ::close(fd);
+    fd = -1;
+    return nullptr;
   }
-  if (::connect(tcp, reinterpret_cast<const sockaddr*>(&daemon_), sizeof daemon_) != 0 &&
-      errno != EINPROGRESS) {
-    ::close(pair[1]);
-    ::close(tcp);
-    return pair[0];  // its peer is gone: the relay sees the daemon close at once
-  }
-  SSL_set_fd(ssl.get(), tcp);
-  SSL_set_connect_state(ssl.get());
-  if (ticket_ != nullptr) SSL_set_session(ssl.get(), ticket_);
-  new Pump(*this, std::make_unique<TlsPipe>(std::move(ssl), tcp), tcp, pair[1], true);
-  return pair[0];
+  if (ticket_ != nullptr) SSL_set_session(tls->ssl(), ticket_);
+  // Bulk bytes come this way: take what the socket holds in one read, not a record header and
+  // then its body.
+  SSL_set_read_ahead(tls->ssl(), 1);
+  return tls;
+}
+
+bool V2Connector::relayOpening(SSL* ssl, ByteBuffer& frame) {
+  std::string why;
+  V2Exporter exporter{};
+  if (!pinAccepts(ssl, why) || !ExportChannelBinding(ssl, exporter)) return false;
+  AppendV2RelayOpening(frame, sessionId_, MakeV2RelayProof(relayKey_, exporter, sessionId_));
+  return true;
 }
 
 }  // namespace tarvo::client

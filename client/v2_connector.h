@@ -1,8 +1,9 @@
 // tarvoclient's side of protocol v2: every connection to the daemon is TLS 1.3, the server is
 // accepted only with the pinned key fingerprint (given by the administrator, or trusted on
 // first use and kept in a known-servers file, as ssh does), and the v1 session or relay
-// stream runs inside. Each connection is handed to its user as one end of a socketpair; the
-// connector's pumps move the bytes between it and TLS on the client's loop.
+// stream runs inside. The session is handed to its user as one end of a socketpair, which the
+// connector's pump joins to TLS on the client's loop; a relay, where the bytes are, holds its
+// TLS stream itself.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,6 +17,7 @@
 #include "client/tarvo_client_lib.h"
 #include "platform/event_loop.h"
 #include "server/common/tls_identity.h"
+#include "server/common/tls_stream.h"
 #include "server/common/v2_wire.h"
 
 namespace tarvo::client {
@@ -45,10 +47,13 @@ class V2Connector {
   ClientStatus openSession(const std::string& host, std::uint16_t port, const std::string& user,
                            const std::string& keyText, int timeoutMs, int& innerFd,
                            std::uint32_t& sessionId, std::string& why);
-  // The inner end of a new relay connection of the session last opened; the TLS connection
-  // (resumed with the session's ticket) and the opening frame go on in the loop, and the end
-  // closes when they fail. -1 when no descriptor could be had.
-  int openRelay();
+  // A new relay connection of the session last opened: fd a non-blocking socket connecting to
+  // the daemon, and TLS on it that resumes the session with its ticket. Null (fd -1) when no
+  // descriptor could be had.
+  std::unique_ptr<TlsStream> openRelay(int& fd);
+  // After a relay's handshake: the server's key checked again, and the relay's opening frame
+  // (its proof bound to this TLS connection) to send first. False: end the relay.
+  bool relayOpening(SSL* ssl, ByteBuffer& frame);
 
  private:
   class Pump;

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include "server/common/password_hash.h"
 #include "server/common/tls_identity.h"
 #include "server/common/tls_pipe.h"
+#include "server/common/tls_stream.h"
 #include "tests/loopback_servers.h"
 #include "tests/tarvo_daemon_fixture.h"
 #include "tests/wire_tap.h"
@@ -62,6 +64,49 @@ class Destination {
   LoopbackTcpServer server_;
 };
 
+// One relay's TLS connection of V2TestClient, stepped with poll from the test's thread.
+class V2TestRelay {
+ public:
+  V2TestRelay(int fd, std::unique_ptr<TlsStream> tls) : fd_(fd), tls_(std::move(tls)) {}
+  V2TestRelay(V2TestRelay&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), tls_(std::move(other.tls_)) {}
+  ~V2TestRelay() { close(); }
+
+  SSL* ssl() const { return tls_->ssl(); }
+  bool handshake() {
+    while (tls_ != nullptr && !tls_->handshake()) {
+      if (errno != EAGAIN || !wait(tls_->handshakeWantsWrite())) return false;
+    }
+    return tls_ != nullptr;
+  }
+  // Inside TLS a relay's bytes travel as they are.
+  void send(const std::string& bytes, ByteBuffer out = {}) {
+    out.append(bytes.data(), bytes.size());
+    while (tls_ != nullptr && !out.empty()) {
+      const ssize_t sent = tls_->write(out.data(), out.size());
+      if (sent > 0) {
+        out.consume(static_cast<std::size_t>(sent));
+      } else if (errno != EAGAIN || !wait(!tls_->writeWantsRead())) {
+        return;
+      }
+    }
+  }
+  void close() {
+    tls_.reset();
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  bool wait(bool writing) {
+    pollfd entry{fd_, static_cast<short>(writing ? POLLOUT : POLLIN), 0};
+    return ::poll(&entry, 1, kIoTimeoutMs) == 1;
+  }
+
+  int fd_;
+  std::unique_ptr<TlsStream> tls_;
+};
+
 // tarvoclient's connector with its loop on a thread of its own once logged in.
 class V2TestClient {
  public:
@@ -92,24 +137,23 @@ class V2TestClient {
     return status;
   }
 
-  // A relay to 127.0.0.1:port that sends request first.
-  client::Socket relay(std::uint16_t port, const std::string& request) {
-    int fd;
+  // A relay to 127.0.0.1:port that sends request first, driven from the test's thread.
+  V2TestRelay relay(std::uint16_t port, const std::string& request) {
+    int fd = -1;
+    std::unique_ptr<TlsStream> tls;
     {
       std::lock_guard lock(mutex_);
-      fd = connector_.openRelay();
+      tls = connector_.openRelay(fd);
     }
-    loop_.wake();
-    client::Socket socket(fd);
+    V2TestRelay relay(fd, std::move(tls));
     ByteBuffer out;
+    if (relay.handshake()) {
+      std::lock_guard lock(mutex_);
+      EXPECT_TRUE(connector_.relayOpening(relay.ssl(), out));
+    }
     AppendDestinationHeader(out, htonl(INADDR_LOOPBACK), port);
-    send(socket, request, out);
-    return socket;
-  }
-  // Inside TLS a relay's bytes travel as they are.
-  void send(client::Socket& socket, const std::string& request, ByteBuffer out = {}) {
-    out.append(request.data(), request.size());
-    socket.sendAll(out.view(), kIoTimeoutMs);
+    relay.send(request, std::move(out));
+    return relay;
   }
 
  private:
@@ -175,7 +219,7 @@ TEST_F(V2AttackTest, RecordedRelayReplayedOpensNothingAndSessionsDifferOnTheWire
     V2TestClient client(fingerprint_);
     ASSERT_EQ(client.login(tap.port(), "alice", "secret"), ClientStatus::kOk);
     const std::size_t before = destination_.received().size();
-    client::Socket relay = client.relay(destination_.port(), kRequest);
+    V2TestRelay relay = client.relay(destination_.port(), kRequest);
     ASSERT_TRUE(WaitUntil([&] { return destination_.received().size() == before + kRequest.size(); }));
     relay.close();
     ASSERT_TRUE(WaitUntil([&] { return destination_.closed() == session + 1; }));
@@ -193,10 +237,10 @@ TEST_F(V2AttackTest, FlippedBitClosesTheRelayAndNothingPastItArrives) {
   WireTap tap(daemon_.port());
   V2TestClient client(fingerprint_);
   ASSERT_EQ(client.login(tap.port(), "alice", "secret"), ClientStatus::kOk);
-  client::Socket relay = client.relay(destination_.port(), kRequest);
+  V2TestRelay relay = client.relay(destination_.port(), kRequest);
   ASSERT_TRUE(WaitUntil([&] { return destination_.received() == kRequest; }));
   tap.flipNextChunk();
-  client.send(relay, "second request that must not arrive");
+  relay.send("second request that must not arrive");
   ASSERT_TRUE(WaitUntil([&] { return destination_.closed() == 1; }));
   EXPECT_EQ(destination_.received(), kRequest);
 }

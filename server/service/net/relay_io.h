@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "server/common/byte_buffer.h"
-#include "server/service/net/tls_stream.h"
+#include "server/common/tls_stream.h"
 
 namespace tarvo {
 

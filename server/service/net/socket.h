@@ -16,7 +16,7 @@
 #include "platform/event_loop.h"
 #include "server/common/byte_buffer.h"
 #include "server/service/net/network_loop.h"
-#include "server/service/net/tls_stream.h"
+#include "server/common/tls_stream.h"
 
 namespace tarvo {
 

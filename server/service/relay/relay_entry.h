@@ -7,7 +7,7 @@
 #include <span>
 
 #include "server/service/net/network_loop.h"
-#include "server/service/net/tls_stream.h"
+#include "server/common/tls_stream.h"
 
 namespace tarvo {
 

@@ -15,7 +15,7 @@
 #include "external/aes_block.h"
 #include "server/common/byte_buffer.h"
 #include "server/common/encryption.h"
-#include "server/service/net/tls_stream.h"
+#include "server/common/tls_stream.h"
 #include "server/service/policy/rate_gate.h"
 
 namespace tarvo {

@@ -13,7 +13,7 @@
 
 #include "server/common/v2_wire.h"
 #include "server/service/net/socket.h"
-#include "server/service/net/tls_stream.h"
+#include "server/common/tls_stream.h"
 
 namespace tarvo {
 

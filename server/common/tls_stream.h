@@ -1,5 +1,5 @@
-// A TLS 1.3 connection on a socket the loop watches (protocol v2): the server side of an
-// accepted, non-blocking descriptor. Reads and writes behave as recv and send do (bytes, 0 at
+// A TLS 1.3 connection on a socket a loop watches (protocol v2): the daemon's side of an
+// accepted, non-blocking descriptor, or tarvoclient's side of one it connects. Reads and writes behave as recv and send do (bytes, 0 at
 // the peer's close_notify, -1 with errno EAGAIN when OpenSSL waits for the socket, another
 // errno on failure), so a session or a relay end takes one branch per call and keeps its own
 // logic. Because OpenSSL reads whole records, bytes may wait inside it that epoll never
@@ -16,8 +16,9 @@ namespace tarvo {
 
 class TlsStream {
  public:
-  // ctx: a server context; handle: the accepted connection (not owned).
-  TlsStream(SSL_CTX* ctx, int handle);
+  enum class Role { kServer, kClient };
+  // handle: the connection (not owned); ctx a context for role.
+  TlsStream(SSL_CTX* ctx, int handle, Role role = Role::kServer);
   ~TlsStream();
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
@@ -25,6 +26,10 @@ class TlsStream {
   bool valid() const { return ssl_ != nullptr; }
   SSL* ssl() const { return ssl_; }
   bool handshakeDone() const;
+  // Steps the handshake: true once it is done; false with errno EAGAIN while it waits for the
+  // socket (handshakeWantsWrite says which way), another errno when it failed.
+  bool handshake();
+  bool handshakeWantsWrite() const { return handshakeWantsWrite_; }
 
   ssize_t read(void* into, std::size_t size);
   ssize_t write(const void* bytes, std::size_t size);
@@ -44,6 +49,7 @@ class TlsStream {
   ssize_t fail(int result, bool reading);
 
   SSL* ssl_;
+  bool handshakeWantsWrite_ = false;
   bool readWantsWrite_ = false;
   bool writeWantsRead_ = false;
   bool shut_ = false;

@@ -1,4 +1,4 @@
-#include "server/service/net/tls_stream.h"
+#include "server/common/tls_stream.h"
 
 #include <openssl/err.h>
 
@@ -7,14 +7,18 @@
 
 namespace tarvo {
 
-TlsStream::TlsStream(SSL_CTX* ctx, int handle) : ssl_(ctx != nullptr ? SSL_new(ctx) : nullptr) {
+TlsStream::TlsStream(SSL_CTX* ctx, int handle, Role role) : ssl_(ctx != nullptr ? SSL_new(ctx) : nullptr) {
   if (ssl_ == nullptr) return;
   if (SSL_set_fd(ssl_, handle) != 1) {
     SSL_free(ssl_);
     ssl_ = nullptr;
     return;
   }
-  SSL_set_accept_state(ssl_);
+  if (role == Role::kServer) {
+    SSL_set_accept_state(ssl_);
+  } else {
+    SSL_set_connect_state(ssl_);
+  }
   // A write returns what went out record by record, and its retry may come from a queue that
   // has grown (and moved) meanwhile.
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -25,6 +29,22 @@ TlsStream::~TlsStream() {
 }
 
 bool TlsStream::handshakeDone() const { return SSL_is_init_finished(ssl_) == 1; }
+
+bool TlsStream::handshake() {
+  handshakeWantsWrite_ = false;
+  const int result = SSL_do_handshake(ssl_);
+  if (result == 1) return true;
+  const int error = SSL_get_error(ssl_, result);
+  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+    handshakeWantsWrite_ = error == SSL_ERROR_WANT_WRITE;
+    errno = EAGAIN;
+    return false;
+  }
+  // The peer's key, a cut connection or bytes that are not TLS: nothing to retry.
+  ERR_clear_error();
+  errno = EPROTO;
+  return false;
+}
 
 ssize_t TlsStream::read(void* into, std::size_t size) {
   readWantsWrite_ = false;
