@@ -273,7 +273,7 @@ void TcpRelay::progress() {
   // Bytes TLS has taken from the socket but not handed out: epoll will not report them again.
   if (tls_ != nullptr && !daemonEof_ && toClient_.size() < kQueueLimit &&
       (state_ == State::kAwaitingVerdict || state_ == State::kRelaying) &&
-      SSL_has_pending(tls_->ssl()) == 1) {
+      tls_->pending()) {
     readDaemon(false);
     if (ended_) return;
   }

@@ -249,9 +249,6 @@ std::unique_ptr<TlsStream> V2Connector::openRelay(int& fd) {
     return nullptr;
   }
   if (ticket_ != nullptr) SSL_set_session(tls->ssl(), ticket_);
-  // Bulk bytes come this way: take what the socket holds in one read, not a record header and
-  // then its body.
-  SSL_set_read_ahead(tls->ssl(), 1);
   return tls;
 }
 

@@ -19,6 +19,7 @@ TlsStream::TlsStream(SSL_CTX* ctx, int handle, Role role) : ssl_(ctx != nullptr 
   } else {
     SSL_set_connect_state(ssl_);
   }
+  SSL_set_read_ahead(ssl_, 1);
   // A write returns what went out record by record, and its retry may come from a queue that
   // has grown (and moved) meanwhile.
   SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -50,6 +51,7 @@ ssize_t TlsStream::read(void* into, std::size_t size) {
   readWantsWrite_ = false;
   const int asked = size > INT_MAX ? INT_MAX : static_cast<int>(size);
   const int result = SSL_read(ssl_, into, asked);
+  pending_ = result > 0 && SSL_has_pending(ssl_) == 1;
   if (result > 0) return result;
   return fail(result, true);
 }

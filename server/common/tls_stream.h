@@ -2,9 +2,9 @@
 // accepted, non-blocking descriptor, or tarvoclient's side of one it connects. Reads and writes behave as recv and send do (bytes, 0 at
 // the peer's close_notify, -1 with errno EAGAIN when OpenSSL waits for the socket, another
 // errno on failure), so a session or a relay end takes one branch per call and keeps its own
-// logic. Because OpenSSL reads whole records, bytes may wait inside it that epoll never
-// reports: pending() says so, and the loop serves such a socket without waiting (Socket's
-// Buffered flag).
+// logic. Because OpenSSL reads ahead, bytes may wait inside it that epoll never reports:
+// pending() says so, and the loop serves such a socket without waiting (Socket's Buffered
+// flag).
 #pragma once
 
 #include <openssl/ssl.h>
@@ -33,10 +33,11 @@ class TlsStream {
 
   ssize_t read(void* into, std::size_t size);
   ssize_t write(const void* bytes, std::size_t size);
-  // Deciphered bytes that a read returns without the socket. Not SSL_has_pending: that counts
-  // a record still arriving, which only the socket completes (and epoll reports). Without
-  // read-ahead OpenSSL takes no record past the one it deciphers.
-  bool pending() const { return SSL_pending(ssl_) > 0; }
+  // Bytes a read may return without the socket: OpenSSL reads ahead (several records in one
+  // recv), and what it holds epoll never reports. True after a read that left bytes inside
+  // OpenSSL, until a read finds it needs the socket (one call at most when they were only the
+  // start of a record).
+  bool pending() const { return pending_; }
   // The last read waits until the socket takes bytes, or the last write until it has some
   // (a handshake message or key update in the way): the loop watches for that too.
   bool readWantsWrite() const { return readWantsWrite_; }
@@ -49,6 +50,7 @@ class TlsStream {
   ssize_t fail(int result, bool reading);
 
   SSL* ssl_;
+  bool pending_ = false;
   bool handshakeWantsWrite_ = false;
   bool readWantsWrite_ = false;
   bool writeWantsRead_ = false;
