@@ -28,7 +28,7 @@ class SessionRow : public QTreeWidgetItem {
   }
 };
 
-enum SessionColumn { kName = 0, kAddress = 1, kSessionId = 2 };
+enum SessionColumn { kName = 0, kAddress = 1, kSessionId = 2, kProtocol = 3 };
 enum RelayColumn { kDestination = 0, kDestinationPort = 1, kSourcePort = 2 };
 
 // A cell read as "%x" or "%u" reads: the leading number, 0 when there is none.
@@ -105,8 +105,8 @@ void CConnectedUsers::OnInitDialog() {
   images_ = RelayRowImages();
   SetUpReportList(sessions_,
                   {QStringLiteral("Name"), QStringLiteral("IP address"),
-                   QStringLiteral("Session ID")},
-                  {300, 100, 78});
+                   QStringLiteral("Session ID"), QStringLiteral("Protocol")},
+                  {300, 100, 78, 60});
   sessions_->setSelectionMode(QAbstractItemView::SingleSelection);
   sessions_->setSortingEnabled(true);
   sessions_->sortByColumn(kName, Qt::AscendingOrder);
@@ -128,16 +128,18 @@ void CConnectedUsers::showEvent(QShowEvent* event) {
   std::vector<UserInfo> sessions;
   sheet_.client().CtlListSessions(sessions);
   for (const UserInfo& session : sessions) {
-    AddSessionRow(QString::fromUtf8(session.name), session.address, session.sessionId);
+    AddSessionRow(QString::fromUtf8(session.name), session.address, session.sessionId,
+                  session.protocol);
   }
 }
 
 void CConnectedUsers::AddSessionRow(const QString& name, std::uint32_t address,
-                                    std::uint32_t sessionId) {
+                                    std::uint32_t sessionId, std::uint8_t protocol) {
   auto* row = new SessionRow;
   row->setText(kName, name);
   row->setText(kAddress, AddressText(address));
   row->setText(kSessionId, SessionIdText(sessionId));
+  row->setText(kProtocol, protocol == kSessionProtocolV2 ? QStringLiteral("v2") : QStringLiteral("v1"));
   sessions_->addTopLevelItem(row);
 }
 
@@ -260,7 +262,9 @@ void CConnectedUsers::customEvent(QEvent* event) {
   if (event->type() == kAddedEvent) {
     // A login can be both in the list fetched at the first show and in a notification that
     // was on its way meanwhile: one session, one row.
-    if (row == nullptr) AddSessionRow(name, notification.address, notification.sessionId);
+    if (row == nullptr) {
+      AddSessionRow(name, notification.address, notification.sessionId, notification.protocol);
+    }
   } else {
     delete row;
   }

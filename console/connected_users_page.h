@@ -49,7 +49,8 @@ class CConnectedUsers : public CPropertyPage {
   // The row of a session: name (ASCII letters in either case), dotted address and id equal.
   QTreeWidgetItem* FindSessionRow(const QString& name, const QString& address,
                                   std::uint32_t sessionId) const;
-  void AddSessionRow(const QString& name, std::uint32_t address, std::uint32_t sessionId);
+  void AddSessionRow(const QString& name, std::uint32_t address, std::uint32_t sessionId,
+                     std::uint8_t protocol);
   void AddRelayRow(std::uint32_t address, std::uint32_t port, std::uint32_t sourcePort,
                    int image);
   QTreeWidgetItem* FindRelayRow(std::uint32_t address, std::uint32_t port,

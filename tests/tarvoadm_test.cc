@@ -395,6 +395,9 @@ TEST(Tarvoadm, WatchPrintsOneJsonObjectPerNotificationAlsoForTarvoadmsOwnChanges
   EXPECT_TRUE(name == "session_opened" || name == "session_closed" || name == "user_changed")
       << name;
   EXPECT_EQ(event["name"], "kim");
+  if (name != "user_changed") {
+    EXPECT_EQ(event["protocol"], "v1");
+  }
 
   // What tarvoadm itself changes reaches the attached console too.
   ASSERT_EQ(Adm(daemon.home(), {"user", "add", "zed", "--password", "pw"}).exit, 0);

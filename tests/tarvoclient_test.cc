@@ -285,6 +285,11 @@ TEST(TarvoClient, AdministratorMessagesGoToStderrWithoutControlBytes) {
   ASSERT_TRUE(daemon.addUser("alice", "secret"));
   RunningClient client = StartClient(daemon, "alice", "secret");
   ASSERT_NE(client.port, 0) << client.process->output();
+  // The administrator's list says which protocol the session speaks.
+  ChildProcess sessions({TARVOADM_PATH, "--json", "sessions"}, daemon.home(),
+                        {"TARVO_HOME=" + daemon.home()});
+  EXPECT_EQ(sessions.waitExit(10000), 0) << sessions.output();
+  EXPECT_NE(sessions.output().find("\"protocol\":\"v2\""), std::string::npos) << sessions.output();
   ChildProcess admin({TARVOADM_PATH, "message", "127.0.0.1", "disk full\x1b[2J soon"},
                      daemon.home(), {"TARVO_HOME=" + daemon.home()});
   EXPECT_EQ(admin.waitExit(10000), 0) << admin.output();

@@ -35,6 +35,7 @@ nlohmann::json EventJson(const Notification& n) {
     case NTF_SESSION_CLOSED:
       event["address"] = FormatAddress(n.address);
       event["session_id"] = n.sessionId;
+      event["protocol"] = n.protocol == kSessionProtocolV2 ? "v2" : "v1";
       break;
     case NTF_RELAY_CREATED:
     case NTF_RELAY_CONNECTED:

@@ -44,6 +44,7 @@ bool DecodeNotification(std::uint32_t code, const std::uint8_t* area, std::size_
       out.address = WordAt(area, size, 0);
       out.name = NameAt(area, size, 4);
       out.sessionId = WordAt(area, size, 4 + out.name.size() + 1);
+      if (const std::size_t at = 4 + out.name.size() + 1 + 4; at < size) out.protocol = area[at];
       return true;
     case NTF_RELAY_CREATED:
     case NTF_RELAY_CONNECTED:

@@ -16,6 +16,7 @@ struct Notification {
   std::string name;             // every code: the user's name
   std::uint32_t address = 0;    // NTF_SESSION_*: the client's IPv4 address (network order)
   std::uint32_t sessionId = 0;  // NTF_SESSION_*, NTF_RELAY_*
+  std::uint8_t protocol = 0;    // NTF_SESSION_*: kSessionProtocolV2, or 0 for the designed one
   RelayInfo relay{};            // NTF_RELAY_*: destination, source port, session id
 };
 

@@ -117,6 +117,7 @@ class ConsoleConnectedTest : public QObject {
     QTreeWidgetItem* row = SessionRow(sessions(), early.sessionId());
     QCOMPARE(row->text(0), QStringLiteral("bob"));
     QCOMPARE(row->text(1), QStringLiteral("127.0.0.1"));
+    QCOMPARE(row->text(3), QStringLiteral("v1"));
     QCOMPARE(sessions()->topLevelItemCount(), 1);
     QVERIFY(!page().disconnectButton()->isEnabled());
     QVERIFY(!relays()->isEnabled());

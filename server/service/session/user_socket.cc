@@ -447,6 +447,8 @@ std::string UserSocket::sessionPayload() const {
   std::memcpy(payload.data(), &peerAddress_, 4);
   std::memcpy(payload.data() + 4, name.data(), name.size());
   std::memcpy(payload.data() + 4 + name.size() + 1, &sessionId_, 4);
+  // A v2 session says so in one byte more; a designed-protocol session's bytes stay as they were.
+  if (v2_ != nullptr) payload.push_back(static_cast<char>(kSessionProtocolV2));
   return payload;
 }
 
