@@ -2,13 +2,16 @@
 // test is an attack that must fail. The client is tarvoclient's own connector; WireTap is the
 // attacker's vantage point.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <atomic>
 #include <mutex>
@@ -24,6 +27,7 @@
 #include "server/common/tls_identity.h"
 #include "server/common/tls_pipe.h"
 #include "server/common/tls_stream.h"
+#include "server/service/base/settings.h"
 #include "tests/loopback_servers.h"
 #include "tests/tarvo_daemon_fixture.h"
 #include "tests/wire_tap.h"
@@ -243,6 +247,52 @@ TEST_F(V2AttackTest, FlippedBitClosesTheRelayAndNothingPastItArrives) {
   relay.send("second request that must not arrive");
   ASSERT_TRUE(WaitUntil([&] { return destination_.closed() == 1; }));
   EXPECT_EQ(destination_.received(), kRequest);
+}
+
+// The common name of the certificate the daemon presents to a new connection.
+std::string PresentedCommonName(std::uint16_t port) {
+  UniqueSslCtx ctx(MakeClientContext());
+  client::Socket tcp;
+  if (tcp.connect("127.0.0.1", port, kIoTimeoutMs) != ClientStatus::kOk) return {};
+  ::fcntl(tcp.fd(), F_SETFL, ::fcntl(tcp.fd(), F_GETFL) & ~O_NONBLOCK);
+  UniqueSsl ssl(SSL_new(ctx.get()));
+  SSL_set_fd(ssl.get(), tcp.fd());
+  if (SSL_connect(ssl.get()) != 1) return {};
+  X509* certificate = SSL_get0_peer_certificate(ssl.get());
+  char name[256] = {};
+  if (certificate == nullptr ||
+      X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName, name,
+                                sizeof name) < 0) {
+    return {};
+  }
+  return name;
+}
+
+// A reload reads the certificate again: new connections get the renewed one, and a session
+// from before goes on opening relays that resume its ticket.
+TEST_F(V2AttackTest, AReloadServesARenewedCertificateAndSessionsGoOnResuming) {
+  V2TestClient client(fingerprint_);
+  ASSERT_EQ(client.login(daemon_.port(), "alice", "secret"), ClientStatus::kOk);
+  const std::string certificate = daemon_.home() + "/renewed.pem";
+  ASSERT_EQ(std::system(("openssl req -x509 -key " + daemon_.home() +
+                         "/tarvoserver-tls.key -subj /CN=renewed.example -days 2 -out " +
+                         certificate + " 2>/dev/null")
+                            .c_str()),
+            0);
+  ServerSettingsRecord settings = AuditedSettings(/*multiConnect=*/true);
+  settings.ServerPort = daemon_.port();
+  settings.TlsCertificate = certificate;
+  ASSERT_TRUE(SaveSettingsFile(daemon_.home() + "/tarvoserver.ini", settings));
+  ASSERT_EQ(::kill(daemon_.process().pid(), SIGHUP), 0);
+  ASSERT_TRUE(WaitUntil([&] {
+    return daemon_.process().stderrText().find("key and certificate read again") !=
+           std::string::npos;
+  })) << daemon_.process().stderrText();
+  EXPECT_EQ(PresentedCommonName(daemon_.port()), "renewed.example");
+
+  V2TestRelay relay = client.relay(destination_.port(), kRequest);
+  EXPECT_EQ(SSL_session_reused(relay.ssl()), 1);
+  EXPECT_TRUE(WaitUntil([&] { return destination_.received() == kRequest; }));
 }
 
 // An impostor with a key of its own, on the path or in the server's place: it records every

@@ -1,5 +1,6 @@
 #include "server/service/v2/v2_front.h"
 
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -28,26 +29,60 @@ std::string& Fingerprint() {
 
 }  // namespace
 
-bool StartV2Front(const std::string& keyFile, const std::string& certificateFile,
-                  std::string& error) {
+namespace {
+
+// The key (keyFile, or the daemon's own in the home, made on first start) and the context
+// around it.
+UniqueSslCtx MakeV2Context(const std::string& keyFile, const std::string& certificateFile,
+                           std::string& fingerprint, std::string& error) {
   UniquePkey key;
   if (!keyFile.empty()) {
     key = ReadPrivateKey(keyFile, error);
   } else {
     std::string path;
-    if (!HomeFilePath(kServerTlsKeyFileName, path, &error)) return false;
+    if (!HomeFilePath(kServerTlsKeyFileName, path, &error)) return nullptr;
     key = LoadOrCreateServerKey(path, error);
   }
-  if (!key) return false;
+  if (!key) return nullptr;
   UniqueSslCtx ctx = MakeServerContext(key.get(), certificateFile, error);
-  if (!ctx) return false;
-  Fingerprint() = FingerprintOfKey(key.get());
-  Context() = std::move(ctx);
+  if (!ctx) return nullptr;
+  fingerprint = FingerprintOfKey(key.get());
   // The public half, readable by the administration tools, which print its fingerprint.
   std::string publicPath;
   if (HomeFilePath(kServerTlsPublicKeyFileName, publicPath, nullptr)) {
     WritePublicKey(key.get(), publicPath);
   }
+  return ctx;
+}
+
+}  // namespace
+
+bool StartV2Front(const std::string& keyFile, const std::string& certificateFile,
+                  std::string& error) {
+  std::string fingerprint;
+  UniqueSslCtx ctx = MakeV2Context(keyFile, certificateFile, fingerprint, error);
+  if (!ctx) return false;
+  Fingerprint() = fingerprint;
+  Context() = std::move(ctx);
+  return true;
+}
+
+bool ReloadV2Front(const std::string& keyFile, const std::string& certificateFile,
+                   std::string& error) {
+  std::string fingerprint;
+  UniqueSslCtx ctx = MakeV2Context(keyFile, certificateFile, fingerprint, error);
+  if (!ctx) return false;
+  if (Context()) {
+    // The sessions' tickets stay good: their relays resume rather than shake hands in full.
+    unsigned char keys[80];
+    if (SSL_CTX_get_tlsext_ticket_keys(Context().get(), keys, sizeof keys) == 1) {
+      SSL_CTX_set_tlsext_ticket_keys(ctx.get(), keys, sizeof keys);
+    }
+    OPENSSL_cleanse(keys, sizeof keys);
+  }
+  Fingerprint() = fingerprint;
+  // Connections made with the old context keep it (each holds a reference).
+  Context() = std::move(ctx);
   return true;
 }
 

@@ -22,6 +22,11 @@ inline constexpr char kServerTlsPublicKeyFileName[] = "tarvoserver-tls.pub";
 // key in the home. False with error set when v2 cannot be offered.
 bool StartV2Front(const std::string& keyFile, const std::string& certificateFile,
                   std::string& error);
+// The same again for a reload (a renewed certificate, another key): the new context serves
+// new connections, with the old one's ticket keys. False with error set: the old one stays.
+// Network lock held.
+bool ReloadV2Front(const std::string& keyFile, const std::string& certificateFile,
+                   std::string& error);
 // Null before StartV2Front succeeded.
 SSL_CTX* V2Context();
 const std::string& V2Fingerprint();
