@@ -354,7 +354,7 @@ void AddsOncePerId() {
   EXPECT_EQ(state.counter, 223);
   EXPECT_EQ(state.policy.bytesUp, 22);
   EXPECT_EQ(AddUserCountsOnceStatus("nobody", 1, 1, &other, nullptr, &state), READER_NO_USER);
-  // A missing user records nothing: its id still adds once the user exists.
+  // The sender's next number adds for another user.
   ASSERT_TRUE(SetUserInfo("Hal", "h-pass", 0, 0));
   CountDeltaId third{"daemon-b", 2, 1};
   ASSERT_EQ(AddUserCountsOnceStatus("hal", 5, 0, &third, nullptr, &state), READER_OK);
