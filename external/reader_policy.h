@@ -111,6 +111,21 @@ TARVO_READER_API std::int32_t AddUserCountsReadStatus(const char* name, std::int
                                                       std::int64_t up, char* password,
                                                       UserState* state);
 
+// The id of one addition of counts: its sender (a name of at most 63 characters, unique to the
+// sending process) and the sender's number for it. keepFrom is the lowest number the sender may
+// still send again (at most seq): the store forgets the sender's lower ones.
+struct CountDeltaId {
+  char owner[64];
+  std::int64_t seq;
+  std::int64_t keepFrom;
+};
+
+// AddUserCountsReadStatus made at most once per id: an id the store has seen before adds
+// nothing and reads the user back, so an addition whose answer was lost can be sent again.
+TARVO_READER_API std::int32_t AddUserCountsOnceStatus(const char* name, std::int64_t down,
+                                                      std::int64_t up, const CountDeltaId* id,
+                                                      char* password, UserState* state);
+
 // Writes at most tarvo::kMaxEnumeratedUsers entries, one per user in name order (the empty
 // policy for users without a row); returns how many, or -1 on failure.
 TARVO_READER_API std::int32_t EnumUserPolicies(UserPolicyEntry* entries);

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "server/service/base/settings.h"
 
@@ -106,6 +107,13 @@ bool DaemonProcess::writeSettings(int port) {
 }
 
 bool DaemonProcess::start() {
+  // A restart after an exit begins afresh.
+  if (running()) return false;
+  for (int* fd : {&notifyFd_, &pidFd_}) {
+    if (*fd >= 0) ::close(std::exchange(*fd, -1));
+  }
+  status_.reset();
+  notifications_.clear();
   stderrPath_ = home_ + "/daemon-stderr.txt";
   notifyPath_ = home_ + "/notify.sock";
   notifyFd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -56,7 +56,7 @@ class DaemonProcess {
   // Writes tarvoserver.ini in the home with this port (other settings at their defaults).
   bool writeSettings(int port);
 
-  // Starts the daemon; false when it could not be started at all.
+  // Starts the daemon, also again after it exited; false when it could not be started at all.
   bool start();
   // Waits for READY=1. False when the daemon exited first or timeoutMs passed.
   bool waitReady(int timeoutMs = 10000);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "external/reader_policy.h"
+#include "tests/delay_proxy.h"
 #include "tests/user_store_fixture.h"
 
 namespace {
@@ -324,6 +326,88 @@ TEST_F(PostgresUserStoreTest, DaemonsCrossingOneBoundaryResetTheCounterExactlyOn
     }
     EXPECT_EQ(Query("SELECT bytes_down FROM UserPolicyTable"), "0");
   });
+}
+
+}  // namespace
+
+namespace {
+
+// Additions under one id are made once; the sender's lower ids are forgotten as it says.
+void AddsOncePerId() {
+  ASSERT_TRUE(InitReader());
+  ASSERT_TRUE(SetUserInfo("Gil", "g-pass", 0, 0));
+  UserState state{};
+  CountDeltaId id{"daemon-a", 1, 1};
+  ASSERT_EQ(AddUserCountsOnceStatus("gil", 100, 10, &id, nullptr, &state), READER_OK);
+  EXPECT_EQ(state.counter, 110);
+  // Sent again (its answer lost): read back, nothing added.
+  ASSERT_EQ(AddUserCountsOnceStatus("gil", 100, 10, &id, nullptr, &state), READER_OK);
+  EXPECT_EQ(state.counter, 110);
+  EXPECT_EQ(state.policy.bytesDown, 100);
+  id.seq = 2;
+  id.keepFrom = 2;  // number 1 will not be sent again
+  ASSERT_EQ(AddUserCountsOnceStatus("GIL", 100, 10, &id, nullptr, &state), READER_OK);
+  EXPECT_EQ(state.counter, 220);
+  // Another sender's number 1 is its own.
+  CountDeltaId other{"daemon-b", 1, 1};
+  ASSERT_EQ(AddUserCountsOnceStatus("gil", 1, 2, &other, nullptr, &state), READER_OK);
+  EXPECT_EQ(state.counter, 223);
+  EXPECT_EQ(state.policy.bytesUp, 22);
+  EXPECT_EQ(AddUserCountsOnceStatus("nobody", 1, 1, &other, nullptr, &state), READER_NO_USER);
+  // The sender's next number adds for another user.
+  ASSERT_TRUE(SetUserInfo("Hal", "h-pass", 0, 0));
+  CountDeltaId third{"daemon-b", 2, 1};
+  ASSERT_EQ(AddUserCountsOnceStatus("hal", 5, 0, &third, nullptr, &state), READER_OK);
+  EXPECT_EQ(state.counter, 5);
+}
+
+TEST_F(UserStoreTest, CountsAddOncePerDeltaId) { AddsOncePerId(); }
+
+// The store's connection is cut right after the commit of an addition, before its answer:
+// sending it again under its id adds nothing. A store from before the id table gets it.
+TEST_F(PostgresUserStoreTest, AnAdditionSentAgainAfterItsCommitAddsNothing) {
+  ExpectPassesInChild([] { AddsOncePerId(); });
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM AppliedDeltaTable WHERE owner = 'daemon-a'"), "1");
+  ASSERT_EQ(Query("DROP TABLE AppliedDeltaTable"), "");
+
+  DelayProxy proxy(static_cast<std::uint16_t>(cluster_.port()), std::chrono::microseconds(0));
+  ASSERT_TRUE(proxy.start());
+  setenv("TARVO_STORE",
+         ("Driver=PostgreSQL Unicode;Server=127.0.0.1;Port=" + std::to_string(proxy.port()) +
+          ";Database=VPNdb;Username=postgres")
+             .c_str(),
+         1);
+  ExpectPassesInChild([&] {
+    ASSERT_TRUE(InitReader());
+    const CountDeltaId id{"daemon-c", 7, 7};
+    UserState state{};
+    // Each way held 2 s: the commit is seen in the database long before its answer arrives.
+    proxy.setDelay(std::chrono::seconds(2));
+    std::int32_t status = -1;
+    std::thread add([&] { status = AddUserCountsOnceStatus("gil", 1000, 0, &id, nullptr, &state); });
+    bool committed = false;
+    for (int waited = 0; !committed && waited < 10'000; waited += 20) {
+      committed = Query("SELECT user_counter FROM UsersTable WHERE name_key = 'gil'") == "1223";
+      if (!committed) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    proxy.setRefusing(true);
+    add.join();
+    ASSERT_TRUE(committed);
+    // The store's own second attempt, on a new connection, may already have got through: it
+    // too adds nothing.
+    if (status == READER_OK) {
+      EXPECT_EQ(state.counter, 1223);
+    }
+    proxy.setRefusing(false);
+    proxy.setDelay(std::chrono::microseconds(0));
+    ASSERT_EQ(AddUserCountsOnceStatus("gil", 1000, 0, &id, nullptr, &state), READER_OK);
+    EXPECT_EQ(state.counter, 1223);
+    const CountDeltaId next{"daemon-c", 8, 8};
+    ASSERT_EQ(AddUserCountsOnceStatus("gil", 1000, 0, &next, nullptr, &state), READER_OK);
+    EXPECT_EQ(state.counter, 2223);
+  });
+  // Number 7 was forgotten with the second addition: only 8 is kept.
+  EXPECT_EQ(Query("SELECT seq FROM AppliedDeltaTable WHERE owner = 'daemon-c'"), "8");
 }
 
 }  // namespace

@@ -189,11 +189,20 @@ Lookup StorePolicy(StoreConnection& connection, const std::string& nameKey,
 }
 
 Lookup AddToUserCounters(StoreConnection& connection, const std::string& nameKey, std::int64_t down,
-                         std::int64_t up, UserRow& row, UserPolicy& policy, bool& commitSent) {
+                         std::int64_t up, const DeltaRecord* delta, UserRow& row,
+                         UserPolicy& policy, bool& commitSent) {
   if (down < 0 || up < 0) return Lookup::kMissing;
   const std::int64_t sum = down > kMax - up ? kMax : down + up;
   Lookup result = Lookup::kFailed;
   const bool committed = InTransaction(connection, [&] {
+    bool newDelta = true;
+    if (delta != nullptr && !RecordDelta(connection, *delta, newDelta)) return false;
+    if (!newDelta) {
+      // Made before: the answer to that addition is what is read now.
+      result = FindUserWithPolicy(connection, nameKey, row, policy);
+      commitSent = true;
+      return result != Lookup::kFailed;
+    }
     // The CASEs keep sums from overflowing, which SQLite would turn into a float and
     // PostgreSQL into an error.
     const SQLLEN users = ChangeRows(connection,

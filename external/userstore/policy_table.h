@@ -7,6 +7,7 @@
 #include <string>
 
 #include "external/reader_policy.h"
+#include "external/userstore/applied_deltas.h"
 #include "external/userstore/store_connection.h"
 #include "external/userstore/user_table.h"
 
@@ -32,9 +33,10 @@ Lookup StorePolicy(StoreConnection& connection, const std::string& nameKey,
 
 // Adds down and up to the row's counters (created when missing) and their sum to the user's
 // counter in one transaction, then reads the user's row and policy back. commitSent as for
-// AddToUserCounter.
+// AddToUserCounter. With a delta id, an id already recorded adds nothing and only reads.
 Lookup AddToUserCounters(StoreConnection& connection, const std::string& nameKey, std::int64_t down,
-                         std::int64_t up, UserRow& row, UserPolicy& policy, bool& commitSent);
+                         std::int64_t up, const DeltaRecord* delta, UserRow& row,
+                         UserPolicy& policy, bool& commitSent);
 
 // Moves the row's period start to start and zeroes its counters and the user's counter, only
 // when the stored start is before start; began tells whether this call did it.

@@ -107,7 +107,8 @@ class UserStore {
     // Closing and opening talk to the database, which may be a network away: not under the lock.
     stale.reset();
     std::unique_ptr<StoreConnection> connection = StoreConnection::Open();
-    if (connection && !(EnsureUserTable(*connection) && EnsurePolicyTable(*connection))) {
+    if (connection && !(EnsureUserTable(*connection) && EnsurePolicyTable(*connection) &&
+                         EnsureAppliedDeltaTable(*connection))) {
       connection.reset();
     }
     if (connection && connection->isSqlite()) {

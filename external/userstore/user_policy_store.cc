@@ -8,6 +8,7 @@
 #include "external/reader_policy.h"
 #include "external/userstore/policy_table.h"
 #include "external/userstore/store_pool.h"
+#include "external/userstore/user_changes.h"
 #include "external/userstore/user_state.h"
 
 namespace tarvo::userstore {
@@ -52,19 +53,33 @@ void FillState(const UserRow& row, const UserPolicy& policy, UserState& state) {
 }
 
 // Adds the counts and reads the user back: one statement where the database can, else a
-// transaction. Not idempotent: once the commit was sent, a lost connection is not followed by
-// a second attempt, which could count the bytes twice.
-std::int32_t AddAndRead(const char* name, std::int64_t down, std::int64_t up, UserRow& row,
-                        UserPolicy& policy) {
+// transaction. Without a delta id not idempotent: once the commit was sent, a lost connection
+// is not followed by a second attempt, which could count the bytes twice. With one, the second
+// attempt is safe.
+std::int32_t AddAndRead(const char* name, std::int64_t down, std::int64_t up,
+                        const DeltaRecord* delta, UserRow& row, UserPolicy& policy) {
   bool commitSent = false;
   return Store().Run(std::int32_t{READER_FAILED}, [&](StoreConnection& connection) {
-    if (commitSent) return std::int32_t{READER_FAILED};
+    if (commitSent && delta == nullptr) return std::int32_t{READER_FAILED};
     const std::string key = NameKey(name);
     return StatusOf(connection.isPostgres()
-                        ? AddAndReadInOneStatement(connection, key, down, up, row, policy,
+                        ? AddAndReadInOneStatement(connection, key, down, up, delta, row, policy,
                                                    commitSent)
-                        : AddToUserCounters(connection, key, down, up, row, policy, commitSent));
+                        : AddToUserCounters(connection, key, down, up, delta, row, policy,
+                                            commitSent));
   });
+}
+
+// The state as AddUserCountsReadStatus gives it, from a row added to and read back.
+std::int32_t StateOf(std::int32_t status, UserRow& row, char* password, UserState* state) {
+  if (status != READER_OK) return status;
+  FillState(row, state->policy, *state);
+  if (password != nullptr) {
+    std::optional<std::string> plain = PlainPassword(row);
+    CopyText(plain && plain->size() <= kMaxPasswordLength ? *plain : std::string(), password);
+  }
+  explicit_bzero(row.password.data(), row.password.size());
+  return READER_OK;
 }
 
 }  // namespace
@@ -82,7 +97,10 @@ std::int32_t GetUserPolicyStatus(const char* name, UserPolicy* policy) {
 std::int32_t SetUserPolicyStatus(const char* name, const UserPolicy* policy) {
   if (!UsableName(name) || policy == nullptr || !UsablePolicy(*policy)) return READER_NO_USER;
   return Store().Run(std::int32_t{READER_FAILED}, [&](StoreConnection& connection) {
-    return StatusOf(StorePolicy(connection, NameKey(name), *policy));
+    const std::string key = NameKey(name);
+    const std::int32_t status = StatusOf(StorePolicy(connection, key, *policy));
+    Announced(connection, key, status == READER_OK);
+    return status;
   });
 }
 
@@ -92,7 +110,7 @@ std::int32_t AddUserCountsStatus(const char* name, std::int64_t down, std::int64
     return READER_NO_USER;
   }
   UserRow row;
-  const std::int32_t status = AddAndRead(name, down, up, row, *policy);
+  const std::int32_t status = AddAndRead(name, down, up, nullptr, row, *policy);
   if (status == READER_OK) *counter = row.counter;
   return status;
 }
@@ -101,15 +119,21 @@ std::int32_t AddUserCountsReadStatus(const char* name, std::int64_t down, std::i
                                      char* password, UserState* state) {
   if (!UsableName(name) || down < 0 || up < 0 || state == nullptr) return READER_NO_USER;
   UserRow row;
-  const std::int32_t status = AddAndRead(name, down, up, row, state->policy);
-  if (status != READER_OK) return status;
-  FillState(row, state->policy, *state);
-  if (password != nullptr) {
-    std::optional<std::string> plain = PlainPassword(row);
-    CopyText(plain && plain->size() <= kMaxPasswordLength ? *plain : std::string(), password);
+  return StateOf(AddAndRead(name, down, up, nullptr, row, state->policy), row, password, state);
+}
+
+std::int32_t AddUserCountsOnceStatus(const char* name, std::int64_t down, std::int64_t up,
+                                     const CountDeltaId* id, char* password, UserState* state) {
+  if (!UsableName(name) || down < 0 || up < 0 || state == nullptr || id == nullptr) {
+    return READER_NO_USER;
   }
-  explicit_bzero(row.password.data(), row.password.size());
-  return READER_OK;
+  const std::size_t ownerLength = strnlen(id->owner, sizeof id->owner);
+  if (ownerLength == 0 || ownerLength > kMaxDeltaOwnerLength || id->seq < id->keepFrom) {
+    return READER_NO_USER;
+  }
+  const DeltaRecord delta{std::string(id->owner, ownerLength), id->seq, id->keepFrom};
+  UserRow row;
+  return StateOf(AddAndRead(name, down, up, &delta, row, state->policy), row, password, state);
 }
 
 std::int32_t GetUserStateStatus(const char* name, char* password, UserState* state) {

@@ -67,37 +67,61 @@ bool FindUsersWithPolicies(
 }
 
 Lookup AddAndReadInOneStatement(StoreConnection& connection, const std::string& nameKey,
-                                std::int64_t down, std::int64_t up, UserRow& row,
-                                UserPolicy& policy, bool& commitSent) {
+                                std::int64_t down, std::int64_t up, const DeltaRecord* delta,
+                                UserRow& row, UserPolicy& policy, bool& commitSent) {
   if (down < 0 || up < 0) return Lookup::kMissing;
   const std::int64_t sum = down > kMax - up ? kMax : down + up;
+  // With an id, d holds it when it is new and the addition waits on d; an id recorded before
+  // changes nothing and the second SELECT reads the row as it stands.
+  const std::string recorded =
+      delta == nullptr ? std::string()
+                       : "d AS (INSERT INTO AppliedDeltaTable (owner, seq, applied_at) VALUES "
+                         "(?, ?, ?) ON CONFLICT DO NOTHING RETURNING seq), "
+                         "x AS (DELETE FROM AppliedDeltaTable WHERE owner = ? AND seq < ?), ";
+  std::string sql =
+      "WITH " + recorded +
+      "u AS (UPDATE UsersTable SET user_counter = CASE WHEN user_counter > ? THEN ? "
+      "ELSE user_counter + ? END WHERE name_key = ?" +
+      (delta == nullptr ? "" : " AND EXISTS (SELECT 1 FROM d)") +
+      " RETURNING user_name, name_key, user_password, pwd_sealed, user_limit, user_counter, "
+      "user_locked), "
+      "p AS (INSERT INTO UserPolicyTable AS t (name_key, rate_down, rate_up, quota_period, "
+      "period_anchor, period_start, max_sessions, expires, bytes_down, bytes_up) "
+      "SELECT name_key, 0, 0, 0, 0, 0, 0, 0, ?, ? FROM u ON CONFLICT (name_key) DO UPDATE SET "
+      "bytes_down = CASE WHEN t.bytes_down > ? THEN ? ELSE t.bytes_down + ? END, "
+      "bytes_up = CASE WHEN t.bytes_up > ? THEN ? ELSE t.bytes_up + ? END "
+      "RETURNING rate_down, rate_up, quota_period, period_anchor, period_start, "
+      "max_sessions, expires, bytes_down, bytes_up, protocol) "
+      "SELECT u.user_name, u.name_key, u.user_password, u.pwd_sealed, u.user_limit, "
+      "u.user_counter, u.user_locked, p.rate_down, p.rate_up, p.quota_period, "
+      "p.period_anchor, p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up, "
+      "p.protocol "
+      "FROM u, p";
+  if (delta != nullptr) {
+    sql += std::string(" UNION ALL ") + kJoinedSelect +
+           "WHERE u.name_key = ? AND NOT EXISTS (SELECT 1 FROM d)";
+  }
   // The CASEs keep sums from overflowing; a user without a policy row gets one holding the
   // counts. Without a user row nothing is written and no row comes back.
   Statement statement(connection.handle(), connection.lostFlag());
-  const bool ready =
-      statement.Prepare(
-          "WITH u AS (UPDATE UsersTable SET user_counter = CASE WHEN user_counter > ? THEN ? "
-          "ELSE user_counter + ? END WHERE name_key = ? RETURNING user_name, name_key, "
-          "user_password, pwd_sealed, user_limit, user_counter, user_locked), "
-          "p AS (INSERT INTO UserPolicyTable AS t (name_key, rate_down, rate_up, quota_period, "
-          "period_anchor, period_start, max_sessions, expires, bytes_down, bytes_up) "
-          "SELECT name_key, 0, 0, 0, 0, 0, 0, 0, ?, ? FROM u ON CONFLICT (name_key) DO UPDATE SET "
-          "bytes_down = CASE WHEN t.bytes_down > ? THEN ? ELSE t.bytes_down + ? END, "
-          "bytes_up = CASE WHEN t.bytes_up > ? THEN ? ELSE t.bytes_up + ? END "
-          "RETURNING rate_down, rate_up, quota_period, period_anchor, period_start, "
-          "max_sessions, expires, bytes_down, bytes_up, protocol) "
-          "SELECT u.user_name, u.name_key, u.user_password, u.pwd_sealed, u.user_limit, "
-          "u.user_counter, u.user_locked, p.rate_down, p.rate_up, p.quota_period, "
-          "p.period_anchor, p.period_start, p.max_sessions, p.expires, p.bytes_down, p.bytes_up, "
-          "p.protocol "
-          "FROM u, p") &&
-      statement.BindInt64(1, kMax - sum) && statement.BindInt64(2, kMax) &&
-      statement.BindInt64(3, sum) && statement.BindText(4, nameKey, kMaxNameLength) &&
-      statement.BindInt64(5, down) && statement.BindInt64(6, up) &&
-      statement.BindInt64(7, kMax - down) && statement.BindInt64(8, kMax) &&
-      statement.BindInt64(9, down) && statement.BindInt64(10, kMax - up) &&
-      statement.BindInt64(11, kMax) && statement.BindInt64(12, up);
-  if (!ready) return Lookup::kFailed;
+  if (!statement.Prepare(sql.c_str())) return Lookup::kFailed;
+  SQLUSMALLINT index = 1;
+  bool bound = true;
+  if (delta != nullptr) {
+    bound = statement.BindText(index++, delta->owner, kMaxDeltaOwnerLength) &&
+            statement.BindInt64(index++, delta->seq) &&
+            statement.BindInt64(index++, NowSeconds()) &&
+            statement.BindText(index++, delta->owner, kMaxDeltaOwnerLength) &&
+            statement.BindInt64(index++, delta->keepFrom);
+  }
+  bound = bound && statement.BindInt64(index++, kMax - sum) &&
+          statement.BindInt64(index++, kMax) && statement.BindInt64(index++, sum) &&
+          statement.BindText(index++, nameKey, kMaxNameLength);
+  for (std::int64_t value : {down, up, kMax - down, kMax, down, kMax - up, kMax, up}) {
+    bound = bound && statement.BindInt64(index++, value);
+  }
+  if (delta != nullptr) bound = bound && statement.BindText(index++, nameKey, kMaxNameLength);
+  if (!bound) return Lookup::kFailed;
   // One statement in autocommit: once sent, it may have been made.
   commitSent = true;
   if (!statement.Execute()) return Lookup::kFailed;

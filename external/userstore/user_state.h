@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "external/reader_policy.h"
+#include "external/userstore/applied_deltas.h"
 #include "external/userstore/store_connection.h"
 #include "external/userstore/user_table.h"
 
@@ -29,9 +30,9 @@ bool FindUsersWithPolicies(
     const std::function<void(const UserRow&, const UserPolicy&)>& visit);
 
 // AddToUserCounters in one statement (PostgreSQL: data-modifying WITH and ON CONFLICT), with
-// the whole row read back. commitSent as for AddToUserCounters.
+// the whole row read back. commitSent and delta as for AddToUserCounters.
 Lookup AddAndReadInOneStatement(StoreConnection& connection, const std::string& nameKey,
-                                std::int64_t down, std::int64_t up, UserRow& row,
-                                UserPolicy& policy, bool& commitSent);
+                                std::int64_t down, std::int64_t up, const DeltaRecord* delta,
+                                UserRow& row, UserPolicy& policy, bool& commitSent);
 
 }  // namespace tarvo::userstore

@@ -5,6 +5,7 @@
 #include "external/reader.h"
 #include "external/userstore/statement.h"
 #include "external/userstore/store_pool.h"
+#include "external/userstore/user_changes.h"
 
 namespace tarvo::userstore {
 
@@ -108,35 +109,39 @@ bool SetUserInfo(const char* name, const char* password, std::int64_t limit,
       row.password = *sealed;
       row.sealed = true;
     }
-    return StoreUser(connection, row);
+    return Announced(connection, row.nameKey, StoreUser(connection, row));
   });
 }
 
 bool DeleteUser(const char* name) {
   if (!UsableName(name)) return false;
   return Store().Run(false, [&](StoreConnection& connection) {
-    return DeleteUserWithPolicy(connection, NameKey(name));
+    const std::string key = NameKey(name);
+    return Announced(connection, key, DeleteUserWithPolicy(connection, key));
   });
 }
 
 bool LockUser(const char* name, std::uint8_t lock) {
   if (!UsableName(name)) return false;
   return Store().Run(false, [&](StoreConnection& connection) {
-    return SetUserLocked(connection, NameKey(name), lock != 0);
+    const std::string key = NameKey(name);
+    return Announced(connection, key, SetUserLocked(connection, key, lock != 0));
   });
 }
 
 bool ResetUser(const char* name) {
   if (!UsableName(name)) return false;
   return Store().Run(false, [&](StoreConnection& connection) {
-    return ResetUserCounters(connection, NameKey(name));
+    const std::string key = NameKey(name);
+    return Announced(connection, key, ResetUserCounters(connection, key));
   });
 }
 
 void SetUserCount(const char* name, std::int64_t counter) {
   if (!UsableName(name)) return;
   Store().Run(false, [&](StoreConnection& connection) {
-    return SetUserCounter(connection, NameKey(name), counter);
+    const std::string key = NameKey(name);
+    return Announced(connection, key, SetUserCounter(connection, key, counter));
   });
 }
 

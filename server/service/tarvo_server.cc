@@ -16,6 +16,9 @@
 // - store workers, kStoreWorkers, or kNetworkStoreWorkers for a store across a network
 //   (store_workers.cc): user-store calls, no daemon state;
 //   results go back to the network thread as posted work.
+// - user changes (user_change_listener.cc), on a PostgreSQL store only: sleeps in poll() on
+//   its libpq connection; calls the store and takes the network lock to end or refresh the
+//   sessions of a user another daemon or tool changed.
 // - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
 //   hand answers over.
 // - one per metrics endpoint (libmicrohttpd's, metrics_server.cc): read counters and settings
@@ -46,6 +49,7 @@
 #include "server/service/policy/host_addresses.h"
 #include "server/service/control/settings_reload.h"
 #include "server/service/control/control_listener.h"
+#include "server/service/control/user_change_listener.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/login_guard.h"
 #include "server/service/metrics/metrics_server.h"
@@ -136,6 +140,11 @@ void ServiceMain() {
   StartStoreWorkers();
 
   int serverPort;
+  {
+    MutexLock lock(NetworkLock);
+    ResumeSpooledCounts();
+  }
+  StartUserChangeListener();
   {
     MutexLock lock(NetworkLock);
     serverPort = ServerSettings.ServerPort;
@@ -265,6 +274,7 @@ int main(int argc, char** argv) {
   LoadPortFunctions();
 
   int status = RunServiceDispatcher(ServiceMain);
+  StopUserChangeListener();
 
   // Sessions first, so that their closing rows are written, then whatever sockets remain.
   {

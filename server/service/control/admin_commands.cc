@@ -37,17 +37,6 @@ struct StoredUser {
   }
 };
 
-// Ends every session of the user: gone from the list at once, deleted by the loop before its
-// next wait.
-void EndSessionsOf(const char* name) {
-  MutexLock lock(NetworkLock);
-  std::vector<UserSocket*> ending;
-  for (UserSocket* session : Sessions()) {
-    if (SameUserName(session->userName(), name)) ending.push_back(session);
-  }
-  for (UserSocket* session : ending) session->end();
-}
-
 // Whether new passwords are stored sealed: a setting the console may change meanwhile.
 bool SealNewPasswords() EXCLUDES(NetworkLock) {
   MutexLock lock(NetworkLock);
@@ -68,6 +57,15 @@ void PutRecord(std::span<std::uint8_t> reply, std::size_t index, const T& record
 }
 
 }  // namespace
+
+void EndSessionsOf(const char* name) {
+  MutexLock lock(NetworkLock);
+  std::vector<UserSocket*> ending;
+  for (UserSocket* session : Sessions()) {
+    if (SameUserName(session->userName(), name)) ending.push_back(session);
+  }
+  for (UserSocket* session : ending) session->end();
+}
 
 std::uint32_t AddUserCmd(const UserInfo& r) {
   StoredUser existing;

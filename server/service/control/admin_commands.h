@@ -17,6 +17,10 @@
 
 namespace tarvo {
 
+// Ends every session of the user here: gone from the list at once, deleted by the loop before
+// its next wait.
+void EndSessionsOf(const char* name) EXCLUDES(NetworkLock);
+
 // User requests. R is the request's UserInfo; 4, 5 and 6 write the user's current data into it.
 std::uint32_t AddUserCmd(const UserInfo& r) EXCLUDES(NetworkLock);
 std::uint32_t DeleteUserCmd(const UserInfo& r) EXCLUDES(NetworkLock);

@@ -6,7 +6,6 @@
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "external/reader.h"
@@ -37,19 +36,6 @@ std::int64_t AddCount(std::int64_t counter, std::uint64_t more) {
   return sum;
 }
 
-// Bytes counted each way.
-struct Counts {
-  std::uint64_t down = 0;
-  std::uint64_t up = 0;
-
-  std::uint64_t total() const { return down + up; }
-  Counts& operator+=(const Counts& more) {
-    down += more.down;
-    up += more.up;
-    return *this;
-  }
-};
-
 // Takes what the account has pending, as the store is handed it.
 Counts TakePending(AccountFigures& account) {
   const Counts taken{account.pending - account.pendingUp, account.pendingUp};
@@ -60,18 +46,14 @@ Counts TakePending(AccountFigures& account) {
   return taken;
 }
 
-// Gives bytes the store did not take back to the account's pending ones.
-void ReturnPending(AccountFigures& account, const Counts& counts) {
-  account.pending += counts.total();
-  account.pendingUp += counts.up;
-}
-
 }  // namespace
 
 // What one store of a session's count asks and learns.
 struct CountStore {
   std::string name;
   Counts delta;
+  DeltaId id;  // none for a store of nothing
+  CountDeltaId storeId{};
   NetworkTime askedAt{};
   std::int32_t status = READER_FAILED;
   UserInfo info{};  // for the console's notification
@@ -79,14 +61,25 @@ struct CountStore {
 
   ~CountStore() { explicit_bzero(info.password, sizeof info.password); }
 
+  // Under the network lock: the store of a delta in the ledger (its bytes, its id).
+  static std::shared_ptr<CountStore> Of(const DeltaId& id) REQUIRES(NetworkLock) {
+    auto store = std::make_shared<CountStore>();
+    store->name = DeltaUser(id);
+    store->delta = DeltaCounts(id);
+    store->id = id;
+    store->storeId = StoreIdOf(id);
+    store->askedAt = NetworkNow();
+    return store;
+  }
+
   // On a store worker: the addition (in the database, so that daemons sharing the store never
-  // overwrite each other's counts) with the user and policy read back, one round trip where
-  // the database allows; a store of nothing reads them alone.
+  // overwrite each other's counts, and under the delta's id, so that sending it again after a
+  // lost answer adds nothing) with the user and policy read back, one round trip where the
+  // database allows; a store of nothing reads them alone.
   void run() {
-    status = delta.total() == 0
-                 ? GetUserStateStatus(name.c_str(), info.password, &state)
-                 : AddUserCountsReadStatus(name.c_str(), Clamp(delta.down), Clamp(delta.up),
-                                           info.password, &state);
+    status = !id ? GetUserStateStatus(name.c_str(), info.password, &state)
+                 : AddUserCountsOnceStatus(name.c_str(), Clamp(delta.down), Clamp(delta.up),
+                                           &storeId, info.password, &state);
     NoteStoreAnswer(status);
     info.limit = state.limit;
     info.counter = state.counter;
@@ -98,9 +91,10 @@ struct CountStore {
 
 namespace {
 
-// Counts of ended sessions on their way to the store, by folded user name.
+// Deltas of ended sessions on their way to the store, and those whose store failed, each sent
+// again under its id.
 struct FinalCounts {
-  std::unordered_map<std::string, std::pair<std::string, Counts>> waiting;
+  std::vector<DeltaId> waiting;
   bool flushing = false;
   NetworkTimer retry;
 };
@@ -116,9 +110,18 @@ FinalCounts& Finals() {
   return *finals;
 }
 
-void KeepFinal(const std::string& name, const Counts& bytes) {
-  auto& entry = Finals().waiting.try_emplace(FoldUserName(name), name, Counts{}).first->second;
-  entry.second += bytes;
+void KeepFinal(const DeltaId& id) { Finals().waiting.push_back(id); }
+
+// The store's word on a delta: stored or dropped with its user, it leaves the ledger; failed,
+// it waits to be sent again. True when it failed.
+bool Settle(const CountStore& store) REQUIRES(NetworkLock) {
+  if (!store.id) return false;
+  if (store.status != READER_FAILED) {
+    CloseDelta(store.id);
+    return false;
+  }
+  KeepFinal(store.id);
+  return true;
 }
 
 // Stores what waits, one user after another on one worker; what the store could not take
@@ -126,27 +129,21 @@ void KeepFinal(const std::string& name, const Counts& bytes) {
 void FlushFinals() {
   FinalCounts& finals = Finals();
   if (finals.flushing || finals.waiting.empty()) return;
-  auto stores = std::make_shared<std::vector<CountStore>>();
-  for (auto& [key, count] : finals.waiting) {
-    CountStore& store = stores->emplace_back();
-    store.name = count.first;
-    store.delta = count.second;
-  }
+  auto stores = std::make_shared<std::vector<std::shared_ptr<CountStore>>>();
+  for (const DeltaId& id : finals.waiting) stores->push_back(CountStore::Of(id));
   finals.waiting.clear();
   finals.flushing = true;
   RunOnStore(
       [stores] {
-        for (CountStore& store : *stores) store.run();
+        for (auto& store : *stores) store->run();
       },
       [stores] {
         FinalCounts& done = Finals();
         done.flushing = false;
         bool failed = false;
-        for (CountStore& store : *stores) {
-          if (store.status == READER_OK) store.notify();
-          if (store.status != READER_FAILED) continue;
-          KeepFinal(store.name, store.delta);
-          failed = true;
+        for (auto& store : *stores) {
+          if (store->status == READER_OK) store->notify();
+          failed = Settle(*store) || failed;
         }
         if (failed) {
           done.retry.arm(kStoreInterval, FlushFinals);  // the store failed: later
@@ -156,10 +153,17 @@ void FlushFinals() {
       });
 }
 
-// Counts the store could not take: tried again an interval later.
-void KeepForLater(const std::string& name, const Counts& bytes) {
-  KeepFinal(name, bytes);
-  if (!Finals().retry.armed()) Finals().retry.arm(kStoreInterval, FlushFinals);
+// What waits is tried an interval later.
+void RetryLater() {
+  if (!Finals().waiting.empty() && !Finals().retry.armed()) {
+    Finals().retry.arm(kStoreInterval, FlushFinals);
+  }
+}
+
+// Settles an ended session's store; what failed is tried again an interval later.
+void SettleLater(const CountStore& store) REQUIRES(NetworkLock) {
+  Settle(store);
+  RetryLater();
 }
 
 }  // namespace
@@ -188,6 +192,10 @@ std::int64_t AccountFigures::counterWithPending() const {
 TrafficAccount::~TrafficAccount() {
   *alive_ = false;
   if (!open_) return;
+  // Bytes not handed to the store yet (storeFinal takes them first) are not dropped.
+  if (openDelta_) KeepFinal(openDelta_);
+  if (retry_ && !figures_.storeInFlight) KeepFinal(retry_);
+  RetryLater();
   auto& accounts = OpenAccounts();
   accounts.erase(std::find(accounts.begin(), accounts.end(), this));
   LeaveUserCopy(*copy_, *this);
@@ -224,6 +232,10 @@ void TrafficAccount::takeRefresh(std::int64_t limit, std::int64_t counter) {
 void TrafficAccount::count(std::uint64_t bytes, Flow flow) {
   figures_.pending += bytes;
   if (flow == Flow::kUp) figures_.pendingUp += bytes;
+  if (open_ && bytes != 0) {
+    if (!openDelta_) openDelta_ = OpenDelta(name_);
+    AddToDelta(openDelta_, flow == Flow::kUp ? Counts{0, bytes} : Counts{bytes, 0});
+  }
   if (!storeTimer_.armed()) schedule();
   limitMayHaveBeenReached();
 }
@@ -240,10 +252,17 @@ void TrafficAccount::limitMayHaveBeenReached() {
 }
 
 void TrafficAccount::takeAnswer(CountStore& store) {
-  figures_.storing = 0;
-  figures_.storingUp = 0;
   figures_.storeInFlight = false;
   figures_.lastStore = NetworkNow();
+  if (store.status == READER_FAILED && store.id) {
+    // Its bytes stay in storing and go again under the same id: the store may have taken them.
+    retry_ = store.id;
+  } else {
+    figures_.storing = 0;
+    figures_.storingUp = 0;
+    retry_ = {};
+    if (store.id) CloseDelta(store.id);
+  }
   switch (store.status) {
     case READER_OK:
       // An answer from before a quota period this daemon has begun keeps the copies: its
@@ -261,8 +280,7 @@ void TrafficAccount::takeAnswer(CountStore& store) {
       TakeUserRead(*copy_, store.askedAt, READER_NO_USER, nullptr, this);
       break;
     default:
-      // The store failed: the bytes wait for the next store, the copies stay as they were.
-      ReturnPending(figures_, store.delta);
+      // The store failed: the copies stay as they were.
       break;
   }
   limitMayHaveBeenReached();
@@ -271,40 +289,46 @@ void TrafficAccount::takeAnswer(CountStore& store) {
 
 void TrafficAccount::store() {
   if (figures_.storeInFlight || !open_) return;
-  auto store = std::make_shared<CountStore>();
-  store->name = name_;
-  store->delta = TakePending(figures_);
-  store->askedAt = NetworkNow();
+  std::shared_ptr<CountStore> store;
+  if (retry_) {
+    // A failed store goes again alone, as it was; what was counted since waits its turn.
+    store = CountStore::Of(retry_);
+  } else {
+    TakePending(figures_);
+    store = CountStore::Of(std::exchange(openDelta_, {}));
+    store->name = name_;
+  }
   figures_.storeInFlight = true;
   RunOnStore([store] { store->run(); },
              [store, alive = alive_, this] {
                if (*alive) {
                  takeAnswer(*store);
-               } else if (store->status == READER_FAILED && store->delta.total() != 0) {
-                 // The session ended meanwhile: its bytes wait with the ended sessions' counts.
-                 KeepForLater(store->name, store->delta);
+               } else {
+                 // The session ended meanwhile: what failed waits with the ended sessions'.
+                 SettleLater(*store);
                }
              });
 }
 
 void TrafficAccount::schedule() {
   if (figures_.storeInFlight || storeTimer_.armed()) return;
-  if (figures_.pending == 0 && !figures_.overQuota()) return;
+  if (figures_.pending == 0 && !retry_ && !figures_.overQuota()) return;
   storeTimer_.armAt(figures_.lastStore + kStoreInterval, [this] { store(); });
 }
 
-void TrafficAccount::storeFinal(std::function<void()> then) const {
-  if (figures_.pending == 0) {
+void TrafficAccount::storeFinal(std::function<void()> then) {
+  // A failed store still owed goes with the ended sessions' (one in flight settles itself).
+  if (retry_ && !figures_.storeInFlight) KeepFinal(std::exchange(retry_, {}));
+  if (!openDelta_) {
+    RetryLater();
     if (then) then();
     return;
   }
-  auto store = std::make_shared<CountStore>();
-  store->name = name_;
-  store->delta = {figures_.pending - figures_.pendingUp, figures_.pendingUp};
+  auto store = CountStore::Of(std::exchange(openDelta_, {}));
   RunOnStore([store] { store->run(); },
              [store, then = std::move(then)] {
                if (store->status == READER_OK) store->notify();
-               if (store->status == READER_FAILED) KeepForLater(store->name, store->delta);
+               SettleLater(*store);
                if (then) then();
              });
 }
@@ -316,37 +340,50 @@ void StoreCountersOfUserNow(const std::string& name) {
     Counts bytes;
   };
   std::vector<Taken> taken;
-  Counts total;
+  std::shared_ptr<CountStore> store;
   {
     MutexLock lock(NetworkLock);
+    // The sessions' pending deltas become one.
+    Counts total;
     for (TrafficAccount* account : OpenAccounts()) {
       if (!SameUserName(account->name_, name)) continue;
       const Counts bytes = TakePending(account->figures_);
+      if (account->openDelta_) CloseDelta(std::exchange(account->openDelta_, {}));
       taken.push_back({account, account->alive_, bytes});
       total += bytes;
     }
+    if (taken.empty()) return;
+    DeltaId id;
+    if (total.total() != 0) {
+      id = OpenDelta(name);
+      AddToDelta(id, total);
+    }
+    store = CountStore::Of(id);
+    store->name = name;
   }
-  if (taken.empty()) return;
-  CountStore store;
-  store.name = name;
-  store.delta = total;
-  store.run();
+  store->run();
   MutexLock lock(NetworkLock);
+  // Failed, the delta is sent again with the ended sessions' under its id: the store may have
+  // taken it.
+  SettleLater(*store);
   for (Taken& each : taken) {
     if (!*each.alive) continue;
     AccountFigures& account = each.account->figures_;
     account.storing -= std::min(account.storing, each.bytes.total());
     account.storingUp -= std::min(account.storingUp, each.bytes.up);
-    if (store.status == READER_FAILED) {
-      ReturnPending(account, each.bytes);
-    } else if (store.status == READER_OK) {
-      account.limit = store.state.limit;
-      account.counter = store.state.counter;
-      store.notify();
+    if (store->status == READER_OK) {
+      account.limit = store->state.limit;
+      account.counter = store->state.counter;
+      store->notify();
     }
     each.account->limitMayHaveBeenReached();
     each.account->schedule();
   }
+}
+
+void ResumeSpooledCounts() {
+  for (const DeltaId& id : TakeSpooledDeltas()) KeepFinal(id);
+  FlushFinals();
 }
 
 void FlushFinalCounts() {
@@ -361,6 +398,8 @@ void FlushFinalCounts() {
   // ends) are taken here.
   MutexLock lock(NetworkLock);
   RunPostedNetworkWork();
+  // What the store did not take waits in the spool for the next start.
+  WriteCountSpoolNow();
 }
 
 }  // namespace tarvo

@@ -14,6 +14,7 @@
 #include "external/reader_policy.h"
 #include "server/common/user_info.h"
 #include "server/service/net/network_loop.h"
+#include "server/service/store/count_ledger.h"
 #include "server/service/store/user_copies.h"
 
 namespace tarvo {
@@ -89,7 +90,7 @@ class TrafficAccount final : public CopyHolder {
   // Hands the pending bytes to the store and rereads the user's limit and counter; the answer
   // refreshes the copies and tells an attached console. Nothing happens while an earlier store
   // is still under way (its answer arms the next). When the store fails the bytes are kept for
-  // the next store; when the user is gone they are dropped.
+  // the next store, under the same delta id; when the user is gone they are dropped.
   void store();
   // The store's last word on the user (the copy shared by the user's sessions, never older
   // than kCopyBound while the store answers) is that there is no such user.
@@ -101,7 +102,7 @@ class TrafficAccount final : public CopyHolder {
   // The end of the session: its pending bytes are stored without it (kept and tried again
   // while the store fails); then runs once the store has answered (at once when nothing is
   // pending), so that the console hears of the counter before it hears of the end.
-  void storeFinal(std::function<void()> then) const;
+  void storeFinal(std::function<void()> then);
 
  private:
   friend void StoreCountersOfUserNow(const std::string& name) EXCLUDES(NetworkLock);
@@ -116,6 +117,8 @@ class TrafficAccount final : public CopyHolder {
   UserCopy* copy_ = nullptr;  // from the login on
   bool open_ = false;
   AccountFigures figures_;
+  DeltaId openDelta_;  // the ledger's delta of the pending bytes
+  DeltaId retry_;      // a store whose answer was lost: its bytes are in storing
   NetworkTimer storeTimer_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
@@ -127,6 +130,9 @@ void StoreCountersOfUserNow(const std::string& name) EXCLUDES(NetworkLock);
 
 // Tells an attached console of the user's row as the store holds it now (NTF_USER_CHANGED).
 void NotifyUserChanged(const std::string& name, const UserInfo& row);
+
+// At start: sends the counts a daemon killed before this start left in the spool.
+void ResumeSpooledCounts() REQUIRES(NetworkLock);
 
 // Waits, at most kFinalStoreWait, for the counts of ended sessions to reach the store, and
 // takes the answers that came back. Call without the network lock once the loop has stopped.
