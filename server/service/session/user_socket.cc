@@ -388,7 +388,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   CountLogin(LoginOutcome::kAccepted);
   Counters().sessions.fetch_add(1, std::memory_order_relaxed);
   if (v2_ != nullptr) Counters().sessionsV2.fetch_add(1, std::memory_order_relaxed);
-  figures_ = UserFiguresFor(name);
+  // One series per stored user, however many spellings log in.
+  figures_ = UserFiguresFor(loginPolicy.storedName.empty() ? name : loginPolicy.storedName);
   if (figures_ != nullptr) ++figures_->sessions;
   AuditSessionOpen(*name_, peerAddress_, "done");
   if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
