@@ -12,6 +12,7 @@
 #include "server/common/coding.h"
 #include "server/common/password_hash.h"
 #include "server/common/user_info.h"
+#include "server/service/net/relay_io.h"
 #include "server/service/base/audit_log.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/login_guard.h"
@@ -375,6 +376,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   }
 
   if (v2_ != nullptr) v2_->relayKey = MakeV2RelayKey(keyText, v2_->exporter);
+  // Known now: the session's own connection, which carries its datagrams, gets wide buffers.
+  SetKernelBuffers(handle_, kWideBuffers);
   name_ = name;
   keyText_ = std::move(keyText);
   encryptor_ = std::move(encryptor);
