@@ -2,7 +2,8 @@
 # What one user's stalled relays cost another user and the host: a fresh TarvoServer, user
 # "bench" opens RELAYS relays (default 1,024) that stall both ways while user "other" times
 # 1 MiB downloads; prints the host's TCP memory (/proc/net/sockstat) and the daemon's share
-# before and during, and the download's median time without and with the attack.
+# before and during, the download's median time without and with the attack, and then the
+# attacker's own download on a narrow relay (a second session of "bench").
 # Usage: bench/stalled_relays.sh [BUILD_DIR] [RELAYS] [ROUNDS]
 set -euo pipefail
 
@@ -15,7 +16,8 @@ for program in TarvoServer tarvostore stalled_relays; do
 done
 
 source "$(dirname "$0")/bench_daemon.sh"
-start_bench_daemon
+# The attacker's second session, for a download on a narrow relay, needs MultiConnect.
+start_bench_daemon "[MultiConnect]:yes"
 TARVO_HOME="$home" "$bin/tarvostore" add other otherpass >/dev/null
 echo "net.ipv4.tcp_mem (pages): $(cat /proc/sys/net/ipv4/tcp_mem)"
 "$bin/stalled_relays" "$port" "$daemon" bench benchpass other otherpass "$relays" "$rounds"
