@@ -87,6 +87,7 @@ struct UserState {
   std::int64_t counter;
   std::uint8_t locked;
   UserPolicy policy;
+  char name[tarvo::kUserNameSize];  // as stored, whatever letter case it was asked in
 };
 
 // The login's read in one statement: password as GetUserInfoStatus fills it, row and policy

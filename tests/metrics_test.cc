@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -218,6 +219,28 @@ TEST_F(MetricsTest, EachFigureCountsWhatHappened) {
   std::string said;
   EXPECT_TRUE(PromtoolAccepts(Body(answer), said)) << said;
   EXPECT_EQ(said, "");
+}
+
+// Per-user series carry the stored name: two spellings of alice logged in at once add their
+// bytes and sessions to one series, and no series is made for either spelling.
+TEST_F(MetricsTest, SpellingsOfOneUserShareTheStoredNamesSeries) {
+  LoopbackTcpServer echo(EchoHandler, "127.0.0.2");
+  ASSERT_NE(echo.port(), 0) << "127.0.0.2 cannot be bound here";
+  SessionClient shouted, capital;
+  ASSERT_EQ(LoginFrom(*daemon, shouted, "127.0.0.6", "ALICE", "secret"), LoginOutcome::kAccepted);
+  ASSERT_EQ(LoginFrom(*daemon, capital, "127.0.0.7", "Alice", "secret"), LoginOutcome::kAccepted);
+  ASSERT_TRUE(EchoesThrough(shouted, kAllowed, echo.port(), 500));
+  ASSERT_TRUE(EchoesThrough(capital, kAllowed, echo.port(), 200));
+  ASSERT_TRUE(WaitUntil([&] { return scrape().value("tarvo_relays", {{"kind", "tcp"}}) == 0; }));
+
+  const MetricsReading m = scrape();
+  EXPECT_EQ(m.value("tarvo_user_sessions", {{"user", "alice"}}), 2);
+  EXPECT_EQ(m.value("tarvo_user_relayed_bytes_total", {{"user", "alice"}, {"direction", "up"}}), 700);
+  EXPECT_EQ(m.value("tarvo_user_relayed_bytes_total", {{"user", "alice"}, {"direction", "down"}}),
+            700);
+  EXPECT_EQ(std::count_if(m.samples.begin(), m.samples.end(),
+                          [](const MetricSample& s) { return s.name == "tarvo_user_sessions"; }),
+            1);
 }
 
 TEST_F(MetricsTest, OnlyGetOfTheMetricsPathIsAnswered) {

@@ -1,5 +1,5 @@
 // A session whose client never reads what its relays bring: the daemon's kernel buffers stay
-// within the stated bound per relay, and its memory goes back to the system once the relays
+// within the user's stated bound, and its memory goes back to the system once the relays
 // close. The copy between two other loopback programs is printed as a figure.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -10,15 +10,16 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "server/service/net/relay_io.h"
+#include "server/service/relay/relay_buffers.h"
 #include "tests/control_test_support.h"
 #include "tests/daemon_probe.h"
 #include "tests/loopback_servers.h"
+#include "tests/relay_probes.h"
+#include "tests/stalled_relays.h"
 
 namespace tarvo::test {
 namespace {
@@ -29,10 +30,11 @@ using client::SessionClient;
 
 [[maybe_unused]] const bool kQuarantineLimited = LimitSanitizerQuarantine();
 
-// What a stalled relay may hold in the daemon's kernel: its destination's full receive buffer
-// (booked at twice the value set), and toward the client what is not yet sent, one send past
-// it, and the window the client last offered.
-constexpr long kStalledRelayKernelBound = 2 * kRelayReceiveBuffer + kRelayUnsentLimit + (256 << 10);
+// What one user's stalled relays may hold in the daemon's kernel: the user's wide relays, and
+// every other relay narrow.
+constexpr long UserKernelBound(int relays) {
+  return kUserWideKernelBound + relays * kNarrowRelayKernelBound;
+}
 
 // A destination that writes without end. Its own send buffer is capped, so that the host's
 // TCP memory goes to the daemon's sockets rather than to this test's.
@@ -57,24 +59,6 @@ void Discard(int fd, const std::atomic<bool>& stopping) {
     if (::poll(&ready, 1, 200) <= 0) continue;
     if (::recv(fd, buffer, sizeof buffer, 0) <= 0) return;
   }
-}
-
-// Bytes queued in the TCP sockets of process pid (received and not read, plus queued to
-// send), as ss reports them.
-long SocketMemory(pid_t pid) {
-  std::unique_ptr<FILE, int (*)(FILE*)> ss(::popen("ss -tmnpO 2>/dev/null", "r"), ::pclose);
-  if (!ss) return -1;
-  const std::string owner = "pid=" + std::to_string(pid) + ",";
-  const std::regex memory(R"(skmem:\(r(\d+),rb\d+,t\d+,tb\d+,f\d+,w(\d+))");
-  long total = 0;
-  char line[4096];
-  while (std::fgets(line, sizeof line, ss.get()) != nullptr) {
-    const std::string text = line;
-    std::smatch found;
-    if (text.find(owner) == std::string::npos || !std::regex_search(text, found, memory)) continue;
-    total += std::stol(found[1]) + std::stol(found[2]);
-  }
-  return total;
 }
 
 // Microseconds that 1 MiB takes from one loopback socket to another program's.
@@ -124,25 +108,16 @@ TEST(RelayMemoryTest, AClientThatNeverReadsHoldsTheStatedKernelMemoryPerRelay) {
   for (auto& relay : relays) {
     ASSERT_EQ(relay.open(session, Loopback(), source.port(), kIoTimeoutMs), ClientStatus::kOk);
   }
-  // Until the daemon's sockets stop filling: two readings a second apart that agree.
-  long held = SocketMemory(pid);
-  for (int i = 0; i < 30; ++i) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const long now = SocketMemory(pid);
-    if (now > 0 && now - held < held / 100) break;
-    held = now;
-  }
-  held = SocketMemory(pid);
+  const long held = SettledSocketMemory(pid);
   const long copyDuring = CopyMicroseconds();
   const long residentKiB = ResidentKiB(pid);
   std::printf(
-      "[ figures ] %d relays whose client never reads: daemon sockets hold %ld KiB (%ld KiB per "
-      "relay, bound %ld), resident %ld -> %ld KiB; 1 MiB loopback copy %ld us before, %ld us "
-      "during\n",
-      kRelays, held >> 10, (held / kRelays) >> 10, kStalledRelayKernelBound >> 10, baselineKiB,
-      residentKiB, copyBefore, copyDuring);
+      "[ figures ] %d relays whose client never reads: daemon sockets hold %ld KiB (bound %ld), "
+      "resident %ld -> %ld KiB; 1 MiB loopback copy %ld us before, %ld us during\n",
+      kRelays, held >> 10, UserKernelBound(kRelays) >> 10, baselineKiB, residentKiB, copyBefore,
+      copyDuring);
   EXPECT_GT(held, 0);
-  EXPECT_LT(held, kRelays * kStalledRelayKernelBound);
+  EXPECT_LT(held, UserKernelBound(kRelays));
   EXPECT_TRUE(Served(daemon));
 
   // Once they close, the queues' memory goes back to the system (the address sanitizer's
@@ -152,6 +127,40 @@ TEST(RelayMemoryTest, AClientThatNeverReadsHoldsTheStatedKernelMemoryPerRelay) {
   EXPECT_TRUE(WaitUntil([&] { return ResidentKiB(pid) < baselineKiB + 16 * 1024; }, 20000))
       << "resident " << ResidentKiB(pid) << " KiB, baseline " << baselineKiB << " KiB";
 #endif
+}
+
+// One user's 1,024 relays stalled both ways (the client reads nothing and sends without end,
+// the destinations write without end and read nothing) pin no more than that user's bound in
+// the daemon's kernel, and another user's 1 MiB still goes through. The host's TCP memory is
+// printed before and during.
+TEST(RelayMemoryTest, OneUsersStalledRelaysPinOnlyItsBudget) {
+  constexpr int kRelays = 1024;
+  if (RaiseDescriptorLimit(8192) < 4 * kRelays + 256) GTEST_SKIP() << "descriptor limit too low";
+  TestDaemon daemon;
+  ASSERT_TRUE(daemon.started());
+  ASSERT_TRUE(daemon.addUser("alice", "secret"));
+  ASSERT_TRUE(daemon.addUser("bob", "good"));
+  const pid_t pid = daemon.process().pid();
+  FloodingDestination destination;
+  LoopbackTcpServer echo(EchoHandler);
+  SessionClient attacker, other;
+  ASSERT_TRUE(LoggedIn(attacker, daemon, "alice", "secret"));
+  ASSERT_TRUE(LoggedIn(other, daemon, "bob", "good"));
+  const long pagesBefore = HostTcpMemoryPages();
+
+  std::vector<DataConnection> relays;
+  ASSERT_TRUE(StallRelays(attacker, destination.port(), kRelays, relays));
+  const long held = SettledSocketMemory(pid);
+  const long pagesDuring = HostTcpMemoryPages();
+  EXPECT_TRUE(EchoesThrough(other, Loopback(), echo.port(), 1 << 20));
+  std::printf(
+      "[ figures ] %d relays stalled both ways: daemon sockets hold %ld KiB (bound %ld KiB); "
+      "host TCP memory %ld -> %ld pages\n",
+      kRelays, held >> 10, (UserKernelBound(kRelays) + kWideRelayKernelBound) >> 10, pagesBefore,
+      pagesDuring);
+  EXPECT_GT(held, 0);
+  // And the two sessions' own connections.
+  EXPECT_LT(held, UserKernelBound(kRelays) + kWideRelayKernelBound);
 }
 
 }  // namespace

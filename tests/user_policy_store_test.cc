@@ -245,6 +245,7 @@ void ReadsTakeOneStatementEach(bool oneStatementAdd) {
   UserState state{};
   ASSERT_EQ(GetUserStateStatus("ANN", password, &state), READER_OK);
   EXPECT_STREQ(password, "a-pass");
+  EXPECT_STREQ(state.name, "Ann");  // as stored, not as asked
   EXPECT_EQ(state.limit, 1000);
   EXPECT_EQ(state.policy.rateDown, 4096);
   EXPECT_EQ(GetUserStateStatus("nobody", password, &state), READER_NO_USER);

@@ -50,6 +50,7 @@ void FillState(const UserRow& row, const UserPolicy& policy, UserState& state) {
   state.counter = row.counter;
   state.locked = row.locked ? 1 : 0;
   state.policy = policy;
+  CopyText(row.name, state.name);
 }
 
 // Adds the counts and reads the user back: one statement where the database can, else a

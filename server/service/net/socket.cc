@@ -230,11 +230,11 @@ TcpServerSocket::TcpServerSocket(int handle, Socket* owner) : TcpSocket(handle, 
 
 bool TcpServerSocket::listen() {
   if (handle_ == kNoHandle) return false;
-  // Accepted connections inherit these, so none needs a setsockopt of its own: TCP_NODELAY
-  // (a session's or relay's small writes, a keystroke or a request, leave at once) and the
-  // relays' bounded kernel buffers.
+  // Accepted connections inherit these: TCP_NODELAY (a session's or relay's small writes, a
+  // keystroke or a request, leave at once) and narrow kernel buffers, so a connection pins
+  // little until it is known: a session widens its own at login, a relay when it is granted.
   SetNoDelay(handle_);
-  BoundKernelBuffers(handle_);
+  SetKernelBuffers(handle_, kNarrowBuffers);
   return ::listen(handle_, kListenBacklog) == 0;
 }
 

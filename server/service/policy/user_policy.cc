@@ -188,6 +188,7 @@ std::int32_t LoginPolicy::read(const std::string& name, std::int64_t now, UserIn
   row.counter = state.counter;
   row.locked = state.locked;
   policy = state.policy;
+  storedName.assign(state.name, strnlen(state.name, sizeof state.name));
   if (!PeriodDue(policy, now)) return status;
   std::uint8_t begun = 0;
   UserPolicy after{};

@@ -27,7 +27,8 @@ std::int64_t PolicyWallNow();
 // What the login's store job reads with the user's row.
 struct LoginPolicy {
   UserPolicy policy{};
-  bool began = false;  // this login began a new quota period
+  bool began = false;     // this login began a new quota period
+  std::string storedName; // the name as the store spells it, whatever case was typed
 
   // On a store worker: the user's row and policy in one statement, and the period that
   // contains now begun if the stored one is older (row then has the counter after the reset).

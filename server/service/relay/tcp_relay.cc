@@ -63,10 +63,17 @@ class RelayEnd final : public Socket {
     flags_ = tls->pending() ? (flags_ | Buffered) : (flags_ & ~std::uint32_t{Buffered});
     return received;
   }
-  SendResult send(ByteBuffer& queue) { return SendQueued(handle_, tls.get(), queue); }
+  SendResult send(ByteBuffer& queue) { return SendQueued(handle_, tls.get(), queue, unsentCap); }
+  void setBuffers(const KernelBuffers& buffers, bool wide) {
+    if (handle_ != kNoHandle) SetKernelBuffers(handle_, buffers);
+    // A narrow end's sends are capped here: the kernel would take a whole segment past the
+    // unsent limit.
+    unsentCap = wide ? 0 : static_cast<std::size_t>(buffers.unsent);
+  }
 
   // The client's end of a v2 relay: TLS carries the destination's bytes as they are.
   std::unique_ptr<TlsStream> tls;
+  std::size_t unsentCap = 0;
   bool onExcept() REQUIRES(NetworkLock) override {
     relay_.endException(*this);
     return true;
@@ -116,8 +123,12 @@ void TcpRelay::Start(RelayHost& session, int handle, std::unique_ptr<TlsStream> 
 TcpRelay::TcpRelay(RelayHost& session, int handle, std::unique_ptr<TlsStream> tls)
     : session_(session),
       plain_(tls != nullptr),
+      grant_(session.userName()),
       client_(new RelayEnd(*this, handle, std::move(tls))),
       encipher_(session.encryptor()->key(), AesUnitCipher::Direction::kEncrypt) {
+  // Accepted narrow (the listener's buffers); wide only with a grant.
+  client_->unsentCap = static_cast<std::size_t>(kNarrowBuffers.unsent);
+  widen();
   if (!plain_) {
     decryptor_ = std::make_unique<AESDecryptor>(session.keyText().c_str(),
                                                 static_cast<int>(session.keyText().size()));
@@ -269,6 +280,8 @@ void TcpRelay::openDestination() {
     }
   }
   destination_ = new RelayEnd(*this, handle);  // owned by the relay
+  // Before connect, which offers the window.
+  destination_->setBuffers(grant_.buffers(), grant_.held());
   // Until the connection completes, closing the relay writes the "fail" row.
   destination_->setFlag(Socket::Connecting);
   bool started = false;
@@ -276,7 +289,6 @@ void TcpRelay::openDestination() {
     // Not bound first: connect chooses the source address and port, per destination, where a
     // bind to port 0 would draw every relay's port from one shared pool.
     SetNoDelay(handle);
-    BoundKernelBuffers(handle);  // before connect, which offers the window
     started = ConnectNonBlocking(handle, address_, port_);
   }
   if (ConsoleAttached.load()) notify(NTF_RELAY_CREATED);
@@ -316,6 +328,9 @@ void TcpRelay::pump(Way way) {
       break;
     }
     const auto size = static_cast<std::size_t>(received);
+    if (!grant_.held() && size >= static_cast<std::size_t>(kNarrowBuffers.receive / 2)) {
+      widen();
+    }
     if (plain_) {
       session_.countRelayed(size, toDestination ? Flow::kUp : Flow::kDown);
       if (size < room) {
@@ -382,6 +397,12 @@ std::uint16_t TcpRelay::localPort() const {
     }
   }
   return localPort_;
+}
+
+void TcpRelay::widen() {
+  if (grant_.held() || !grant_.take()) return;
+  client_->setBuffers(kWideBuffers, true);
+  if (destination_ != nullptr) destination_->setBuffers(kWideBuffers, true);
 }
 
 void TcpRelay::releaseQueue(ByteBuffer& queue) {

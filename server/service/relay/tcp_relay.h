@@ -17,6 +17,7 @@
 #include "server/common/encryption.h"
 #include "server/common/tls_stream.h"
 #include "server/service/policy/rate_gate.h"
+#include "server/service/relay/relay_buffers.h"
 
 namespace tarvo {
 
@@ -97,9 +98,12 @@ class TcpRelay {
   // else has the loop ask both ends again.
   void settle();
   void notify(std::uint32_t code) const;
+  // A narrow relay whose source fills its window takes a wide grant if one is left.
+  void widen();
 
   RelayHost& session_;
   const bool plain_;  // v2: no cipher records inside TLS
+  WideGrant grant_;   // before the ends, whose buffers it sizes
   RelayEnd* client_;
   RelayEnd* destination_ = nullptr;  // from the header on
   ByteBuffer toClient_;              // records for the client

@@ -12,6 +12,7 @@
 #include "server/common/coding.h"
 #include "server/common/password_hash.h"
 #include "server/common/user_info.h"
+#include "server/service/net/relay_io.h"
 #include "server/service/base/audit_log.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/login_guard.h"
@@ -375,6 +376,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   }
 
   if (v2_ != nullptr) v2_->relayKey = MakeV2RelayKey(keyText, v2_->exporter);
+  // Known now: the session's own connection, which carries its datagrams, gets wide buffers.
+  SetKernelBuffers(handle_, kWideBuffers);
   name_ = name;
   keyText_ = std::move(keyText);
   encryptor_ = std::move(encryptor);
@@ -388,7 +391,8 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   CountLogin(LoginOutcome::kAccepted);
   Counters().sessions.fetch_add(1, std::memory_order_relaxed);
   if (v2_ != nullptr) Counters().sessionsV2.fetch_add(1, std::memory_order_relaxed);
-  figures_ = UserFiguresFor(name);
+  // One series per stored user, however many spellings log in.
+  figures_ = UserFiguresFor(loginPolicy.storedName.empty() ? name : loginPolicy.storedName);
   if (figures_ != nullptr) ++figures_->sessions;
   AuditSessionOpen(*name_, peerAddress_, "done");
   if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
