@@ -159,7 +159,7 @@ void TcpRelay::writeClose() {
   } else {
     AuditRelayDisconnect(session_.userName(), session_.peerAddress(), address_, port_);
   }
-  if (ConsoleAttached.load()) notify(NTF_RELAY_CLOSED);
+  if (NotificationsWanted()) notify(NTF_RELAY_CLOSED);
 }
 
 bool TcpRelay::connecting() const {
@@ -203,7 +203,7 @@ void TcpRelay::endWritable(RelayEnd& end) {
     // Writable while connecting: the connection is made; what the client sent meanwhile follows.
     destination_->clearFlag(Socket::Connecting);
     AuditRelayConnect(session_.userName(), session_.peerAddress(), "done", address_, port_);
-    if (ConsoleAttached.load()) notify(NTF_RELAY_CONNECTED);
+    if (NotificationsWanted()) notify(NTF_RELAY_CONNECTED);
   }
   pump(&end == client_ ? Way::kToClient : Way::kToDestination);
   settle();
@@ -279,7 +279,7 @@ void TcpRelay::openDestination() {
     BoundKernelBuffers(handle);  // before connect, which offers the window
     started = ConnectNonBlocking(handle, address_, port_);
   }
-  if (ConsoleAttached.load()) notify(NTF_RELAY_CREATED);
+  if (NotificationsWanted()) notify(NTF_RELAY_CREATED);
   if (!started) close();
 }
 

@@ -165,7 +165,7 @@ void KeepForLater(const std::string& name, const Counts& bytes) {
 }  // namespace
 
 void NotifyUserChanged(const std::string& name, const UserInfo& row) {
-  if (!ConsoleAttached.load()) return;
+  if (!NotificationsWanted()) return;
   // Address and session id mean nothing in this notification and stay zero.
   UserInfo record = row;
   std::memset(record.name, 0, sizeof record.name);
