@@ -67,6 +67,12 @@ TARVO_READER_API std::int32_t AddUserCountStatus(const char* name, std::int64_t 
 // Writes at most tarvo::kMaxEnumeratedUsers records; returns how many, or -1 on failure.
 TARVO_READER_API std::int32_t EnumUsers2(tarvo::UserInfo* users);
 
+// Every user without its password (name, limit, counter, locked) to visit, in the store's order,
+// however many there are; the count, or -1 when the store failed.
+using ReaderUserVisitor = void (*)(void* context, const char* name, std::int64_t limit,
+                                   std::int64_t counter, std::uint8_t locked);
+TARVO_READER_API std::int64_t VisitUsers(ReaderUserVisitor visit, void* context);
+
 // How many calls may run at once: 1 for a SQLite store, more for a store across a network.
 // Known once InitReader succeeded.
 TARVO_READER_API std::int32_t ReaderConnectionLimit();

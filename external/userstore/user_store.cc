@@ -1,6 +1,8 @@
 // The exported functions of the user store.
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "external/reader.h"
 #include "external/userstore/statement.h"
@@ -161,6 +163,29 @@ std::int32_t AddUserCountStatus(const char* name, std::int64_t delta, std::int64
 
 bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter) {
   return AddUserCountStatus(name, delta, counter) == READER_OK;
+}
+
+std::int64_t VisitUsers(ReaderUserVisitor visit, void* context) {
+  if (visit == nullptr) return -1;
+  // Kept until the read is whole: a read repeated on a new connection visits nobody twice.
+  struct Row {
+    std::string name;
+    std::int64_t limit, counter;
+    bool locked;
+  };
+  std::vector<Row> rows;
+  const bool complete = Store().Run(false, [&](StoreConnection& connection) {
+    rows.clear();
+    return ForEachUser(connection, [&](const UserRow& row) {
+      rows.push_back({row.name, row.limit, row.counter, row.locked});
+      return true;
+    });
+  });
+  if (!complete) return -1;
+  for (const Row& row : rows) {
+    visit(context, row.name.c_str(), row.limit, row.counter, row.locked ? 1 : 0);
+  }
+  return static_cast<std::int64_t>(rows.size());
 }
 
 std::int32_t EnumUsers2(tarvo::UserInfo* users) {

@@ -182,15 +182,31 @@ json UserJson(const UserInfo& r) {
           {"locked", r.locked != 0}};
 }
 
-// The store's users, passwords wiped; nullopt when the store fails.
-std::optional<std::vector<UserInfo>> AllUsers() {
-  auto users = std::make_unique<UserInfo[]>(kMaxEnumeratedUsers);
-  const std::int32_t found = EnumUsers2(users.get());
-  if (found < 0) return std::nullopt;
-  std::vector<UserInfo> list(users.get(), users.get() + found);
-  explicit_bzero(users.get(), sizeof(UserInfo) * kMaxEnumeratedUsers);
-  for (UserInfo& user : list) explicit_bzero(user.password, sizeof user.password);
-  return list;
+struct ListedUser {
+  std::string name;
+  std::string folded;  // for search and order
+  std::int64_t limit;
+  std::int64_t counter;
+  bool locked;
+};
+
+json UserJson(const ListedUser& user) {
+  return {{"name", user.name},
+          {"limit", user.limit},
+          {"counter", user.counter},
+          {"locked", user.locked}};
+}
+
+// Every user of the store, however many, without passwords; nullopt when the store fails.
+std::optional<std::vector<ListedUser>> AllUsers() {
+  std::vector<ListedUser> users;
+  const auto visit = [](void* context, const char* name, std::int64_t limit,
+                        std::int64_t counter, std::uint8_t locked) {
+    static_cast<std::vector<ListedUser>*>(context)->push_back(
+        {name, FoldUserName(name), limit, counter, locked != 0});
+  };
+  if (VisitUsers(visit, &users) < 0) return std::nullopt;
+  return users;
 }
 
 std::optional<std::size_t> Count(const HttpRequest& request, const char* name,
@@ -219,21 +235,24 @@ HttpResponse ListUsers(const HttpRequest& request) {
   if (!users) return ApiError(500, "the user store failed");
   if (const auto search = request.parameter("search"); search && !search->empty()) {
     const std::string folded = FoldUserName(*search);
-    std::erase_if(*users, [&](const UserInfo& user) {
-      return FoldUserName(Text(user.name, sizeof user.name)).find(folded) == std::string::npos;
+    std::erase_if(*users, [&](const ListedUser& user) {
+      return user.folded.find(folded) == std::string::npos;
     });
   }
-  const auto less = [&](const UserInfo& a, const UserInfo& b) {
-    const auto nameA = FoldUserName(Text(a.name, sizeof a.name));
-    const auto nameB = FoldUserName(Text(b.name, sizeof b.name));
+  const auto less = [&](const ListedUser& a, const ListedUser& b) {
     if (key == "limit" && a.limit != b.limit) return a.limit < b.limit;
     if (key == "counter" && a.counter != b.counter) return a.counter < b.counter;
     if (key == "locked" && a.locked != b.locked) return a.locked < b.locked;
-    return nameA < nameB;
+    return a.folded < b.folded;
   };
-  std::sort(users->begin(), users->end(), [&](const UserInfo& a, const UserInfo& b) {
-    return descending ? less(b, a) : less(a, b);
-  });
+  // Only the page is put in order: the rest need not be.
+  const std::size_t end = std::min(users->size(), *offset + *limit);
+  if (*offset < users->size()) {
+    std::partial_sort(users->begin(), users->begin() + end, users->end(),
+                      [&](const ListedUser& a, const ListedUser& b) {
+                        return descending ? less(b, a) : less(a, b);
+                      });
+  }
   json page = json::array();
   for (std::size_t i = *offset; i < users->size() && i < *offset + *limit; ++i) {
     page.push_back(UserJson((*users)[i]));
@@ -532,6 +551,7 @@ HttpResponse ChangeSettings(const json& body) {
   std::map<std::string, json> extra;
   for (const auto& [key, value] : body.items()) {
     if (key == "min_client_version" && value.is_string() &&
+        !value.get_ref<const std::string&>().empty() &&
         value.get_ref<const std::string&>().size() < sizeof record.MinClientVersion &&
         value.get_ref<const std::string&>().find_first_of("\r\n") == std::string::npos) {
       std::memset(record.MinClientVersion, 0, sizeof record.MinClientVersion);
@@ -540,9 +560,9 @@ HttpResponse ChangeSettings(const json& body) {
     } else if (key == "server_port" && value.is_number_integer() && value.get<int>() >= 1 &&
                value.get<int>() <= 65535) {
       record.ServerPort = value.get<int>();
-    } else if (key == "audit_type" && value.is_number_integer() && value.get<int>() >= 0 &&
-               value.get<int>() <= 2) {
-      record.AuditType = value.get<int>();
+    } else if (key == "audit_type" && value.is_number_integer() &&
+               value.get<std::int64_t>() >= 0 && value.get<std::int64_t>() <= INT32_MAX) {
+      record.AuditType = value.get<std::int32_t>();
     } else if (key == "multi_connect" && value.is_boolean()) {
       record.MultiConnect = value.get<bool>();
     } else if (key == "hide_pwd" && value.is_boolean()) {
@@ -601,7 +621,13 @@ json ServiceFigures() {
   return figures;
 }
 
-HttpResponse Usage(const std::optional<std::string>& only) {
+// A page of users' usage, in name order (offset and limit as for the users), or one user's.
+HttpResponse Usage(const HttpRequest& request, const std::optional<std::string>& only) {
+  const auto offset = Count(request, "offset", 0);
+  const auto limit = Count(request, "limit", 100);
+  if (!offset || !limit || *limit == 0 || *limit > kMaxPage) {
+    return ApiError(400, "offset is a count and limit a count from 1 to 1000");
+  }
   std::map<std::string, std::int64_t> sessions;
   {
     auto reply = std::make_unique<UserInfo[]>(kMaxSessions);
@@ -611,13 +637,24 @@ HttpResponse Usage(const std::optional<std::string>& only) {
   }
   auto users = AllUsers();
   if (!users) return ApiError(500, "the user store failed");
+  if (only) {
+    std::erase_if(*users, [&](const ListedUser& user) {
+      return user.folded != FoldUserName(*only);
+    });
+  }
+  const std::size_t total = users->size();
+  const std::size_t end = std::min(total, *offset + *limit);
+  if (*offset < total) {
+    std::partial_sort(users->begin(), users->begin() + end, users->end(),
+                      [](const ListedUser& a, const ListedUser& b) { return a.folded < b.folded; });
+  }
   json list = json::array();
-  for (const UserInfo& user : *users) {
-    if (only && !SameUserName(user.name, *only)) continue;
+  for (std::size_t i = *offset; i < end; ++i) {
+    const ListedUser& user = (*users)[i];
     UserPolicy policy{};
-    GetUserPolicyStatus(user.name, &policy);
-    const auto open = sessions.find(FoldUserName(user.name));
-    list.push_back({{"name", Text(user.name, sizeof user.name)},
+    GetUserPolicyStatus(user.name.c_str(), &policy);
+    const auto open = sessions.find(user.folded);
+    list.push_back({{"name", user.name},
                     {"counter", user.counter},
                     {"limit", user.limit},
                     {"bytes_down", policy.bytesDown},
@@ -630,7 +667,8 @@ HttpResponse Usage(const std::optional<std::string>& only) {
     if (list.empty()) return ApiError(404, "no user " + *only);
     return Json(200, list[0]);
   }
-  return Json(200, {{"users", list}, {"service", ServiceFigures()}});
+  return Json(200, {{"total", total}, {"offset", *offset}, {"users", list},
+                    {"service", ServiceFigures()}});
 }
 
 HttpResponse Tokens(const HttpRequest& request, const std::vector<std::string>& parts,
@@ -731,8 +769,8 @@ HttpResponse RouteApiRequest(const HttpRequest& request, ApiRole role, ApiTokens
     if (reads) return ReadSettings();
     if (method == "PATCH") return ChangeSettings(body);
   } else if (what == "usage" && reads) {
-    if (parts.size() == 1) return Usage(std::nullopt);
-    if (parts.size() == 2) return Usage(parts[1]);
+    if (parts.size() == 1) return Usage(request, std::nullopt);
+    if (parts.size() == 2) return Usage(request, parts[1]);
   }
   return ApiError(404, "no such resource or method");
 }

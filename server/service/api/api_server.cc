@@ -12,6 +12,7 @@
 #include "platform/home.h"
 #include "server/common/api_port.h"
 #include "server/common/tls_identity.h"
+#include "server/service/api/api_console.h"
 #include "server/service/api/api_events.h"
 #include "server/service/api/api_routes.h"
 #include "server/service/api/api_tokens.h"
@@ -70,7 +71,16 @@ class FailedChecks {
 
 FailedChecks Failures;
 
+// A change sent by a page of another site: the browser says where the page came from.
+bool CrossSite(const HttpRequest& request) {
+  if (request.method == "GET" || request.method == "HEAD") return false;
+  const std::string origin = request.header("origin");
+  return !origin.empty() && origin != "https://" + request.header("host");
+}
+
 HttpResponse Handle(const HttpRequest& request) {
+  if (auto file = ServeConsoleFile(request)) return std::move(*file);
+  if (CrossSite(request)) return ApiError(403, "a change from another site's page is refused");
   ApiRole role = ApiRole::Admin;
   if (!request.local) {
     if (Failures.held(request.clientAddress)) {
