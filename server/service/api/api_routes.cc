@@ -20,6 +20,7 @@
 #include "server/service/base/user_figures.h"
 #include "server/service/control/admin_commands.h"
 #include "server/service/metrics/metrics_text.h"
+#include "server/service/session/session_list.h"
 #include "server/service/store/user_copies.h"
 
 namespace tarvo {
@@ -424,13 +425,24 @@ HttpResponse UserAction(const std::string& name, const std::string& action) {
   return ApiError(404, "no such request");
 }
 
-HttpResponse ListSessions() {
-  auto reply = std::make_unique<UserInfo[]>(kMaxSessions);
+// The sessions as the control request lists them, in a reply sized for them (with room for a
+// few logging in meanwhile) rather than for the most there can be.
+std::vector<UserInfo> SessionRecords() {
+  std::size_t room;
+  {
+    MutexLock lock(NetworkLock);
+    room = std::min(Sessions().size() + 64, kMaxSessions);
+  }
+  std::vector<UserInfo> reply(room);
   const std::uint32_t count = ListSessionsCmd(std::span<std::uint8_t>(
-      reinterpret_cast<std::uint8_t*>(reply.get()), kMaxSessions * sizeof(UserInfo)));
+      reinterpret_cast<std::uint8_t*>(reply.data()), room * sizeof(UserInfo)));
+  reply.resize(count);
+  return reply;
+}
+
+HttpResponse ListSessions() {
   json sessions = json::array();
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const UserInfo& s = reply[i];
+  for (const UserInfo& s : SessionRecords()) {
     sessions.push_back({{"name", Text(s.name, sizeof s.name)},
                         {"address", AddressText(s.address)},
                         {"session_id", SessionIdText(s.sessionId)},
@@ -629,12 +641,7 @@ HttpResponse Usage(const HttpRequest& request, const std::optional<std::string>&
     return ApiError(400, "offset is a count and limit a count from 1 to 1000");
   }
   std::map<std::string, std::int64_t> sessions;
-  {
-    auto reply = std::make_unique<UserInfo[]>(kMaxSessions);
-    const std::uint32_t count = ListSessionsCmd(std::span<std::uint8_t>(
-        reinterpret_cast<std::uint8_t*>(reply.get()), kMaxSessions * sizeof(UserInfo)));
-    for (std::uint32_t i = 0; i < count; ++i) ++sessions[FoldUserName(reply[i].name)];
-  }
+  for (const UserInfo& session : SessionRecords()) ++sessions[FoldUserName(session.name)];
   auto users = AllUsers();
   if (!users) return ApiError(500, "the user store failed");
   if (only) {

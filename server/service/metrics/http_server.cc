@@ -194,8 +194,9 @@ bool HttpServer::start(UniqueFd listener, std::string* error) {
 
 void HttpServer::stop() {
   if (!thread_.joinable()) return;
-  const char stopByte = 'x';
-  (void)!::write(wake_[1].get(), &stopByte, 1);
+  stopping_ = true;
+  const char byte = 's';
+  (void)!::write(wake_[1].get(), &byte, 1);  // a full pipe wakes the thread as well
   thread_.join();
   connections_.clear();
   listener_.reset();
@@ -451,14 +452,12 @@ void HttpServer::run() {
       Diagnose("%s: poll: %s", name_.c_str(), std::strerror(errno));
       break;
     }
+    if (stopping_) break;
     bool streamsWoken = false;
     if (polled[0].revents != 0) {
-      char bytes[64];
-      bool stopping = false;
-      for (ssize_t got; (got = ::read(wake_[0].get(), bytes, sizeof bytes)) > 0;) {
-        stopping = stopping || std::memchr(bytes, 'x', static_cast<std::size_t>(got)) != nullptr;
+      char bytes[256];
+      while (::read(wake_[0].get(), bytes, sizeof bytes) > 0) {
       }
-      if (stopping) break;
       streamsWoken = true;
     }
     const auto after = Clock::now();

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -111,7 +112,8 @@ class HttpServer {
   SSL_CTX* tls_;
   std::optional<PortAccessRule> rule_;
   UniqueFd listener_;
-  UniqueFd wake_[2];
+  UniqueFd wake_[2];  // a byte: stopping_ changed, or an event stream has more
+  std::atomic<bool> stopping_{false};
   std::thread thread_;
   std::map<int, std::unique_ptr<Connection>> connections_;
   std::map<std::string, unsigned> perAddress_;
