@@ -165,27 +165,26 @@ bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter) {
   return AddUserCountStatus(name, delta, counter) == READER_OK;
 }
 
-std::int64_t VisitUsers(ReaderUserVisitor visit, void* context) {
-  if (visit == nullptr) return -1;
-  // Kept until the read is whole: a read repeated on a new connection visits nobody twice.
-  struct Row {
-    std::string name;
-    std::int64_t limit, counter;
-    bool locked;
-  };
-  std::vector<Row> rows;
-  const bool complete = Store().Run(false, [&](StoreConnection& connection) {
-    rows.clear();
-    return ForEachUser(connection, [&](const UserRow& row) {
-      rows.push_back({row.name, row.limit, row.counter, row.locked});
-      return true;
-    });
+std::int64_t VisitUserPage(const char* search, std::int32_t sort, std::uint8_t descending,
+                           std::int64_t offset, std::int64_t limit, ReaderUserVisitor visit,
+                           void* context) {
+  static constexpr const char* kColumns[] = {"name_key", "user_limit", "user_counter",
+                                             "user_locked"};
+  if (search == nullptr || visit == nullptr || sort < 0 || sort > 3 || offset < 0 || limit < 0 ||
+      std::strlen(search) > kMaxNameLength) {
+    return -1;
+  }
+  std::int64_t total = 0;
+  std::vector<UserRow> rows;
+  const bool done = Store().Run(false, [&](StoreConnection& connection) {
+    return UserPage(connection, NameKey(search), kColumns[sort], descending != 0, offset, limit,
+                    total, rows);
   });
-  if (!complete) return -1;
-  for (const Row& row : rows) {
+  if (!done) return -1;
+  for (const UserRow& row : rows) {
     visit(context, row.name.c_str(), row.limit, row.counter, row.locked ? 1 : 0);
   }
-  return static_cast<std::int64_t>(rows.size());
+  return total;
 }
 
 std::int32_t EnumUsers2(tarvo::UserInfo* users) {

@@ -198,16 +198,18 @@ json UserJson(const ListedUser& user) {
           {"locked", user.locked}};
 }
 
-// Every user of the store, however many, without passwords; nullopt when the store fails.
-std::optional<std::vector<ListedUser>> AllUsers() {
-  std::vector<ListedUser> users;
-  const auto visit = [](void* context, const char* name, std::int64_t limit,
+// A page of the store's users, without passwords: how many match in all, -1 when the store
+// failed.
+std::int64_t ReadUserPage(const std::string& search, std::int32_t column, bool descending,
+                          std::size_t offset, std::size_t limit, std::vector<ListedUser>& users) {
+  const auto visit = [](void* context, const char* name, std::int64_t userLimit,
                         std::int64_t counter, std::uint8_t locked) {
     static_cast<std::vector<ListedUser>*>(context)->push_back(
-        {name, FoldUserName(name), limit, counter, locked != 0});
+        {name, FoldUserName(name), userLimit, counter, locked != 0});
   };
-  if (VisitUsers(visit, &users) < 0) return std::nullopt;
-  return users;
+  return VisitUserPage(search.c_str(), column, descending ? 1 : 0,
+                       static_cast<std::int64_t>(offset), static_cast<std::int64_t>(limit), visit,
+                       &users);
 }
 
 std::optional<std::size_t> Count(const HttpRequest& request, const char* name,
@@ -232,33 +234,16 @@ HttpResponse ListUsers(const HttpRequest& request) {
   if (key != "name" && key != "limit" && key != "counter" && key != "locked") {
     return ApiError(400, "sort is name, limit, counter or locked, with '-' for descending");
   }
-  auto users = AllUsers();
-  if (!users) return ApiError(500, "the user store failed");
-  if (const auto search = request.parameter("search"); search && !search->empty()) {
-    const std::string folded = FoldUserName(*search);
-    std::erase_if(*users, [&](const ListedUser& user) {
-      return user.folded.find(folded) == std::string::npos;
-    });
-  }
-  const auto less = [&](const ListedUser& a, const ListedUser& b) {
-    if (key == "limit" && a.limit != b.limit) return a.limit < b.limit;
-    if (key == "counter" && a.counter != b.counter) return a.counter < b.counter;
-    if (key == "locked" && a.locked != b.locked) return a.locked < b.locked;
-    return a.folded < b.folded;
-  };
-  // Only the page is put in order: the rest need not be.
-  const std::size_t end = std::min(users->size(), *offset + *limit);
-  if (*offset < users->size()) {
-    std::partial_sort(users->begin(), users->begin() + end, users->end(),
-                      [&](const ListedUser& a, const ListedUser& b) {
-                        return descending ? less(b, a) : less(a, b);
-                      });
-  }
+  // The store pages, searches and orders: the daemon reads only the page.
+  const std::int32_t column = key == "name" ? 0 : key == "limit" ? 1 : key == "counter" ? 2 : 3;
+  const std::string search = request.parameter("search").value_or("");
+  if (search.size() >= kUserNameSize) return ApiError(400, "search is at most 256 characters");
+  std::vector<ListedUser> users;
+  const std::int64_t total = ReadUserPage(search, column, descending, *offset, *limit, users);
+  if (total < 0) return ApiError(500, "the user store failed");
   json page = json::array();
-  for (std::size_t i = *offset; i < users->size() && i < *offset + *limit; ++i) {
-    page.push_back(UserJson((*users)[i]));
-  }
-  return Json(200, {{"total", users->size()}, {"offset", *offset}, {"users", page}});
+  for (const ListedUser& user : users) page.push_back(UserJson(user));
+  return Json(200, {{"total", total}, {"offset", *offset}, {"users", page}});
 }
 
 HttpResponse ReadOneUser(const std::string& name) {
@@ -642,22 +627,24 @@ HttpResponse Usage(const HttpRequest& request, const std::optional<std::string>&
   }
   std::map<std::string, std::int64_t> sessions;
   for (const UserInfo& session : SessionRecords()) ++sessions[FoldUserName(session.name)];
-  auto users = AllUsers();
-  if (!users) return ApiError(500, "the user store failed");
+  std::vector<ListedUser> users;
+  std::int64_t total = 0;
   if (only) {
-    std::erase_if(*users, [&](const ListedUser& user) {
-      return user.folded != FoldUserName(*only);
-    });
-  }
-  const std::size_t total = users->size();
-  const std::size_t end = std::min(total, *offset + *limit);
-  if (*offset < total) {
-    std::partial_sort(users->begin(), users->begin() + end, users->end(),
-                      [](const ListedUser& a, const ListedUser& b) { return a.folded < b.folded; });
+    char password[kUserPasswordSize];
+    ListedUser user{*only, FoldUserName(*only), 0, 0, false};
+    std::uint8_t locked = 0;
+    const std::int32_t status =
+        FindUserStatus(only->c_str(), password, &user.limit, &user.counter, &locked);
+    explicit_bzero(password, sizeof password);
+    if (status == READER_NO_USER) return ApiError(404, "no user " + *only);
+    if (status != READER_OK) return ApiError(500, "the user store failed");
+    users.push_back(user);
+  } else {
+    total = ReadUserPage("", 0, false, *offset, *limit, users);
+    if (total < 0) return ApiError(500, "the user store failed");
   }
   json list = json::array();
-  for (std::size_t i = *offset; i < end; ++i) {
-    const ListedUser& user = (*users)[i];
+  for (const ListedUser& user : users) {
     UserPolicy policy{};
     GetUserPolicyStatus(user.name.c_str(), &policy);
     const auto open = sessions.find(user.folded);
@@ -670,10 +657,7 @@ HttpResponse Usage(const HttpRequest& request, const std::optional<std::string>&
                     {"period_start", policy.periodStart},
                     {"sessions", open == sessions.end() ? 0 : open->second}});
   }
-  if (only) {
-    if (list.empty()) return ApiError(404, "no user " + *only);
-    return Json(200, list[0]);
-  }
+  if (only) return Json(200, list[0]);
   return Json(200, {{"total", total}, {"offset", *offset}, {"users", list},
                     {"service", ServiceFigures()}});
 }
