@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 #include <deque>
 #include <mutex>
@@ -79,15 +80,23 @@ void Tap(std::uint32_t code, const void* payload, std::size_t size) {
   Ring.push(code, payload, size);
 }
 
+// The ring fills from the first stream a client opens: a daemon nobody follows keeps no events
+// and assembles no notifications for them.
+std::atomic<bool> Started{false};
+
 }  // namespace
 
-void StartApiEvents() { SetNotificationTap(Tap); }
+void StartApiEvents() { Started = true; }
 
-void StopApiEvents() { SetNotificationTap(nullptr); }
+void StopApiEvents() {
+  Started = false;
+  SetNotificationTap(nullptr);
+}
 
 HttpResponse EventStreamResponse(const HttpRequest& request) {
   std::string from = request.header("last-event-id");
   if (from.empty()) from = request.parameter("last_event_id").value_or("");
+  if (Started) SetNotificationTap(Tap);
   HttpResponse response;
   response.stream = &Ring;
   response.cursor = Ring.last();

@@ -7,7 +7,7 @@
 
 namespace tarvo {
 
-// Taps the notifications; before the network thread starts.
+// Lets the first event stream tap the notifications.
 void StartApiEvents();
 // After the network thread stopped.
 void StopApiEvents();

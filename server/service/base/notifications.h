@@ -28,8 +28,8 @@ void SendNotification(std::uint32_t code, const void* payload, std::size_t size,
                       bool requested = false);
 
 // Something beside the console that takes every notification as it is sent (the management
-// API's event stream), on the sender's thread; it must not wait. Set before the network
-// thread starts, cleared after it stopped.
+// API's event stream), on the sender's thread; it must not wait. Set once something follows the
+// events, cleared at the end.
 using NotificationTap = void (*)(std::uint32_t code, const void* payload, std::size_t size);
 void SetNotificationTap(NotificationTap tap);
 // Gives the tap alone a notification no console asked for (a change made without asking).
