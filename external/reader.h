@@ -67,6 +67,18 @@ TARVO_READER_API std::int32_t AddUserCountStatus(const char* name, std::int64_t 
 // Writes at most tarvo::kMaxEnumeratedUsers records; returns how many, or -1 on failure.
 TARVO_READER_API std::int32_t EnumUsers2(tarvo::UserInfo* users);
 
+// A user without its password, as VisitUserPage gives each.
+using ReaderUserVisitor = void (*)(void* context, const char* name, std::int64_t limit,
+                                   std::int64_t counter, std::uint8_t locked);
+
+// A page of the users (no passwords) whose name contains search, any letter case, ordered by
+// sort: 0 name, 1 limit, 2 counter, 3 locked (then by name), descending when asked; visit gets
+// at most limit of them from offset on. How many match in all, or -1 when the store failed.
+TARVO_READER_API std::int64_t VisitUserPage(const char* search, std::int32_t sort,
+                                            std::uint8_t descending, std::int64_t offset,
+                                            std::int64_t limit, ReaderUserVisitor visit,
+                                            void* context);
+
 // How many calls may run at once: 1 for a SQLite store, more for a store across a network.
 // Known once InitReader succeeded.
 TARVO_READER_API std::int32_t ReaderConnectionLimit();

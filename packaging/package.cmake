@@ -21,6 +21,7 @@ install(FILES ${TARVO_PACKAGE_DIR}/tarvo.logrotate DESTINATION /etc/logrotate.d 
 # The destination rules a new install starts with; postinst copies them into the home, where
 # they are the administrator's to change (Debian keeps conffiles under /etc only).
 install(FILES ${TARVO_PACKAGE_DIR}/tarvo-access.conf DESTINATION share/tarvo COMPONENT service)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/web/console/ DESTINATION share/tarvo/web COMPONENT service)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/SECURITY.md
         DESTINATION share/doc/tarvo COMPONENT service)
 

@@ -12,7 +12,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # page program help-arguments...: the help's words that must be in the page.
 check_page() {
-  local page=$source_dir/man/$1 program=$bin_dir/$2
+  local page=$source_dir/man/$1 program=$bin_dir/$2 name=$2
   shift 2
   [[ -f $page ]] || { fail "$page is missing"; return; }
   local warnings
@@ -28,7 +28,7 @@ check_page() {
   help=$("$program" "$@" 2>&1)
   for word in $(grep -oE -- '(^|[^a-zA-Z-])--?[a-z][a-z-]*|TARVO_[A-Z_]+' <<<"$help" |
                 sed -E 's/^[^-T]+//' | sort -u); do
-    grep -qF -- "$word" <<<"$text" || fail "$page does not name $word (from $2 $*)"
+    grep -qF -- "$word" <<<"$text" || fail "$page does not name $word (from $name $*)"
   done
 }
 

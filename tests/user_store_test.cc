@@ -453,6 +453,46 @@ bool WaitFor(const std::function<bool()>& condition) {
   return true;
 }
 
+// A page of users as the store orders and searches it: LIKE's own characters in a search are
+// plain characters, letter case does not matter, and the total counts every match.
+void ExpectUserPages() {
+  ASSERT_TRUE(InitReader());
+  for (const char* name : {"Ann_1", "ann%2", "annX3", "Bob", "carl"}) {
+    ASSERT_TRUE(SetUserInfo(name, "p", 0, 0));
+  }
+  std::int64_t counter = 0;
+  ASSERT_TRUE(AddUserCount("bob", 30, &counter));
+  ASSERT_TRUE(AddUserCount("carl", 20, &counter));
+  using Page = std::vector<std::string>;
+  const auto page = [](const char* search, std::int32_t sort, bool descending, std::int64_t offset,
+                       std::int64_t limit, Page& names) {
+    names.clear();
+    return VisitUserPage(search, sort, descending ? 1 : 0, offset, limit,
+                         [](void* context, const char* name, std::int64_t, std::int64_t,
+                            std::uint8_t) { static_cast<Page*>(context)->push_back(name); },
+                         &names);
+  };
+  Page names;
+  EXPECT_EQ(page("ANN", 0, false, 1, 10, names), 3);
+  EXPECT_EQ(names.size(), 2u);
+  EXPECT_EQ(page("", 0, false, 3, 10, names), 5);
+  EXPECT_EQ(names, (Page{"Bob", "carl"}));
+  EXPECT_EQ(page("_", 0, false, 0, 10, names), 1);
+  EXPECT_EQ(names, Page{"Ann_1"});
+  EXPECT_EQ(page("%", 0, false, 0, 10, names), 1);
+  EXPECT_EQ(page("", 2, true, 0, 2, names), 5);  // by counter, largest first
+  EXPECT_EQ(names, (Page{"Bob", "carl"}));
+  EXPECT_EQ(page("", 2, false, 0, 3, names), 5);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Bob"), 0);
+  EXPECT_EQ(page("", 9, false, 0, 2, names), -1);
+}
+
+TEST_F(UserStoreTest, PagesOfUsersAreSearchedAndOrderedByTheStore) { ExpectUserPages(); }
+
+TEST_F(PostgresUserStoreTest, PagesOfUsersAreSearchedAndOrderedByTheStore) {
+  ExpectPassesInChild([] { ExpectUserPages(); });
+}
+
 TEST_F(PostgresUserStoreTest, AStoppedServerIsAFailureAndNotAMissingUser) {
   ExpectPassesInChild([&] {
     ASSERT_TRUE(InitReader());

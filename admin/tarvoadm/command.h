@@ -50,6 +50,7 @@ int WatchCommand(Context& context);
 int StatsCommand(Context& context);  // the daemon's figures, once
 int FingerprintCommand(Context& context);  // the v2 server key's fingerprint
 int EnrolCommand(Context& context);        // a user's v2 enrolment line
+int TokenCommand(Context& context);        // the management API's tokens
 
 // The user store, for per-user policy: opened once (an exit code when it cannot be), the change
 // checked against the stored policy before anything is changed, then written.

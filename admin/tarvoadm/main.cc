@@ -36,6 +36,9 @@ constexpr char kUsageText[] =
     "  fingerprint                               the server key's fingerprint (protocol v2)\n"
     "  enrol NAME --host HOST                    the line a user gives tarvoclient --enrolment:\n"
     "                                            server address, port and fingerprint\n"
+    "  token create NAME --role admin|operator|auditor\n"
+    "                                            a management API token, printed once\n"
+    "  token list | token revoke NAME            the API's tokens (names and roles)\n"
     "POLICY, written straight to the user store (the daemon applies it at the user's next\n"
     "login or counter store):\n"
     "  --rate-down R | --rate-up R   speed toward / from the client: 20Mbit, 2.5MB/s,\n"
@@ -107,7 +110,7 @@ int main(int argc, char** argv) {
       {"users", UsersCommand},       {"user", UserCommand},     {"settings", SettingsCommand},
       {"sessions", SessionsCommand}, {"relays", RelaysCommand}, {"disconnect", DisconnectCommand},
       {"message", MessageCommand},   {"watch", WatchCommand},   {"stats", StatsCommand},
-      {"fingerprint", FingerprintCommand}, {"enrol", EnrolCommand},
+      {"fingerprint", FingerprintCommand}, {"enrol", EnrolCommand},   {"token", TokenCommand},
   };
   auto command = kCommands.find(words[0]);
   if (command == kCommands.end()) return UsageError(context, "unknown command '" + words[0] + "'");

@@ -14,43 +14,6 @@ namespace tarvo::adm {
 
 namespace {
 
-// "session_opened" for NTF_SESSION_OPENED.
-std::string EventName(std::uint32_t code) {
-  std::string name = NotificationName(code);
-  if (name.rfind("NTF_", 0) == 0) name.erase(0, 4);
-  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return name;
-}
-
-nlohmann::json EventJson(const Notification& n) {
-  nlohmann::json event = {{"event", EventName(n.code)}, {"name", n.name}};
-  switch (n.code) {
-    case NTF_USER_ADDED:
-    case NTF_USER_CHANGED:
-      event["limit"] = n.user.limit;
-      event["counter"] = n.user.counter;
-      event["locked"] = n.user.locked != 0;
-      break;
-    case NTF_SESSION_OPENED:
-    case NTF_SESSION_CLOSED:
-      event["address"] = FormatAddress(n.address);
-      event["session_id"] = n.sessionId;
-      event["protocol"] = n.protocol == kSessionProtocolV2 ? "v2" : "v1";
-      break;
-    case NTF_RELAY_CREATED:
-    case NTF_RELAY_CONNECTED:
-    case NTF_RELAY_CLOSED:
-      event["session_id"] = n.sessionId;
-      event["destination"] = FormatAddress(n.relay.address);
-      event["port"] = n.relay.port;
-      event["source_port"] = n.relay.sourcePort;
-      break;
-    default:
-      break;
-  }
-  return event;
-}
-
 std::string EventText(const nlohmann::json& event) {
   std::string line = event["event"].get<std::string>();
   for (const auto& [key, value] : event.items()) {
@@ -76,7 +39,7 @@ int WatchCommand(Context& context) {
   std::mutex output;
   const bool json = context.json;
   auto print = [&output, json](const Notification& notification) {
-    const nlohmann::json event = EventJson(notification);
+    const nlohmann::json event = NotificationJson(notification);
     std::lock_guard lock(output);
     std::printf("%s\n", json ? event.dump().c_str() : EventText(event).c_str());
     std::fflush(stdout);

@@ -1,5 +1,7 @@
 #include "console/control_client/notification.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 #include "server/common/control_codes.h"
@@ -64,6 +66,49 @@ const char* NotificationName(std::uint32_t code) {
       "NTF_USER_ADDED",     "NTF_USER_DELETED",  "NTF_USER_CHANGED",    "NTF_SESSION_OPENED",
       "NTF_SESSION_CLOSED", "NTF_RELAY_CREATED", "NTF_RELAY_CONNECTED", "NTF_RELAY_CLOSED"};
   return code < std::size(kNames) ? kNames[code] : "unknown";
+}
+
+namespace {
+
+std::string DottedAddress(std::uint32_t address) {
+  char text[INET_ADDRSTRLEN] = {};
+  const in_addr in{address};
+  ::inet_ntop(AF_INET, &in, text, sizeof text);
+  return text;
+}
+
+}  // namespace
+
+nlohmann::json NotificationJson(const Notification& n) {
+  std::string name = NotificationName(n.code);
+  if (name.rfind("NTF_", 0) == 0) name.erase(0, 4);
+  for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  nlohmann::json event = {{"event", name}, {"name", n.name}};
+  switch (n.code) {
+    case NTF_USER_ADDED:
+    case NTF_USER_CHANGED:
+      event["limit"] = n.user.limit;
+      event["counter"] = n.user.counter;
+      event["locked"] = n.user.locked != 0;
+      break;
+    case NTF_SESSION_OPENED:
+    case NTF_SESSION_CLOSED:
+      event["address"] = DottedAddress(n.address);
+      event["session_id"] = n.sessionId;
+      event["protocol"] = n.protocol == kSessionProtocolV2 ? "v2" : "v1";
+      break;
+    case NTF_RELAY_CREATED:
+    case NTF_RELAY_CONNECTED:
+    case NTF_RELAY_CLOSED:
+      event["session_id"] = n.sessionId;
+      event["destination"] = DottedAddress(n.relay.address);
+      event["port"] = n.relay.port;
+      event["source_port"] = n.relay.sourcePort;
+      break;
+    default:
+      break;
+  }
+  return event;
 }
 
 }  // namespace tarvo

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "server/common/control_records.h"
@@ -27,5 +28,10 @@ bool DecodeNotification(std::uint32_t code, const std::uint8_t* area, std::size_
 
 // The code's name ("NTF_SESSION_OPENED"), or "unknown".
 const char* NotificationName(std::uint32_t code);
+
+// An event as tarvoadm watch and the API's event stream show it: "event" is the code's name in
+// lower case without NTF_ ("session_opened"), then the fields the code carries. Never the
+// password.
+nlohmann::json NotificationJson(const Notification& n);
 
 }  // namespace tarvo

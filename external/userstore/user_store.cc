@@ -1,6 +1,8 @@
 // The exported functions of the user store.
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "external/reader.h"
 #include "external/userstore/statement.h"
@@ -166,6 +168,28 @@ std::int32_t AddUserCountStatus(const char* name, std::int64_t delta, std::int64
 
 bool AddUserCount(const char* name, std::int64_t delta, std::int64_t* counter) {
   return AddUserCountStatus(name, delta, counter) == READER_OK;
+}
+
+std::int64_t VisitUserPage(const char* search, std::int32_t sort, std::uint8_t descending,
+                           std::int64_t offset, std::int64_t limit, ReaderUserVisitor visit,
+                           void* context) {
+  static constexpr const char* kColumns[] = {"name_key", "user_limit", "user_counter",
+                                             "user_locked"};
+  if (search == nullptr || visit == nullptr || sort < 0 || sort > 3 || offset < 0 || limit < 0 ||
+      std::strlen(search) > kMaxNameLength) {
+    return -1;
+  }
+  std::int64_t total = 0;
+  std::vector<UserRow> rows;
+  const bool done = Store().Run(false, [&](StoreConnection& connection) {
+    return UserPage(connection, NameKey(search), kColumns[sort], descending != 0, offset, limit,
+                    total, rows);
+  });
+  if (!done) return -1;
+  for (const UserRow& row : rows) {
+    visit(context, row.name.c_str(), row.limit, row.counter, row.locked ? 1 : 0);
+  }
+  return total;
 }
 
 std::int32_t EnumUsers2(tarvo::UserInfo* users) {

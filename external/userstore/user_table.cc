@@ -183,4 +183,42 @@ bool ForEachUser(StoreConnection& connection, const std::function<bool(const Use
   return !select.failed();
 }
 
+bool UserPage(StoreConnection& connection, const std::string& search, const char* column,
+              bool descending, std::int64_t offset, std::int64_t limit, std::int64_t& total,
+              std::vector<UserRow>& rows) {
+  // The search is a part of the name: LIKE's own characters in it are matched as themselves.
+  std::string pattern = "%";
+  for (char c : search) {
+    if (c == '%' || c == '_' || c == '!') pattern += '!';
+    pattern += c;
+  }
+  pattern += '%';
+  const std::string where = " FROM UsersTable WHERE name_key LIKE ? ESCAPE '!'";
+  Statement count(connection.handle(), connection.lostFlag());
+  if (!count.Prepare(("SELECT COUNT(*)" + where).c_str()) ||
+      !count.BindText(1, pattern, 2 * kMaxNameLength + 2) || !count.Execute() || !count.Fetch() ||
+      !count.GetInt64(1, total)) {
+    return false;
+  }
+  const std::string order = std::string(column) + (descending ? " DESC" : " ASC") +
+                            (std::string(column) == "name_key" ? "" : ", name_key ASC");
+  Statement select(connection.handle(), connection.lostFlag());
+  const std::string sql = std::string("SELECT ") + kUserColumns + where + " ORDER BY " + order +
+                          " LIMIT ? OFFSET ?";
+  if (!select.Prepare(sql.c_str()) || !select.BindText(1, pattern, 2 * kMaxNameLength + 2) ||
+      !select.BindInt64(2, limit) || !select.BindInt64(3, offset) || !select.Execute()) {
+    return false;
+  }
+  rows.clear();
+  UserRow row;
+  while (select.Fetch()) {
+    if (ReadRow(select, row)) {
+      rows.push_back(row);
+    } else if (select.failed()) {
+      return false;
+    }
+  }
+  return !select.failed();
+}
+
 }  // namespace tarvo::userstore

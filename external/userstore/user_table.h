@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "external/userstore/store_connection.h"
 
@@ -67,5 +68,12 @@ Lookup AddToUserCounter(StoreConnection& connection, const std::string& nameKey,
 // Calls visit for each row in name-key order until it returns false. Rows whose values are too
 // long for the records are skipped. False on a failure of the store.
 bool ForEachUser(StoreConnection& connection, const std::function<bool(const UserRow&)>& visit);
+
+// One page of the users whose name key contains search (a name key itself), ordered by column
+// (one of name_key, user_limit, user_counter, user_locked; then by name key), and how many
+// match in all. False on a failure of the store.
+bool UserPage(StoreConnection& connection, const std::string& search, const char* column,
+              bool descending, std::int64_t offset, std::int64_t limit, std::int64_t& total,
+              std::vector<UserRow>& rows);
 
 }  // namespace tarvo::userstore

@@ -21,8 +21,9 @@
 //   sessions of a user another daemon or tool changed.
 // - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
 //   hand answers over.
-// - one per metrics endpoint (libmicrohttpd's, metrics_server.cc): read counters and settings
-//   for the text.
+// - one per metrics endpoint and one per management API endpoint (http_server.cc): read
+//   counters and settings for the text; the API's run the administration commands as the
+//   control listener does, one at a time (AdminRequestLock).
 // Mutexes, in lock order: NetworkLock, then NotifyLock, the resolver queue's and the posted
 // work's; the store pool's, the log files', the control listener's end and the service host's
 // are leaves. Lock contracts are annotations (platform/thread_annotations.h) that
@@ -52,6 +53,7 @@
 #include "server/service/control/user_change_listener.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/login_guard.h"
+#include "server/service/api/api_server.h"
 #include "server/service/metrics/metrics_server.h"
 #include "server/service/net/network_loop.h"
 #include "server/service/base/notifier.h"
@@ -85,6 +87,7 @@ void ServiceCtrlHandler(std::uint32_t control) {
       Diagnose("stopping");
       ReportServiceState(ServiceState::StopPending, 0, "Stopping");
       StopMetricsServer();
+      StopApiServer();
       // The network thread finishes its pass and returns; no thread is killed.
       RequestNetworkLoopStop();
       if (ServerThreadHandle.joinable()) ServerThreadHandle.join();
@@ -173,6 +176,7 @@ void ServiceMain() {
   }
 
   StartMetricsServer();
+  StartApiServer();
   ServerThreadHandle = std::thread(ServerThread);
   std::string status = "Listening on port " + std::to_string(serverPort & 0xFFFF);
   ReportServiceState(ServiceState::Running, 0, status.c_str());

@@ -23,7 +23,21 @@ extern Mutex NotifyLock;
 
 // Queues one notification (an NTF_* code and its payload, copied). Callable from any thread;
 // never waits on the console. A notification that cannot be delivered is dropped.
-void SendNotification(std::uint32_t code, const void* payload, std::size_t size);
+// requested: a console's request asked for it, so it goes to the console attached or not.
+void SendNotification(std::uint32_t code, const void* payload, std::size_t size,
+                      bool requested = false);
+
+// Something beside the console that takes every notification as it is sent (the management
+// API's event stream), on the sender's thread; it must not wait. Set once something follows the
+// events, cleared at the end.
+using NotificationTap = void (*)(std::uint32_t code, const void* payload, std::size_t size);
+void SetNotificationTap(NotificationTap tap);
+// Gives the tap alone a notification no console asked for (a change made without asking).
+void TapNotification(std::uint32_t code, const void* payload, std::size_t size);
+
+// Whether notifications are wanted at all: a console is attached or a tap takes them. Senders
+// ask this before they assemble a payload.
+bool NotificationsWanted();
 
 // Queues the end of the current notify connection, after the notifications queued before it:
 // the next notification connects anew (to whichever console then owns the notify port).

@@ -231,7 +231,25 @@ void QueueNotification(QueuedNotification item) {
 
 }  // namespace
 
-void SendNotification(std::uint32_t code, const void* payload, std::size_t size) {
+namespace {
+std::atomic<NotificationTap> Tap{nullptr};
+}  // namespace
+
+void SetNotificationTap(NotificationTap tap) { Tap.store(tap); }
+
+void TapNotification(std::uint32_t code, const void* payload, std::size_t size) {
+  if (const NotificationTap tap = Tap.load()) tap(code, payload, size);
+}
+
+bool NotificationsWanted() { return ConsoleAttached.load() || Tap.load() != nullptr; }
+
+void SendNotification(std::uint32_t code, const void* payload, std::size_t size,
+                      bool requested) {
+  if (const NotificationTap tap = Tap.load()) {
+    tap(code, payload, size);
+    // Assembled for the tap alone: no console is attached, and none asked for it.
+    if (!requested && !ConsoleAttached.load()) return;
+  }
   QueuedNotification item;
   item.code = code;
   const auto* bytes = static_cast<const std::uint8_t*>(payload);

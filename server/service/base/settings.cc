@@ -119,6 +119,12 @@ void ApplyLine(std::string line, ServerSettingsRecord& settings) {
     settings.TlsCertificate.assign(value.substr(0, value.find_first_of("\r\n")));
   } else if (EqualsIgnoreCase(key, "[TlsKey]")) {
     settings.TlsKey.assign(value.substr(0, value.find_first_of("\r\n")));
+  } else if (EqualsIgnoreCase(key, "[ApiAddress]")) {
+    settings.ApiAddress.assign(value.substr(0, value.find_first_of("\r\n")));
+  } else if (EqualsIgnoreCase(key, "[ApiCertificate]")) {
+    settings.ApiCertificate.assign(value.substr(0, value.find_first_of("\r\n")));
+  } else if (EqualsIgnoreCase(key, "[ApiKey]")) {
+    settings.ApiKey.assign(value.substr(0, value.find_first_of("\r\n")));
   } else if (EqualsIgnoreCase(key, "[MinClientVersion]")) {
     std::size_t length = std::min(value.size(), kMinClientVersionSize - 1);
     std::memcpy(settings.MinClientVersion, value.data(), length);
@@ -158,6 +164,11 @@ std::string SettingsText(const ServerSettingsRecord& settings) {
   if (settings.ProtocolV1Refused) text += "[ProtocolV1]:refuse\n";
   if (!settings.TlsCertificate.empty()) text += "[TlsCertificate]:" + settings.TlsCertificate + "\n";
   if (!settings.TlsKey.empty()) text += "[TlsKey]:" + settings.TlsKey + "\n";
+  if (!settings.ApiAddress.empty()) text += "[ApiAddress]:" + settings.ApiAddress + "\n";
+  if (!settings.ApiCertificate.empty()) {
+    text += "[ApiCertificate]:" + settings.ApiCertificate + "\n";
+  }
+  if (!settings.ApiKey.empty()) text += "[ApiKey]:" + settings.ApiKey + "\n";
   return text;
 }
 

@@ -47,6 +47,12 @@ struct ServerSettingsRecord {
   // key (tarvoserver-tls.key in the home) with a certificate made from it at start.
   std::string TlsCertificate;
   std::string TlsKey;
+  // The management API over TCP: "ADDRESS:PORT", HTTPS only, every request with a bearer token;
+  // empty, the API is served only on the local socket. Its certificate chain and key (PEM);
+  // empty, the certificate the v2 listener uses.
+  std::string ApiAddress;
+  std::string ApiCertificate;
+  std::string ApiKey;
 };
 
 // The process-wide settings; after start-up, read and changed only under the network lock.

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string_view>
 
@@ -20,6 +21,10 @@ namespace tarvo {
 // Ends every session of the user here: gone from the list at once, deleted by the loop before
 // its next wait.
 void EndSessionsOf(const char* name) EXCLUDES(NetworkLock);
+
+// Held around each administration request, whichever channel brought it: the commands read the
+// store and then write it, and count on no other request of this daemon coming between.
+inline std::mutex AdminRequestLock;
 
 // User requests. R is the request's UserInfo; 4, 5 and 6 write the user's current data into it.
 std::uint32_t AddUserCmd(const UserInfo& r) EXCLUDES(NetworkLock);

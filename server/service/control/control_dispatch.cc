@@ -64,6 +64,7 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
                                 connection.replyArea.viewSize());
   // The listener admits only consoles whose area holds every request's arguments.
   if (requestSize < kRequestViewSize) return;
+  std::lock_guard serialized(AdminRequestLock);
 
   switch (message.code) {
     case CTL_ATTACH:
@@ -117,11 +118,18 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
       }
       const bool writesBack = message.code != CTL_ADD_USER && message.code != CTL_DELETE_USER;
       if (writesBack && message.status == CTL_OK) std::memcpy(request, &r, sizeof r);
-      if (message.status == CTL_OK && message.flag != 0) {
+      if (message.status == CTL_OK) {
+        // The event stream hears of every change; the console of those it asked about.
+        using Send = void (*)(std::uint32_t, const void*, std::size_t);
+        const Send send = message.flag != 0 ? static_cast<Send>([](std::uint32_t code,
+                                                                   const void* payload,
+                                                                   std::size_t size) {
+          SendNotification(code, payload, size, true);
+        }) : TapNotification;
         if (message.code == CTL_DELETE_USER) {
-          SendNotification(NTF_USER_DELETED, r.name, std::strlen(r.name) + 1);
+          send(NTF_USER_DELETED, r.name, std::strlen(r.name) + 1);
         } else {
-          SendNotification(NotificationOf(message.code), &r, sizeof r);
+          send(NotificationOf(message.code), &r, sizeof r);
         }
       }
       explicit_bzero(r.password, sizeof r.password);

@@ -1,7 +1,6 @@
 #include "server/service/metrics/metrics_server.h"
 
 #include <arpa/inet.h>
-#include <microhttpd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,6 +17,7 @@
 #include "server/common/metrics_port.h"
 #include "server/service/control/control_listener.h"
 #include "server/service/base/diagnostics.h"
+#include "server/service/metrics/http_server.h"
 #include "server/service/metrics/metrics_text.h"
 #include "server/service/base/settings.h"
 
@@ -26,113 +26,54 @@ namespace tarvo {
 namespace {
 
 constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
-// Scrapers are few; a client that opens more, or sits on a connection, is not waited for.
-constexpr unsigned kConnectionLimit = 16;
-constexpr unsigned kConnectionTimeoutSeconds = 10;
+// Scrapers are few; one address may hold a quarter of the slots, and a request has 5 s in all.
+constexpr HttpLimits kMetricsLimits{.connections = 32, .perAddress = 8, .streams = 0};
 
-struct Endpoint {
-  MHD_Daemon* daemon = nullptr;
-  // Who may read the local socket; unset for the loopback TCP endpoint.
-  std::optional<PortAccessRule> rule;
-  std::string socketPath;  // the local socket's file, removed at the end
-};
+std::unique_ptr<HttpServer> LocalServer;
+std::unique_ptr<HttpServer> TcpServer;
+std::string LocalSocketPath;  // removed at the end
 
-Endpoint LocalEndpoint;
-Endpoint TcpEndpoint;
-
-MHD_Result Answer(MHD_Connection* connection, unsigned status, const std::string& body) {
-  MHD_Response* response = MHD_create_response_from_buffer(
-      body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
-  if (response == nullptr) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                          status == MHD_HTTP_OK ? kContentType : "text/plain; charset=utf-8");
-  const MHD_Result queued = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  return queued;
+HttpResponse Text(int status, std::string body) {
+  return MakeResponse(status, status == 200 ? kContentType : "text/plain; charset=utf-8",
+                      std::move(body));
 }
 
-bool Admitted(const Endpoint& endpoint, MHD_Connection* connection) {
-  if (!endpoint.rule) return true;
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  PeerCredentials peer;
-  return info != nullptr && ReadPeerCredentials(info->connect_fd, peer) &&
-         endpoint.rule->admits(peer);
+HttpResponse HandleRequest(const HttpRequest& request) {
+  if (request.method != "GET" && request.method != "HEAD") {
+    return Text(405, "only GET is served\n");
+  }
+  if (request.path != kMetricsPath) return Text(404, "the metrics are at /metrics\n");
+  return Text(200, CurrentMetricsText());
 }
 
-MHD_Result HandleRequest(void* context, MHD_Connection* connection, const char* url,
-                         const char* method, const char* /*version*/, const char* /*upload*/,
-                         size_t* uploadSize, void** requestState) {
-  // The first call only announces the request; a body, if any, is not wanted.
-  static int announced;
-  if (*requestState == nullptr) {
-    *requestState = &announced;
-    return MHD_YES;
-  }
-  if (*uploadSize != 0) {
-    *uploadSize = 0;
-    return MHD_YES;
-  }
-  const auto& endpoint = *static_cast<const Endpoint*>(context);
-  if (!Admitted(endpoint, connection)) {
-    return Answer(connection, MHD_HTTP_FORBIDDEN,
-                  "only root, the daemon's user and the admin group may read the metrics\n");
-  }
-  if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
-    return Answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET is served\n");
-  }
-  if (std::strcmp(url, kMetricsPath) != 0) {
-    return Answer(connection, MHD_HTTP_NOT_FOUND, "the metrics are at /metrics\n");
-  }
-  return Answer(connection, MHD_HTTP_OK, CurrentMetricsText());
-}
-
-bool Serve(Endpoint& endpoint, UniqueFd listener, const char* what) {
-  const int fd = listener.release();
-  endpoint.daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, HandleRequest, &endpoint,
-      MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
-      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_END);
-  if (endpoint.daemon != nullptr) return true;
-  ::close(fd);
-  Diagnose("the metrics cannot be served on %s (the HTTP server did not start)", what);
-  return false;
+std::unique_ptr<HttpServer> Serve(UniqueFd listener, std::optional<PortAccessRule> rule,
+                                  const char* what) {
+  auto server = std::make_unique<HttpServer>("metrics", HandleRequest, kMetricsLimits, nullptr,
+                                             std::move(rule));
+  std::string error;
+  if (server->start(std::move(listener), &error)) return server;
+  Diagnose("the metrics cannot be served on %s: %s", what, error.c_str());
+  return nullptr;
 }
 
 // The local socket, open to whoever may use the control port.
 void StartLocalEndpoint() {
   std::string path, error;
-  sockaddr_un address{};
-  if (!RuntimeFilePath(kMetricsPortName, path, &error) || path.size() >= sizeof address.sun_path) {
-    Diagnose("no metrics socket: %s", error.empty() ? "its path is too long" : error.c_str());
+  if (!RuntimeFilePath(kMetricsPortName, path, &error)) {
+    Diagnose("no metrics socket: %s", error.c_str());
     return;
   }
   const PortAccessRule rule = ControlPortRule();
-  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  UniqueFd listener = ListenLocal(path, rule, &error);
   if (!listener) {
-    Diagnose("no metrics socket: socket: %s", std::strerror(errno));
+    Diagnose("no metrics socket %s: %s", path.c_str(), error.c_str());
     return;
   }
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  // The daemon holds the presence lock: a file left under this name is a dead daemon's.
-  struct stat existing {};
-  if (::lstat(path.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode)) ::unlink(path.c_str());
-  // Never more open than the rule's mode, whatever the umask, from the moment it exists.
-  const mode_t mode = rule.socketFileMode(::geteuid());
-  ::fchmod(listener.get(), mode);
-  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      (rule.group() && ::chown(path.c_str(), static_cast<uid_t>(-1), *rule.group()) != 0) ||
-      ::chmod(path.c_str(), mode) != 0 || ::listen(listener.get(), 16) != 0) {
-    Diagnose("no metrics socket %s: %s", path.c_str(), std::strerror(errno));
+  LocalServer = Serve(std::move(listener), rule, path.c_str());
+  if (LocalServer) {
+    LocalSocketPath = path;
+  } else {
     ::unlink(path.c_str());
-    return;
-  }
-  LocalEndpoint.rule = rule;
-  LocalEndpoint.socketPath = path;
-  if (!Serve(LocalEndpoint, std::move(listener), path.c_str())) {
-    ::unlink(path.c_str());
-    LocalEndpoint.socketPath.clear();
   }
 }
 
@@ -143,28 +84,13 @@ void StartTcpEndpoint(const std::string& text) {
     Diagnose("[MetricsAddress]:%s is not used: %s", text.c_str(), error.c_str());
     return;
   }
-  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  const int on = 1;
-  if (!listener || ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener.get(), 16) != 0) {
-    Diagnose("the metrics cannot be served on %s: %s", text.c_str(), std::strerror(errno));
+  UniqueFd listener = ListenTcp(address, &error);
+  if (!listener) {
+    Diagnose("the metrics cannot be served on %s: %s", text.c_str(), error.c_str());
     return;
   }
-  if (Serve(TcpEndpoint, std::move(listener), text.c_str())) {
-    Diagnose("metrics served on http://%s%s", text.c_str(), kMetricsPath);
-  }
-}
-
-void Stop(Endpoint& endpoint) {
-  if (endpoint.daemon == nullptr) return;
-  // MHD gives the listening socket back rather than closing it.
-  const MHD_socket listener = MHD_quiesce_daemon(endpoint.daemon);
-  MHD_stop_daemon(endpoint.daemon);
-  if (listener != MHD_INVALID_SOCKET) ::close(listener);
-  endpoint.daemon = nullptr;
-  if (!endpoint.socketPath.empty()) ::unlink(endpoint.socketPath.c_str());
-  endpoint.socketPath.clear();
+  TcpServer = Serve(std::move(listener), std::nullopt, text.c_str());
+  if (TcpServer) Diagnose("metrics served on http://%s%s", text.c_str(), kMetricsPath);
 }
 
 }  // namespace
@@ -209,8 +135,10 @@ void StartMetricsServer() {
 }
 
 void StopMetricsServer() {
-  Stop(TcpEndpoint);
-  Stop(LocalEndpoint);
+  TcpServer.reset();
+  LocalServer.reset();
+  if (!LocalSocketPath.empty()) ::unlink(LocalSocketPath.c_str());
+  LocalSocketPath.clear();
 }
 
 }  // namespace tarvo

@@ -170,7 +170,7 @@ void TcpRelay::writeClose() {
   } else {
     AuditRelayDisconnect(session_.userName(), session_.peerAddress(), address_, port_);
   }
-  if (ConsoleAttached.load()) notify(NTF_RELAY_CLOSED);
+  if (NotificationsWanted()) notify(NTF_RELAY_CLOSED);
 }
 
 bool TcpRelay::connecting() const {
@@ -214,7 +214,7 @@ void TcpRelay::endWritable(RelayEnd& end) {
     // Writable while connecting: the connection is made; what the client sent meanwhile follows.
     destination_->clearFlag(Socket::Connecting);
     AuditRelayConnect(session_.userName(), session_.peerAddress(), "done", address_, port_);
-    if (ConsoleAttached.load()) notify(NTF_RELAY_CONNECTED);
+    if (NotificationsWanted()) notify(NTF_RELAY_CONNECTED);
   }
   pump(&end == client_ ? Way::kToClient : Way::kToDestination);
   settle();
@@ -291,7 +291,7 @@ void TcpRelay::openDestination() {
     SetNoDelay(handle);
     started = ConnectNonBlocking(handle, address_, port_);
   }
-  if (ConsoleAttached.load()) notify(NTF_RELAY_CREATED);
+  if (NotificationsWanted()) notify(NTF_RELAY_CREATED);
   if (!started) close();
 }
 

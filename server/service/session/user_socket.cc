@@ -92,7 +92,7 @@ UserSocket::~UserSocket() {
     // would let a user relay past the limit.
     AuditSessionClose(*name_, peerAddress_);
     std::function<void()> closed;
-    if (ConsoleAttached.load()) {
+    if (NotificationsWanted()) {
       closed = [payload = sessionPayload()] {
         SendNotification(NTF_SESSION_CLOSED, payload.data(), payload.size());
       };
@@ -395,7 +395,7 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
   figures_ = UserFiguresFor(loginPolicy.storedName.empty() ? name : loginPolicy.storedName);
   if (figures_ != nullptr) ++figures_->sessions;
   AuditSessionOpen(*name_, peerAddress_, "done");
-  if (ConsoleAttached.load()) notifySession(NTF_SESSION_OPENED);
+  if (NotificationsWanted()) notifySession(NTF_SESSION_OPENED);
   // The row just read is the store's word on the counter: nothing is pending yet.
   account_.open(name, stored.limit, stored.counter);
   policy_.join(account_, name, loginPolicy.policy, stored.limit, stored.counter,

@@ -169,7 +169,7 @@ void SettleLater(const CountStore& store) REQUIRES(NetworkLock) {
 }  // namespace
 
 void NotifyUserChanged(const std::string& name, const UserInfo& row) {
-  if (!ConsoleAttached.load()) return;
+  if (!NotificationsWanted()) return;
   // Address and session id mean nothing in this notification and stay zero.
   UserInfo record = row;
   std::memset(record.name, 0, sizeof record.name);
