@@ -571,7 +571,7 @@ HttpResponse ChangeSettings(const json& body) {
     } else if (key == "extra" && value.is_object()) {
       for (const auto& [name, line] : value.items()) {
         const auto known = std::find_if(std::begin(kExtraLines), std::end(kExtraLines),
-                                        [&](const ExtraLine& e) { return name == e.key; });
+                                        [&wanted = name](const ExtraLine& e) { return wanted == e.key; });
         const bool fits = known != std::end(kExtraLines) &&
                           (known->text != nullptr
                                ? line.is_string() && line.get_ref<const std::string&>().find_first_of(

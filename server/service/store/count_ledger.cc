@@ -101,6 +101,7 @@ void SpoolSoon(Ledger& ledger) REQUIRES(NetworkLock) {
   ledger.dirty = true;
   if (ledger.spoolTimer.armed()) return;
   ledger.spoolTimer.arm(kSpoolInterval, [] {
+    NetworkLock.assertHeld();  // timers run in the loop's batch
     Ledger& due = TheLedger();
     // A spool that cannot be written is tried again a second later; counts still reach the
     // store as before.

@@ -127,6 +127,7 @@ bool Settle(const CountStore& store) REQUIRES(NetworkLock) {
 // Stores what waits, one user after another on one worker; what the store could not take
 // waits for the next try.
 void FlushFinals() {
+  NetworkLock.assertHeld();  // a timer's or a store answer's, in the loop's batch
   FinalCounts& finals = Finals();
   if (finals.flushing || finals.waiting.empty()) return;
   auto stores = std::make_shared<std::vector<std::shared_ptr<CountStore>>>();
@@ -138,6 +139,7 @@ void FlushFinals() {
         for (auto& store : *stores) store->run();
       },
       [stores] {
+        NetworkLock.assertHeld();  // store answers run in the loop's batch
         FinalCounts& done = Finals();
         done.flushing = false;
         bool failed = false;
@@ -230,6 +232,7 @@ void TrafficAccount::takeRefresh(std::int64_t limit, std::int64_t counter) {
 }
 
 void TrafficAccount::count(std::uint64_t bytes, Flow flow) {
+  NetworkLock.assertHeld();  // relays count on the network thread
   figures_.pending += bytes;
   if (flow == Flow::kUp) figures_.pendingUp += bytes;
   if (open_ && bytes != 0) {
@@ -252,6 +255,7 @@ void TrafficAccount::limitMayHaveBeenReached() {
 }
 
 void TrafficAccount::takeAnswer(CountStore& store) {
+  NetworkLock.assertHeld();  // store answers run in the loop's batch
   figures_.storeInFlight = false;
   figures_.lastStore = NetworkNow();
   if (store.status == READER_FAILED && store.id) {
@@ -288,6 +292,7 @@ void TrafficAccount::takeAnswer(CountStore& store) {
 }
 
 void TrafficAccount::store() {
+  NetworkLock.assertHeld();  // its timer's, in the loop's batch
   if (figures_.storeInFlight || !open_) return;
   std::shared_ptr<CountStore> store;
   if (retry_) {
@@ -301,6 +306,7 @@ void TrafficAccount::store() {
   figures_.storeInFlight = true;
   RunOnStore([store] { store->run(); },
              [store, alive = alive_, this] {
+               NetworkLock.assertHeld();  // store answers run in the loop's batch
                if (*alive) {
                  takeAnswer(*store);
                } else {
@@ -317,6 +323,7 @@ void TrafficAccount::schedule() {
 }
 
 void TrafficAccount::storeFinal(std::function<void()> then) {
+  NetworkLock.assertHeld();  // a session ends on the network thread
   // A failed store still owed goes with the ended sessions' (one in flight settles itself).
   if (retry_ && !figures_.storeInFlight) KeepFinal(std::exchange(retry_, {}));
   if (!openDelta_) {
@@ -327,6 +334,7 @@ void TrafficAccount::storeFinal(std::function<void()> then) {
   auto store = CountStore::Of(std::exchange(openDelta_, {}));
   RunOnStore([store] { store->run(); },
              [store, then = std::move(then)] {
+               NetworkLock.assertHeld();  // store answers run in the loop's batch
                if (store->status == READER_OK) store->notify();
                SettleLater(*store);
                if (then) then();
