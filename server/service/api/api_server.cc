@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "server/service/base/diagnostics.h"
 #include "server/service/base/settings.h"
 #include "server/service/control/control_listener.h"
+#include "server/service/metrics/metrics_server.h"
 #include "server/service/v2/v2_front.h"
 
 namespace tarvo {
@@ -132,7 +132,7 @@ void StartLocal() {
 void StartTcp(const std::string& text, const std::string& certificate, const std::string& key) {
   sockaddr_in address{};
   std::string error;
-  if (!ParseApiAddress(text, address, &error)) {
+  if (!ParseHostPort(text, address, &error)) {
     Diagnose("[ApiAddress]:%s is not used: %s", text.c_str(), error.c_str());
     return;
   }
@@ -167,32 +167,6 @@ void StartTcp(const std::string& text, const std::string& certificate, const std
 }
 
 }  // namespace
-
-bool ParseApiAddress(std::string_view text, sockaddr_in& address, std::string* error) {
-  const auto fail = [error](const char* why) {
-    if (error != nullptr) *error = why;
-    return false;
-  };
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) return fail("it is not ADDRESS:PORT");
-  std::string host(text.substr(0, colon));
-  const std::string_view portText = text.substr(colon + 1);
-  unsigned port = 0;
-  const auto [end, problem] =
-      std::from_chars(portText.data(), portText.data() + portText.size(), port);
-  if (problem != std::errc() || end != portText.data() + portText.size() || port == 0 ||
-      port > 65535) {
-    return fail("the port is not a number from 1 to 65535");
-  }
-  if (host == "localhost") host = "127.0.0.1";
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, host.c_str(), &parsed) != 1) return fail("the address is not IPv4");
-  address = sockaddr_in{};
-  address.sin_family = AF_INET;
-  address.sin_addr = parsed;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return true;
-}
 
 void StartApiServer() {
   std::string path, error;

@@ -9,9 +9,6 @@
 
 namespace tarvo {
 
-// "ADDRESS:PORT" with an IPv4 address (or "localhost") and a port from 1 to 65535.
-bool ParseApiAddress(std::string_view text, sockaddr_in& address, std::string* error);
-
 // Starts what can start; what cannot is told on stderr and the daemon runs without it.
 void StartApiServer();
 void StopApiServer();

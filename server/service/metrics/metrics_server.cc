@@ -95,7 +95,7 @@ void StartTcpEndpoint(const std::string& text) {
 
 }  // namespace
 
-bool ParseMetricsAddress(std::string_view text, sockaddr_in& address, std::string* error) {
+bool ParseHostPort(std::string_view text, sockaddr_in& address, std::string* error) {
   const auto fail = [error](const char* why) {
     if (error != nullptr) *error = why;
     return false;
@@ -114,13 +114,23 @@ bool ParseMetricsAddress(std::string_view text, sockaddr_in& address, std::strin
   if (host == "localhost") host = "127.0.0.1";
   in_addr parsed{};
   if (::inet_pton(AF_INET, host.c_str(), &parsed) != 1) return fail("the address is not IPv4");
-  if ((ntohl(parsed.s_addr) >> 24) != 127) {
-    return fail("only a loopback address (127.0.0.0/8) is served; expose it through a proxy");
-  }
   address = sockaddr_in{};
   address.sin_family = AF_INET;
   address.sin_addr = parsed;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
+  return true;
+}
+
+bool ParseMetricsAddress(std::string_view text, sockaddr_in& address, std::string* error) {
+  sockaddr_in parsed{};
+  if (!ParseHostPort(text, parsed, error)) return false;
+  if ((ntohl(parsed.sin_addr.s_addr) >> 24) != 127) {
+    if (error != nullptr) {
+      *error = "only a loopback address (127.0.0.0/8) is served; expose it through a proxy";
+    }
+    return false;
+  }
+  address = parsed;
   return true;
 }
 

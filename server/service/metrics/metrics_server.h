@@ -12,8 +12,10 @@
 
 namespace tarvo {
 
-// Reads "ADDRESS:PORT" with a loopback IPv4 address (127.0.0.0/8, or "localhost") and a port
-// from 1 to 65535. False, with the reason in *error, for anything else.
+// Reads "ADDRESS:PORT" with an IPv4 address ("localhost" for 127.0.0.1) and a port from 1 to
+// 65535. False, with the reason in *error, for anything else.
+bool ParseHostPort(std::string_view text, sockaddr_in& address, std::string* error);
+// The same, for a loopback address only (127.0.0.0/8).
 bool ParseMetricsAddress(std::string_view text, sockaddr_in& address, std::string* error);
 
 // Starts what can start; what cannot is told on stderr and the daemon runs without it.
