@@ -75,6 +75,7 @@ class NetworkLoopSide {
   // Asks the queries of one dirty socket and brings its registration up to date.
   static void refresh(Socket* socket) REQUIRES(NetworkLock) {
     if (socket->handle_ == kNoHandle) return;
+    if ((socket->interest_ & EPOLLOUT) == 0 && socket->wantWrite()) socket->sendAtOnce();
     const bool read = socket->wantRead();
     const bool write = socket->wantWrite();
     bool except = socket->wantExcept();
@@ -114,7 +115,8 @@ class NetworkLoopSide {
 
   static void refreshDirty() REQUIRES(NetworkLock) {
     auto& dirty = Books().dirty;
-    // Queries change nothing, so nothing joins or leaves the list during the walk.
+    // Queries change nothing; a send at once may list more sockets as dirty, which the walk by
+    // index reaches too.
     for (std::size_t i = 0; i < dirty.size(); ++i) {
       Socket* socket = dirty[i];
       if (socket == nullptr) continue;

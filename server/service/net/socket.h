@@ -58,6 +58,10 @@ class Socket : private IoHandler {
   virtual bool onRead() REQUIRES(NetworkLock) = 0;
   virtual bool onWrite() REQUIRES(NetworkLock) = 0;
   virtual bool onExcept() REQUIRES(NetworkLock) = 0;
+  // Before the loop watches for writability: sends what is queued now, when writing has no
+  // effect but sending. True when the queue left at once, so no writability report is needed
+  // (and no interest to turn on and off around one small answer).
+  virtual bool sendAtOnce() REQUIRES(NetworkLock) { return false; }
 
   int handle() const { return handle_; }
   // Gives the handle up (to an object that takes the connection over) without closing it.

@@ -1,6 +1,7 @@
 #include "server/service/session/session_list.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "server/service/session/user_socket.h"
 
@@ -13,46 +14,56 @@ std::vector<UserSocket*>& List() {
   return list;
 }
 
+// The same sessions by id: a data connection or a new login looks one up without walking ten
+// thousand sessions. A multimap, as two logins may draw one id at the same moment.
+std::unordered_multimap<std::uint32_t, UserSocket*>& ById() {
+  static std::unordered_multimap<std::uint32_t, UserSocket*> index;
+  return index;
+}
+
+template <typename Match>
+UserSocket* FindById(std::uint32_t sessionId, Match match) {
+  auto [first, last] = ById().equal_range(sessionId);
+  for (auto it = first; it != last; ++it) {
+    if (match(it->second)) return it->second;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 const std::vector<UserSocket*>& Sessions() { return List(); }
 
-void AddSession(UserSocket* session) { List().push_back(session); }
+void AddSession(UserSocket* session) {
+  List().push_back(session);
+  ById().emplace(session->sessionId(), session);
+}
 
 void RemoveSession(UserSocket* session) {
   auto& list = List();
   auto found = std::find(list.begin(), list.end(), session);
-  if (found != list.end()) list.erase(found);
+  if (found == list.end()) return;
+  list.erase(found);
+  auto [first, last] = ById().equal_range(session->sessionId());
+  for (auto it = first; it != last; ++it) {
+    if (it->second == session) {
+      ById().erase(it);
+      break;
+    }
+  }
 }
 
 UserSocket* FindSession(std::uint32_t address, std::uint32_t sessionId) {
-  for (UserSocket* session : List()) {
-    if (session->peerAddress() == address && session->sessionId() == sessionId) return session;
-  }
-  return nullptr;
+  return FindById(sessionId, [&](UserSocket* s) { return s->peerAddress() == address; });
 }
 
-UserSocket* FindSessionByName(std::string_view name) {
-  for (UserSocket* session : List()) {
-    if (SameUserName(session->userName(), name)) return session;
-  }
-  return nullptr;
-}
-
-bool SessionIdInUse(std::uint32_t sessionId) {
-  return std::any_of(List().begin(), List().end(),
-                     [&](const UserSocket* s) { return s->sessionId() == sessionId; });
-}
+bool SessionIdInUse(std::uint32_t sessionId) { return ById().count(sessionId) != 0; }
 
 RelayHost* FindSessionRelays(std::uint32_t address, std::uint32_t sessionId,
                              std::string_view name) {
-  for (UserSocket* session : List()) {
-    if (session->peerAddress() == address && session->sessionId() == sessionId &&
-        SameUserName(session->userName(), name)) {
-      return session;
-    }
-  }
-  return nullptr;
+  return FindById(sessionId, [&](UserSocket* s) {
+    return s->peerAddress() == address && SameUserName(s->userName(), name);
+  });
 }
 
 void EndEverySession() {

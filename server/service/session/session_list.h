@@ -22,8 +22,6 @@ void RemoveSession(UserSocket* session) REQUIRES(NetworkLock);
 
 // The logged-in session with this peer address (network order) and session id, or nullptr.
 UserSocket* FindSession(std::uint32_t address, std::uint32_t sessionId) REQUIRES(NetworkLock);
-// The first logged-in session of the user, names compared without regard to ASCII case.
-UserSocket* FindSessionByName(std::string_view name) REQUIRES(NetworkLock);
 bool SessionIdInUse(std::uint32_t sessionId) REQUIRES(NetworkLock);
 
 // The relays' face of the session with this address, id and user name; nullptr when none.

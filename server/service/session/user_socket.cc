@@ -136,6 +136,13 @@ bool UserSocket::onWrite() {
   return keep;
 }
 
+// Answers (a keep-alive's above all) leave in the batch that made them. A failed send is left
+// to the writability report, whose onWrite ends the session.
+bool UserSocket::sendAtOnce() {
+  if (output_.empty() || hasFlag(Closing) || tlsReadWaitsToWrite()) return false;
+  return onWrite() && output_.empty();
+}
+
 void UserSocket::markChannelsDirty() {
   for (UdpServerSocket* channel : relays().channels) MarkSocketDirty(channel);
 }

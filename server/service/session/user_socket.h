@@ -68,6 +68,7 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   // True unless Closing, waiting for the store, paced, or too much waits for the client.
   bool wantRead() const REQUIRES(NetworkLock) override;
   bool onWrite() REQUIRES(NetworkLock) override;
+  bool sendAtOnce() REQUIRES(NetworkLock) override;
   bool wantExcept() const REQUIRES(NetworkLock) override { return true; }
   bool onExcept() REQUIRES(NetworkLock) override { return false; }
   bool onData(std::span<const std::uint8_t> bytes) REQUIRES(NetworkLock) override;

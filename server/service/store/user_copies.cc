@@ -34,10 +34,12 @@ Copies& TheCopies() {
   return *copies;
 }
 
-UserCopy* Find(const std::string& name) {
-  auto found = TheCopies().byKey.find(FoldUserName(name));
+UserCopy* FindByKey(const std::string& key) {
+  auto found = TheCopies().byKey.find(key);
   return found == TheCopies().byKey.end() ? nullptr : found->second.get();
 }
+
+UserCopy* Find(const std::string& name) { return FindByKey(FoldUserName(name)); }
 
 void RefreshDue();
 
@@ -50,13 +52,14 @@ void ArmAt(NetworkTime due) {
 
 // The copy is due at copy.due from now on.
 void Schedule(const UserCopy& copy) {
-  TheCopies().due.emplace(copy.due, FoldUserName(copy.name));
+  TheCopies().due.emplace(copy.due, copy.key);
   ArmAt(copy.due);
 }
 
 // One refresh of many copies: a statement for each 250 users on one worker.
 struct Refresh {
   std::vector<UserStateEntry> entries;
+  std::vector<std::string> keys;  // the copies' keys, entry by entry
   std::int32_t status = READER_FAILED;
   NetworkTime askedAt{};
 };
@@ -76,6 +79,7 @@ void RefreshDue() {
     UserCopy& copy = *found->second;
     if (copy.refreshing || copy.due != entry.first) continue;  // moved since
     copy.refreshing = true;
+    job->keys.push_back(entry.second);
     UserStateEntry& asked = job->entries.emplace_back();
     std::memset(&asked, 0, sizeof asked);
     std::memcpy(asked.name, copy.name.data(), std::min(copy.name.size(), sizeof asked.name - 1));
@@ -89,8 +93,9 @@ void RefreshDue() {
         NoteStoreAnswer(job->status);
       },
       [job] {
-        for (const UserStateEntry& entry : job->entries) {
-          UserCopy* copy = Find(entry.name);
+        for (std::size_t i = 0; i < job->entries.size(); ++i) {
+          const UserStateEntry& entry = job->entries[i];
+          UserCopy* copy = FindByKey(job->keys[i]);
           if (copy == nullptr) continue;  // the user's sessions have ended
           copy->refreshing = false;
           if (job->status == READER_FAILED) {
@@ -105,10 +110,12 @@ void RefreshDue() {
 }  // namespace
 
 UserCopy& JoinUserCopy(CopyHolder& account, const std::string& name) {
-  auto& slot = TheCopies().byKey[FoldUserName(name)];
+  std::string key = FoldUserName(name);
+  auto& slot = TheCopies().byKey[key];
   if (slot == nullptr) {
     slot = std::make_unique<UserCopy>();
     slot->name = name;
+    slot->key = std::move(key);
   }
   UserCopy& copy = *slot;
   copy.accounts.push_back(&account);
@@ -124,7 +131,8 @@ UserCopy& JoinUserCopy(CopyHolder& account, const std::string& name) {
 void LeaveUserCopy(UserCopy& copy, CopyHolder& account) {
   auto& accounts = copy.accounts;
   accounts.erase(std::find(accounts.begin(), accounts.end(), &account));
-  if (accounts.empty()) TheCopies().byKey.erase(FoldUserName(copy.name));
+  // By iterator: the key lives in the copy that is erased.
+  if (accounts.empty()) TheCopies().byKey.erase(TheCopies().byKey.find(copy.key));
 }
 
 void TakeUserRead(UserCopy& copy, NetworkTime askedAt, std::int32_t status,

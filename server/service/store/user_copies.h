@@ -42,6 +42,7 @@ inline constexpr std::chrono::seconds kCopyRetryAfterFailure{5};
 
 struct UserCopy {
   std::string name;
+  std::string key;                    // the name folded: the copies' index
   std::vector<CopyHolder*> accounts;  // one per logged-in session of the user
   NetworkTime readAt{};                   // when the read the copy holds was asked for
   NetworkTime due{};                      // when it is refreshed next
