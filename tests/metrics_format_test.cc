@@ -4,10 +4,14 @@
 
 #include <arpa/inet.h>
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cmath>
 
 #include "console/control_client/service_metrics.h"
 #include "platform/busy_meter.h"
+#include "server/service/metrics/http_server.h"
 #include "server/service/metrics/metrics_server.h"
 #include "server/service/metrics/metrics_text.h"
 #include "server/service/base/service_counters.h"
@@ -113,6 +117,53 @@ TEST(LatencyHistogram, ObservationsLandInTheFirstBucketThatHoldsThem) {
   EXPECT_EQ(reading.cumulative[kLatencyBounds.size() - 1], 2u);
   EXPECT_EQ(reading.cumulative.back(), 3u);
   EXPECT_NEAR(reading.sumSeconds, 30.0035, 1e-9);
+}
+
+
+// A stream with no events ever: what reaches the client is the server's own keep-alives.
+class SilentStream final : public HttpStreamSource {
+ public:
+  std::string next(std::uint64_t&) override { return {}; }
+  void addWaker(int) override {}
+  void removeWaker(int) override {}
+};
+
+TEST(HttpServer, AQuietEventStreamGetsKeepAliveComments) {
+  SilentStream silent;
+  HttpLimits limits;
+  limits.streamKeepAlive = std::chrono::milliseconds(50);
+  HttpServer server(
+      "test", [&](const HttpRequest&) {
+        HttpResponse response;
+        response.stream = &silent;
+        return response;
+      },
+      limits, nullptr, std::nullopt);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  UniqueFd listener = ListenTcp(address, nullptr);
+  ASSERT_TRUE(listener);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_TRUE(server.start(std::move(listener), nullptr));
+
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const timeval bound{10, 0};
+  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  const std::string request = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_EQ(::send(client.get(), request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  std::string seen;
+  char buffer[512];
+  while (seen.find(": keep-alive\n\n") == std::string::npos) {
+    const ssize_t got = ::recv(client.get(), buffer, sizeof buffer, 0);
+    ASSERT_GT(got, 0) << "the stream ended or stayed silent; so far: " << seen;
+    seen.append(buffer, static_cast<std::size_t>(got));
+  }
+  EXPECT_NE(seen.find("text/event-stream"), std::string::npos);
+  server.stop();
 }
 
 }  // namespace

@@ -133,6 +133,7 @@ struct HttpServer::Connection {
   bool closeAfterWrite = true;
   HttpStreamSource* stream = nullptr;
   std::uint64_t cursor = 0;
+  Clock::time_point lastSent;  // an event stream's last bytes out
   PeerCredentials peer;
 
   ~Connection() {
@@ -358,6 +359,7 @@ void HttpServer::answer(Connection& c) {
     c.cursor = response.cursor;
     c.out += c.stream->next(c.cursor);
     c.state = Connection::Streaming;
+    c.lastSent = Clock::now();
     return;
   }
   c.out = Head(response.status, response.contentType, response.headers) +
@@ -420,6 +422,9 @@ bool HttpServer::step(Connection& c) {
       char discard[512];
       if (c.receive(discard, sizeof discard) < 0) return false;
       if (c.out.empty()) c.out = c.stream->next(c.cursor);
+      const auto now = Clock::now();
+      if (c.out.empty() && now - c.lastSent >= limits_.streamKeepAlive) c.out = ": keep-alive\n\n";
+      if (!c.out.empty()) c.lastSent = now;
       return writeOut(c);
     }
   }
@@ -441,11 +446,12 @@ void HttpServer::run() {
         events |= POLLOUT;
       }
       polled.push_back({fd, events, 0});
-      if (c->state != Connection::Streaming) {
-        wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::max(c->deadline - now, Clock::duration::zero())) +
-                                  std::chrono::milliseconds(1));
-      }
+      const auto until = c->state == Connection::Streaming
+                             ? c->lastSent + limits_.streamKeepAlive
+                             : c->deadline;
+      wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::max(until - now, Clock::duration::zero())) +
+                                std::chrono::milliseconds(1));
     }
     if (::poll(polled.data(), polled.size(), static_cast<int>(wait.count())) < 0 &&
         errno != EINTR) {
@@ -465,7 +471,8 @@ void HttpServer::run() {
       auto found = connections_.find(polled[i].fd);
       Connection& c = *found->second;
       bool keep = true;
-      const bool woken = streamsWoken && c.state == Connection::Streaming;
+      const bool streaming = c.state == Connection::Streaming;
+      const bool woken = streaming && (streamsWoken || after - c.lastSent >= limits_.streamKeepAlive);
       if (polled[i].revents != 0 || woken) keep = step(c);
       // The whole request's deadline: slow bytes do not renew it.
       if (keep && c.state != Connection::Streaming && after >= c.deadline) keep = false;

@@ -77,6 +77,9 @@ struct HttpLimits {
   unsigned streams = 16;      // open event streams
   std::chrono::milliseconds deadline{5000};
   std::size_t maxBody = 8 << 20;
+  // A quiet event stream gets a comment line this often: proxies keep it open, and a client
+  // that has gone is found by the failing write, which frees its stream slot.
+  std::chrono::milliseconds streamKeepAlive{30000};
 };
 
 // Percent-decoding of a query value ('+' is a space); false on a bad escape.
