@@ -30,6 +30,7 @@ using nlohmann::json;
 
 struct Answer {
   int status = 0;
+  std::string head;
   std::string body;
   json data() const { return json::parse(body, nullptr, false); }
 };
@@ -81,6 +82,7 @@ Answer Parse(const std::string& raw) {
   const std::size_t blank = raw.find("\r\n\r\n");
   if (raw.rfind("HTTP/1.1 ", 0) != 0 || blank == std::string::npos) return answer;
   answer.status = std::atoi(raw.c_str() + 9);
+  answer.head = raw.substr(0, blank);
   answer.body = raw.substr(blank + 4);
   return answer;
 }
@@ -308,14 +310,24 @@ TEST_F(ApiTest, UsersSessionsSettingsAndUsageFollowTheDocument) {
   EXPECT_EQ(usage["users"].size(), 31u);
   EXPECT_TRUE(usage["service"].contains("tarvo_sessions"));
 
-  EXPECT_EQ(Call("PATCH", "/api/v1/settings",
-                 R"({"multi_connect":true,"extra":{"udp_address_restricted":true}})").status, 200);
+  const Answer liveChange = Call("PATCH", "/api/v1/settings",
+                                 R"({"multi_connect":true,"extra":{"udp_address_restricted":true}})");
+  EXPECT_EQ(liveChange.status, 200);
+  EXPECT_EQ(liveChange.head.find("X-Applies"), std::string::npos) << liveChange.head;
   const json settings = Call("GET", "/api/v1/settings").data();
   EXPECT_TRUE(settings["multi_connect"].get<bool>());
   EXPECT_TRUE(settings["extra"]["udp_address_restricted"].get<bool>());
   EXPECT_NE(daemon->readFile("tarvoserver.ini").find("[UdpAddressRestricted]:yes"),
             std::string::npos);
   EXPECT_EQ(Call("PATCH", "/api/v1/settings", R"({"server_port":0})").status, 400);
+  // What only a start applies is named; the rest applied as a reload would.
+  const Answer moved = Call("PATCH", "/api/v1/settings",
+                            R"({"extra":{"metrics_address":"127.0.0.1:1"}})");
+  EXPECT_NE(moved.head.find("X-Applies: at the next start: metrics_address"), std::string::npos)
+      << moved.head;
+  EXPECT_TRUE(WaitUntil([&] {
+    return daemon->process().stderrText().find("reload: settings read again") != std::string::npos;
+  }));
 
   EXPECT_EQ(Call("DELETE", "/api/v1/users/alice").status, 200);
   EXPECT_EQ(Call("DELETE", "/api/v1/users/alice").status, 404);

@@ -19,6 +19,7 @@
 #include "server/service/base/settings.h"
 #include "server/service/base/user_figures.h"
 #include "server/service/control/admin_commands.h"
+#include "server/service/control/settings_reload.h"
 #include "server/service/metrics/metrics_text.h"
 #include "server/service/session/session_list.h"
 #include "server/service/store/user_copies.h"
@@ -595,8 +596,15 @@ HttpResponse ChangeSettings(const json& body) {
   }
   // Saves the file, the extra lines with it, and moves the port when it changed.
   SetSettingsCmd(record);
+  // The file now holds the change: read it again as a reload does, so that every line a reload
+  // applies (the protocol's key and certificate among them) applies now.
+  if (!extra.empty()) ReloadSettings();
   HttpResponse response = ReadSettings();
-  if (!extra.empty()) response.headers["X-Applies"] = "the extra lines apply at the next start";
+  std::string atStart;
+  for (const char* line : {"metrics_address", "api_address", "api_certificate", "api_key"}) {
+    if (extra.count(line) != 0) atStart += (atStart.empty() ? "" : ", ") + std::string(line);
+  }
+  if (!atStart.empty()) response.headers["X-Applies"] = "at the next start: " + atStart;
   return response;
 }
 
