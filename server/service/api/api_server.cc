@@ -1,7 +1,6 @@
 #include "server/service/api/api_server.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -17,7 +16,7 @@
 #include "server/service/api/api_tokens.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/base/settings.h"
-#include "server/service/control/control_listener.h"
+#include "server/service/metrics/local_http_endpoint.h"
 #include "server/service/metrics/metrics_server.h"
 #include "server/service/v2/v2_front.h"
 
@@ -37,9 +36,8 @@ constexpr int kFailuresAllowed = 5;
 constexpr auto kFailureWindow = std::chrono::seconds(60);
 
 std::unique_ptr<ApiTokens> Tokens;
-std::unique_ptr<HttpServer> LocalServer;
+LocalHttpEndpoint LocalEndpoint;
 std::unique_ptr<HttpServer> TcpServer;
-std::string LocalSocketPath;
 
 class FailedChecks {
  public:
@@ -107,27 +105,6 @@ HttpResponse Handle(const HttpRequest& request) {
   return RouteApiRequest(request, role, *Tokens);
 }
 
-void StartLocal() {
-  std::string path, error;
-  if (!RuntimeFilePath(kApiPortName, path, &error)) {
-    Diagnose("no API socket: %s", error.c_str());
-    return;
-  }
-  const PortAccessRule rule = ControlPortRule();
-  UniqueFd listener = ListenLocal(path, rule, &error);
-  if (!listener) {
-    Diagnose("no API socket %s: %s", path.c_str(), error.c_str());
-    return;
-  }
-  auto server = std::make_unique<HttpServer>("api", Handle, kLocalLimits, nullptr, rule);
-  if (!server->start(std::move(listener), &error)) {
-    Diagnose("no API socket %s: %s", path.c_str(), error.c_str());
-    ::unlink(path.c_str());
-    return;
-  }
-  LocalServer = std::move(server);
-  LocalSocketPath = path;
-}
 
 void StartTcp(const std::string& text, const std::string& certificate, const std::string& key) {
   sockaddr_in address{};
@@ -176,7 +153,7 @@ void StartApiServer() {
   }
   Tokens = std::make_unique<ApiTokens>(path);
   StartApiEvents();
-  StartLocal();
+  LocalEndpoint.start("API", kApiPortName, Handle, kLocalLimits);
   std::string address, certificate, key;
   {
     MutexLock lock(NetworkLock);
@@ -189,9 +166,7 @@ void StartApiServer() {
 
 void StopApiServer() {
   TcpServer.reset();
-  LocalServer.reset();
-  if (!LocalSocketPath.empty()) ::unlink(LocalSocketPath.c_str());
-  LocalSocketPath.clear();
+  LocalEndpoint.stop();
   StopApiEvents();
 }
 

@@ -2,22 +2,16 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <optional>
 
 #include "platform/fd.h"
-#include "platform/home.h"
-#include "platform/peer_credentials.h"
 #include "server/common/metrics_port.h"
-#include "server/service/control/control_listener.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/metrics/http_server.h"
+#include "server/service/metrics/local_http_endpoint.h"
 #include "server/service/metrics/metrics_text.h"
 #include "server/service/base/settings.h"
 
@@ -29,9 +23,8 @@ constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 // Scrapers are few; one address may hold a quarter of the slots, and a request has 5 s in all.
 constexpr HttpLimits kMetricsLimits{.connections = 32, .perAddress = 8, .streams = 0};
 
-std::unique_ptr<HttpServer> LocalServer;
+LocalHttpEndpoint LocalEndpoint;
 std::unique_ptr<HttpServer> TcpServer;
-std::string LocalSocketPath;  // removed at the end
 
 HttpResponse Text(int status, std::string body) {
   return MakeResponse(status, status == 200 ? kContentType : "text/plain; charset=utf-8",
@@ -46,37 +39,6 @@ HttpResponse HandleRequest(const HttpRequest& request) {
   return Text(200, CurrentMetricsText());
 }
 
-std::unique_ptr<HttpServer> Serve(UniqueFd listener, std::optional<PortAccessRule> rule,
-                                  const char* what) {
-  auto server = std::make_unique<HttpServer>("metrics", HandleRequest, kMetricsLimits, nullptr,
-                                             std::move(rule));
-  std::string error;
-  if (server->start(std::move(listener), &error)) return server;
-  Diagnose("the metrics cannot be served on %s: %s", what, error.c_str());
-  return nullptr;
-}
-
-// The local socket, open to whoever may use the control port.
-void StartLocalEndpoint() {
-  std::string path, error;
-  if (!RuntimeFilePath(kMetricsPortName, path, &error)) {
-    Diagnose("no metrics socket: %s", error.c_str());
-    return;
-  }
-  const PortAccessRule rule = ControlPortRule();
-  UniqueFd listener = ListenLocal(path, rule, &error);
-  if (!listener) {
-    Diagnose("no metrics socket %s: %s", path.c_str(), error.c_str());
-    return;
-  }
-  LocalServer = Serve(std::move(listener), rule, path.c_str());
-  if (LocalServer) {
-    LocalSocketPath = path;
-  } else {
-    ::unlink(path.c_str());
-  }
-}
-
 void StartTcpEndpoint(const std::string& text) {
   sockaddr_in address{};
   std::string error;
@@ -89,8 +51,14 @@ void StartTcpEndpoint(const std::string& text) {
     Diagnose("the metrics cannot be served on %s: %s", text.c_str(), error.c_str());
     return;
   }
-  TcpServer = Serve(std::move(listener), std::nullopt, text.c_str());
-  if (TcpServer) Diagnose("metrics served on http://%s%s", text.c_str(), kMetricsPath);
+  auto server = std::make_unique<HttpServer>("metrics", HandleRequest, kMetricsLimits, nullptr,
+                                             std::nullopt);
+  if (!server->start(std::move(listener), &error)) {
+    Diagnose("the metrics cannot be served on %s: %s", text.c_str(), error.c_str());
+    return;
+  }
+  TcpServer = std::move(server);
+  Diagnose("metrics served on http://%s%s", text.c_str(), kMetricsPath);
 }
 
 }  // namespace
@@ -135,7 +103,7 @@ bool ParseMetricsAddress(std::string_view text, sockaddr_in& address, std::strin
 }
 
 void StartMetricsServer() {
-  StartLocalEndpoint();
+  LocalEndpoint.start("metrics", kMetricsPortName, HandleRequest, kMetricsLimits);
   std::string address;
   {
     MutexLock lock(NetworkLock);
@@ -146,9 +114,7 @@ void StartMetricsServer() {
 
 void StopMetricsServer() {
   TcpServer.reset();
-  LocalServer.reset();
-  if (!LocalSocketPath.empty()) ::unlink(LocalSocketPath.c_str());
-  LocalSocketPath.clear();
+  LocalEndpoint.stop();
 }
 
 }  // namespace tarvo
