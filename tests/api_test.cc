@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/sha.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -96,13 +97,16 @@ std::string ReadAll(int fd) {
 
 class ApiTest : public ::testing::Test {
  protected:
+  virtual std::vector<std::pair<std::string, std::string>> homeFiles() const { return {}; }
+
   void SetUp() override {
     apiPort = FreeLoopbackPort();
     metricsPort = FreeLoopbackPort();
     ServerSettingsRecord settings = AuditedSettings();
     settings.ApiAddress = "127.0.0.1:" + std::to_string(apiPort);
     settings.MetricsAddress = "127.0.0.1:" + std::to_string(metricsPort);
-    daemon = std::make_unique<TestDaemon>(settings);
+    daemon = std::make_unique<TestDaemon>(
+        settings, std::vector<std::pair<std::string, std::string>>{}, homeFiles());
     ASSERT_TRUE(daemon->started());
     spec = ReadSpec();
     ASSERT_TRUE(spec.is_object());
@@ -346,7 +350,9 @@ TEST_F(ApiTest, RolesTokensAndPlainHttpAreHeld) {
                 .status, 409);
   const std::string listed = RunTool(TARVOADM_PATH, daemon->home(), {"token", "list"}, 1).output;
   EXPECT_NE(listed.find("ops operator"), std::string::npos);
-  EXPECT_EQ(daemon->readFile("tarvo-api-tokens").find(operatorToken), std::string::npos);
+  // Only its hash is stored.
+  EXPECT_EQ((daemon->readFile("VPNdb.sqlite3") + daemon->readFile("VPNdb.sqlite3-wal"))
+                .find(operatorToken.substr(4)), std::string::npos);
 
   Conforms("GET", "/api/v1/tokens", Https(adminToken, "GET", "/api/v1/tokens"));
   EXPECT_EQ(Https(operatorToken, "POST", "/api/v1/users", R"({"name":"op","password":"p"})")
@@ -470,6 +476,33 @@ TEST_F(ApiTest, TricklingClientsDoNotBlindEitherListener) {
     if (::poll(&polled, 1, 10000) == 1 && ::recv(fd.get(), &byte, 1, 0) <= 0) ++closed;
   }
   EXPECT_EQ(closed, 80);
+}
+
+// A daemon from before kept its tokens in a file of its home: they move into the store.
+class ApiLegacyTokensTest : public ApiTest {
+ protected:
+  static constexpr char kOldSecret[] = "tvo_kept_from_an_older_daemon";
+
+  std::vector<std::pair<std::string, std::string>> homeFiles() const override {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(kOldSecret), sizeof kOldSecret - 1, digest);
+    std::string hex;
+    for (unsigned char byte : digest) {
+      hex += "0123456789abcdef"[byte >> 4];
+      hex += "0123456789abcdef"[byte & 15];
+    }
+    return {{"tarvo-api-tokens", "old admin " + hex + " 1700000000\n"}};
+  }
+};
+
+TEST_F(ApiLegacyTokensTest, TokensOfTheOldFileMoveIntoTheStore) {
+  const Answer listed = Https(kOldSecret, "GET", "/api/v1/tokens");
+  ASSERT_EQ(listed.status, 200) << listed.body;
+  EXPECT_NE(listed.body.find("\"old\""), std::string::npos);
+  EXPECT_TRUE(daemon->readFile("tarvo-api-tokens").empty());
+  EXPECT_FALSE(daemon->readFile("tarvo-api-tokens.imported").empty());
+  EXPECT_EQ(Https(adminToken, "DELETE", "/api/v1/tokens/old").status, 200);
+  EXPECT_EQ(Https(kOldSecret, "GET", "/api/v1/tokens").status, 401);
 }
 
 }  // namespace

@@ -673,8 +673,10 @@ HttpResponse Usage(const HttpRequest& request, const std::optional<std::string>&
 HttpResponse Tokens(const HttpRequest& request, const std::vector<std::string>& parts,
                     const json& body, ApiTokens& tokens) {
   if (parts.size() == 1 && request.method == "GET") {
+    const auto entries = tokens.list();
+    if (!entries) return ApiError(503, "the store cannot be read");
     json list = json::array();
-    for (const ApiTokenEntry& entry : tokens.list()) {
+    for (const ApiTokenEntry& entry : *entries) {
       list.push_back({{"name", entry.name}, {"role", RoleName(entry.role)},
                       {"created", entry.created}});
     }
@@ -690,12 +692,17 @@ HttpResponse Tokens(const HttpRequest& request, const std::vector<std::string>& 
       return ApiError(400, "name is the token's name and role admin, operator or auditor");
     }
     std::string why;
-    const auto secret = tokens.create(name->get<std::string>(), parsed, why);
-    if (!secret) return ApiError(why.find("exists") != std::string::npos ? 409 : 400, why);
+    int status = 400;
+    const auto secret = tokens.create(name->get<std::string>(), parsed, why, status);
+    if (!secret) return ApiError(status, why);
     return Json(201, {{"name", *name}, {"role", RoleName(parsed)}, {"token", *secret}});
   }
   if (parts.size() == 2 && request.method == "DELETE") {
-    if (!tokens.revoke(parts[1])) return ApiError(404, "no token " + parts[1]);
+    switch (tokens.revoke(parts[1])) {
+      case TokenChange::kDone: break;
+      case TokenChange::kNone: return ApiError(404, "no token " + parts[1]);
+      case TokenChange::kStoreFailed: return ApiError(503, "the store cannot be written");
+    }
     return Json(200, {{"done", true}});
   }
   return ApiError(405, "not served");

@@ -152,6 +152,7 @@ void StartApiServer() {
     return;
   }
   Tokens = std::make_unique<ApiTokens>(path);
+  Tokens->importLegacy();
   StartApiEvents();
   LocalEndpoint.start("API", kApiPortName, Handle, kLocalLimits);
   std::string address, certificate, key;

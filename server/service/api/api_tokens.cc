@@ -1,6 +1,5 @@
 #include "server/service/api/api_tokens.h"
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
@@ -9,14 +8,14 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <mutex>
 #include <sstream>
+
+#include "external/reader_tokens.h"
+#include "server/service/base/diagnostics.h"
 
 namespace tarvo {
 
 namespace {
-
-std::mutex TokensLock;
 
 std::string Hex(const unsigned char* bytes, std::size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -61,9 +60,25 @@ std::optional<ApiRole> ParseRole(const std::string& text) {
   return std::nullopt;
 }
 
-std::vector<ApiTokenEntry> ApiTokens::read() {
+namespace {
+
+ApiTokenEntry EntryOf(const ApiTokenRow& row) {
+  return {row.name, ParseRole(row.role).value_or(ApiRole::Auditor), row.hash, row.created};
+}
+
+ApiTokenRow RowOf(const ApiTokenEntry& entry) {
+  ApiTokenRow row{};
+  std::snprintf(row.name, sizeof row.name, "%s", entry.name.c_str());
+  std::snprintf(row.role, sizeof row.role, "%s", RoleName(entry.role));
+  std::snprintf(row.hash, sizeof row.hash, "%s", entry.hash.c_str());
+  row.created = entry.created;
+  return row;
+}
+
+// The file an older daemon kept: a line per token, "name role hash created".
+std::vector<ApiTokenEntry> ReadLegacyFile(const std::string& path) {
   std::vector<ApiTokenEntry> entries;
-  std::ifstream file(path_);
+  std::ifstream file(path);
   std::string line;
   while (std::getline(file, line)) {
     std::istringstream words(line);
@@ -71,35 +86,39 @@ std::vector<ApiTokenEntry> ApiTokens::read() {
     std::string role;
     if (!(words >> entry.name >> role >> entry.hash >> entry.created)) continue;
     const auto parsed = ParseRole(role);
-    if (!parsed || entry.hash.size() != 2 * SHA256_DIGEST_LENGTH) continue;
+    if (!parsed || !UsableName(entry.name) || entry.hash.size() != 2 * SHA256_DIGEST_LENGTH) {
+      continue;
+    }
     entry.role = *parsed;
     entries.push_back(std::move(entry));
   }
   return entries;
 }
 
-bool ApiTokens::write(const std::vector<ApiTokenEntry>& entries) {
-  std::string text;
-  for (const ApiTokenEntry& entry : entries) {
-    text += entry.name + " " + RoleName(entry.role) + " " + entry.hash + " " +
-            std::to_string(entry.created) + "\n";
+}  // namespace
+
+void ApiTokens::importLegacy() {
+  if (::access(legacyFile_.c_str(), F_OK) != 0) return;
+  std::size_t imported = 0;
+  for (const ApiTokenEntry& entry : ReadLegacyFile(legacyFile_)) {
+    const ApiTokenRow row = RowOf(entry);
+    const std::int32_t status = AddApiToken(&row);
+    if (status == READER_FAILED) {
+      Diagnose("API tokens: %s cannot be moved into the store yet; it is read again at the next "
+               "start", legacyFile_.c_str());
+      return;
+    }
+    if (status == READER_OK) ++imported;  // a name the store has already keeps the store's
   }
-  // A new file renamed over the old: a crash leaves one or the other, never half of one.
-  const std::string temporary = path_ + ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                       ::fsync(fd) == 0;
-  ::close(fd);
-  if (!written || std::rename(temporary.c_str(), path_.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  const std::string moved = legacyFile_ + ".imported";
+  std::rename(legacyFile_.c_str(), moved.c_str());
+  Diagnose("API tokens: %zu moved from %s into the store (the file is now %s)", imported,
+           legacyFile_.c_str(), moved.c_str());
 }
 
 std::optional<std::string> ApiTokens::create(const std::string& name, ApiRole role,
-                                             std::string& why) {
+                                             std::string& why, int& status) {
+  status = 400;
   if (!UsableName(name)) {
     why = "a token's name is 1 to 64 letters, digits, '-', '_' or '.'";
     return std::nullopt;
@@ -107,48 +126,49 @@ std::optional<std::string> ApiTokens::create(const std::string& name, ApiRole ro
   unsigned char random[32];
   if (RAND_bytes(random, sizeof random) != 1) {
     why = "no random bytes";
+    status = 503;
     return std::nullopt;
   }
   const std::string secret = "tvo_" + Hex(random, sizeof random);
   OPENSSL_cleanse(random, sizeof random);
-  std::lock_guard lock(TokensLock);
-  std::vector<ApiTokenEntry> entries = read();
-  for (const ApiTokenEntry& entry : entries) {
-    if (entry.name == name) {
+  const ApiTokenRow row =
+      RowOf({name, role, HashOf(secret), static_cast<long long>(std::time(nullptr))});
+  switch (AddApiToken(&row)) {
+    case READER_OK:
+      return secret;
+    case READER_NO_USER:
       why = "a token of that name exists";
+      status = 409;
       return std::nullopt;
-    }
+    default:
+      why = "the store cannot be written";
+      status = 503;
+      return std::nullopt;
   }
-  entries.push_back({name, role, HashOf(secret), static_cast<long long>(std::time(nullptr))});
-  if (!write(entries)) {
-    why = "the token file cannot be written";
-    return std::nullopt;
-  }
-  return secret;
 }
 
-bool ApiTokens::revoke(const std::string& name) {
-  std::lock_guard lock(TokensLock);
-  std::vector<ApiTokenEntry> entries = read();
-  const auto before = entries.size();
-  std::erase_if(entries, [&](const ApiTokenEntry& entry) { return entry.name == name; });
-  return entries.size() != before && write(entries);
+TokenChange ApiTokens::revoke(const std::string& name) {
+  switch (RemoveApiToken(name.c_str())) {
+    case READER_OK: return TokenChange::kDone;
+    case READER_NO_USER: return TokenChange::kNone;
+    default: return TokenChange::kStoreFailed;
+  }
 }
 
-std::vector<ApiTokenEntry> ApiTokens::list() {
-  std::lock_guard lock(TokensLock);
-  return read();
+std::optional<std::vector<ApiTokenEntry>> ApiTokens::list() {
+  std::vector<ApiTokenEntry> entries;
+  const bool read = VisitApiTokens(&entries, [](void* context, const ApiTokenRow* row) {
+    static_cast<std::vector<ApiTokenEntry>*>(context)->push_back(EntryOf(*row));
+  });
+  if (!read) return std::nullopt;
+  return entries;
 }
 
 std::optional<ApiTokenEntry> ApiTokens::check(const std::string& secret) {
-  const std::string hash = HashOf(secret);
-  std::lock_guard lock(TokensLock);
-  std::optional<ApiTokenEntry> found;
-  // Every entry compared in full, so the time taken does not tell which prefix matched.
-  for (ApiTokenEntry& entry : read()) {
-    if (CRYPTO_memcmp(entry.hash.data(), hash.data(), hash.size()) == 0) found = std::move(entry);
-  }
-  return found;
+  // Looked up by the secret's hash: what the store compares tells nothing about the secret.
+  ApiTokenRow row{};
+  if (FindApiToken(HashOf(secret).c_str(), &row) != READER_OK) return std::nullopt;
+  return EntryOf(row);
 }
 
 }  // namespace tarvo

@@ -1,5 +1,5 @@
 // The management API's bearer tokens: a name, a role and the SHA-256 of a random secret, kept in
-// a file of the daemon's home (mode 0600). The secret itself is shown once, when it is made.
+// the user store. The secret itself is shown once, when it is made.
 #pragma once
 
 #include <optional>
@@ -22,23 +22,28 @@ struct ApiTokenEntry {
   long long created = 0;  // seconds since the epoch
 };
 
-// Every call reads and writes the file under one lock, so tokens made by a request are seen by
-// the next, on every thread.
+enum class TokenChange { kDone, kNone, kStoreFailed };
+
+// The tokens live in the user store, so every daemon of a shared store takes the same ones.
 class ApiTokens {
  public:
-  explicit ApiTokens(std::string path) : path_(std::move(path)) {}
-  // The new token's secret; nullopt with why when the name is taken or unusable, or the file
-  // cannot be written.
-  std::optional<std::string> create(const std::string& name, ApiRole role, std::string& why);
-  bool revoke(const std::string& name);
-  std::vector<ApiTokenEntry> list();
+  // legacyFile: where an older daemon kept its tokens, imported into the store by importLegacy.
+  explicit ApiTokens(std::string legacyFile) : legacyFile_(std::move(legacyFile)) {}
+  // Moves the tokens of the legacy file into the store and renames the file; a journal line
+  // says what happened.
+  void importLegacy();
+  // The new token's secret; nullopt with why (and the HTTP status that fits) when the name is
+  // taken or unusable, or the store cannot be written.
+  std::optional<std::string> create(const std::string& name, ApiRole role, std::string& why,
+                                    int& status);
+  TokenChange revoke(const std::string& name);
+  // nullopt when the store cannot be read.
+  std::optional<std::vector<ApiTokenEntry>> list();
   // The token's entry when secret is a live token.
   std::optional<ApiTokenEntry> check(const std::string& secret);
 
  private:
-  std::vector<ApiTokenEntry> read();
-  bool write(const std::vector<ApiTokenEntry>& entries);
-  std::string path_;
+  std::string legacyFile_;
 };
 
 }  // namespace tarvo
