@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "external/reader.h"
+#include "external/reader_tokens.h"
 #include "tests/user_store_fixture.h"
 
 namespace {
@@ -485,6 +486,40 @@ void ExpectUserPages() {
   EXPECT_EQ(page("", 2, false, 0, 3, names), 5);
   EXPECT_EQ(std::count(names.begin(), names.end(), "Bob"), 0);
   EXPECT_EQ(page("", 9, false, 0, 2, names), -1);
+}
+
+// The API's tokens: one per name, found by hash alone, gone once removed.
+void ExpectApiTokens() {
+  ASSERT_TRUE(InitReader());
+  ApiTokenRow row{};
+  std::snprintf(row.name, sizeof row.name, "panel");
+  std::snprintf(row.role, sizeof row.role, "operator");
+  std::snprintf(row.hash, sizeof row.hash, "%064d", 1);
+  row.created = 1700000000;
+  EXPECT_EQ(AddApiToken(&row), READER_OK);
+  std::snprintf(row.hash, sizeof row.hash, "%064d", 2);
+  EXPECT_EQ(AddApiToken(&row), READER_NO_USER);  // the name is taken
+  ApiTokenRow found{};
+  EXPECT_EQ(FindApiToken(row.hash, &found), READER_NO_USER);
+  std::snprintf(row.hash, sizeof row.hash, "%064d", 1);
+  ASSERT_EQ(FindApiToken(row.hash, &found), READER_OK);
+  EXPECT_STREQ(found.name, "panel");
+  EXPECT_STREQ(found.role, "operator");
+  EXPECT_EQ(found.created, 1700000000);
+  std::vector<std::string> names;
+  EXPECT_TRUE(VisitApiTokens(&names, [](void* context, const ApiTokenRow* token) {
+    static_cast<std::vector<std::string>*>(context)->push_back(token->name);
+  }));
+  EXPECT_EQ(names, std::vector<std::string>{"panel"});
+  EXPECT_EQ(RemoveApiToken("panel"), READER_OK);
+  EXPECT_EQ(RemoveApiToken("panel"), READER_NO_USER);
+  EXPECT_EQ(FindApiToken(row.hash, &found), READER_NO_USER);
+}
+
+TEST_F(UserStoreTest, ApiTokensAreKeptByName) { ExpectApiTokens(); }
+
+TEST_F(PostgresUserStoreTest, ApiTokensAreKeptByName) {
+  ExpectPassesInChild([] { ExpectApiTokens(); });
 }
 
 TEST_F(UserStoreTest, PagesOfUsersAreSearchedAndOrderedByTheStore) { ExpectUserPages(); }
