@@ -186,6 +186,31 @@ TEST_F(UserStoreTest, PolicyIsKeptBesideTheUserAndGoesWithIt) {
   EXPECT_EQ(PolicyOf("ann").bytesDown, 0);
 }
 
+// A store from before the per-user protocol: its policy table gains the column, its rows keep
+// what they held and take the daemon's rule.
+TEST_F(UserStoreTest, AnOlderPolicyTableGainsTheProtocolAndKeepsItsRows) {
+  const std::string script =
+      "CREATE TABLE UsersTable (name_key VARCHAR(256) NOT NULL PRIMARY KEY, user_name "
+      "VARCHAR(256) NOT NULL, user_password VARCHAR(256) NOT NULL, pwd_sealed INTEGER NOT NULL, "
+      "user_limit BIGINT NOT NULL, user_counter BIGINT NOT NULL, user_locked INTEGER NOT NULL);"
+      "INSERT INTO UsersTable VALUES ('ann', 'Ann', 'a-pass', 0, 0, 0, 0);"
+      "CREATE TABLE UserPolicyTable (name_key VARCHAR(256) NOT NULL PRIMARY KEY, rate_down "
+      "BIGINT NOT NULL, rate_up BIGINT NOT NULL, quota_period INTEGER NOT NULL, period_anchor "
+      "BIGINT NOT NULL, period_start BIGINT NOT NULL, max_sessions INTEGER NOT NULL, expires "
+      "BIGINT NOT NULL, bytes_down BIGINT NOT NULL, bytes_up BIGINT NOT NULL);"
+      "INSERT INTO UserPolicyTable VALUES ('ann', 2500000, 0, 0, 0, 0, 2, 0, 77, 0);";
+  ASSERT_EQ(std::system(("sqlite3 '" + DatabasePath() + "' \"" + script + "\"").c_str()), 0);
+  ASSERT_TRUE(InitReader());
+  UserPolicy policy = PolicyOf("ann");
+  EXPECT_EQ(policy.rateDown, 2'500'000);
+  EXPECT_EQ(policy.maxSessions, 2);
+  EXPECT_EQ(policy.bytesDown, 77);
+  EXPECT_EQ(policy.protocol, POLICY_PROTOCOL_ANY);
+  policy.protocol = POLICY_PROTOCOL_V2_ONLY;
+  ASSERT_EQ(SetUserPolicyStatus("ann", &policy), READER_OK);
+  EXPECT_EQ(PolicyOf("ann").protocol, POLICY_PROTOCOL_V2_ONLY);
+}
+
 TEST_F(UserStoreTest, APeriodBoundaryResetsTheCountersOnce) {
   ASSERT_TRUE(InitReader());
   ASSERT_TRUE(SetUserInfo("Dan", "d-pass", 500, 0));
