@@ -468,5 +468,85 @@ TEST(PolicySharedStoreTest, TwoDaemonsOnOneStoreResetAtTheBoundaryExactlyOnce) {
   EXPECT_EQ(second.process().stop(SIGTERM), 0) << second.process().stderrText();
 }
 
+// A relay's bytes received until told to stop, counted as they come.
+struct SteadyDownload {
+  DataConnection relay;
+  std::atomic<std::size_t> got{0};
+  std::atomic<bool> stop{false};
+  std::thread reader;
+  void start() {
+    reader = std::thread([this] {
+      ByteBuffer piece;
+      while (!stop.load()) {
+        piece.clear();
+        const ClientStatus status = relay.receive(piece, 100);
+        if (status != ClientStatus::kOk && status != ClientStatus::kTimeout) return;
+        got += piece.size();
+      }
+    });
+  }
+  void end() {
+    stop = true;
+    if (reader.joinable()) reader.join();
+    relay.close();
+  }
+};
+
+// Bytes per second that downloads moved over seconds (the downloads go on meanwhile).
+double RateOver(const std::vector<SteadyDownload*>& downloads, double seconds) {
+  auto total = [&] {
+    std::size_t sum = 0;
+    for (const SteadyDownload* download : downloads) sum += download->got.load();
+    return sum;
+  };
+  const std::size_t before = total();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return static_cast<double>(total() - before) / SecondsSince(start);
+}
+
+// One user downloading through two daemons of a store gets about the limit in all, not twice
+// it; when one daemon's download ends, the other gets the whole limit back.
+TEST(PolicySharedStoreTest, ALimitedUserOnTwoDaemonsGetsTheLimitInAll) {
+  if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
+  PostgresCluster cluster;
+  ASSERT_EQ(StartStore(cluster, {{"alice", "pw", 0}}), "");
+  constexpr std::int64_t kRate = 300'000;
+  ASSERT_TRUE(WritePolicy(ConnectedStore(StoreOn(cluster.port())), "alice", Rates(kRate, 0)));
+  StoreDaemon first(StoreOn(cluster.port()));
+  StoreDaemon second(StoreOn(cluster.port()));
+  ASSERT_TRUE(first.started()) << first.process().stderrText();
+  ASSERT_TRUE(second.started()) << second.process().stderrText();
+  LoopbackTcpServer source(SourceHandler(100'000'000));  // far more than the test takes
+
+  SessionClient onFirst, onSecond;
+  ASSERT_EQ(LogIn(onFirst, first.port(), "alice"), LoginOutcome::kAccepted);
+  ASSERT_EQ(LogIn(onSecond, second.port(), "alice"), LoginOutcome::kAccepted);
+  SteadyDownload one, two;
+  ASSERT_EQ(one.relay.open(onFirst, kLoopbackAddress, source.port(), kIoTimeoutMs),
+            ClientStatus::kOk);
+  ASSERT_EQ(two.relay.open(onSecond, kLoopbackAddress, source.port(), kIoTimeoutMs),
+            ClientStatus::kOk);
+  one.start();
+  two.start();
+  // The daemons' reports settle their parts within a couple of seconds.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double both = RateOver({&one, &two}, 4.0);
+  two.end();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double alone = RateOver({&one}, 3.0);
+  one.end();
+  std::printf("limit %lld bytes/s: through two daemons %.0f bytes/s in all (%.0f %%); through "
+              "one after the other's download ended %.0f bytes/s (%.0f %%)\n",
+              static_cast<long long>(kRate), both, 100 * both / kRate, alone,
+              100 * alone / kRate);
+  EXPECT_GE(both, 0.6 * kRate);
+  EXPECT_LE(both, 1.25 * kRate);
+  EXPECT_GE(alone, 0.6 * kRate);
+  EXPECT_LE(alone, 1.25 * kRate);
+  EXPECT_EQ(first.process().stop(SIGTERM), 0) << first.process().stderrText();
+  EXPECT_EQ(second.process().stop(SIGTERM), 0) << second.process().stderrText();
+}
+
 }  // namespace
 }  // namespace tarvo::test
