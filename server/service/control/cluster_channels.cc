@@ -38,6 +38,9 @@ std::atomic<bool> Listening{false};
 
 Mutex OutboxLock;
 std::deque<std::pair<std::string, std::string>> Outbox GUARDED_BY(OutboxLock);
+// Numbers this daemon's notes: the store delivers a note only once when one transaction sends
+// it twice with the same payload, and two batches may well be alike.
+std::uint64_t NoteNumber GUARDED_BY(OutboxLock) = 0;
 
 int OutboxFd() {
   static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -99,7 +102,7 @@ void PublishOnCluster(const std::string& channel, std::string payload) {
   {
     MutexLock lock(OutboxLock);
     if (Outbox.size() >= kMostWaitingNotes) Outbox.pop_front();
-    Outbox.emplace_back(channel, std::move(payload));
+    Outbox.emplace_back(channel, std::to_string(++NoteNumber) + "\n" + payload);
   }
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t wrote = ::write(OutboxFd(), &one, sizeof one);
@@ -145,6 +148,9 @@ bool SendClusterOutbox(pg_conn* connection) {
 }
 
 void DispatchClusterNote(const std::string& channel, std::string payload, std::int32_t sender) {
+  const std::size_t numbered = payload.find('\n');
+  if (numbered == std::string::npos) return;
+  payload.erase(0, numbered + 1);
   for (const Channel& known : Channels()) {
     if (known.name != channel) continue;
     PostToNetworkThread([handler = known.handler, payload = std::move(payload), sender] {
