@@ -505,47 +505,49 @@ double RateOver(const std::vector<SteadyDownload*>& downloads, double seconds) {
   return static_cast<double>(total() - before) / SecondsSince(start);
 }
 
-// One user downloading through two daemons of a store gets about the limit in all, not twice
-// it; when one daemon's download ends, the other gets the whole limit back.
-TEST(PolicySharedStoreTest, ALimitedUserOnTwoDaemonsGetsTheLimitInAll) {
+// One user downloading through three daemons of a store gets about the limit in all, not three
+// times it; as the downloads end one by one, the daemons still relaying get the rest back.
+TEST(PolicySharedStoreTest, ALimitedUserOnThreeDaemonsGetsTheLimitInAll) {
   if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
   PostgresCluster cluster;
   ASSERT_EQ(StartStore(cluster, {{"alice", "pw", 0}}), "");
   constexpr std::int64_t kRate = 300'000;
   ASSERT_TRUE(WritePolicy(ConnectedStore(StoreOn(cluster.port())), "alice", Rates(kRate, 0)));
-  StoreDaemon first(StoreOn(cluster.port()));
-  StoreDaemon second(StoreOn(cluster.port()));
-  ASSERT_TRUE(first.started()) << first.process().stderrText();
-  ASSERT_TRUE(second.started()) << second.process().stderrText();
+  std::vector<std::unique_ptr<StoreDaemon>> daemons;
+  for (int i = 0; i < 3; ++i) {
+    daemons.push_back(std::make_unique<StoreDaemon>(StoreOn(cluster.port())));
+    ASSERT_TRUE(daemons.back()->started()) << daemons.back()->process().stderrText();
+  }
   LoopbackTcpServer source(SourceHandler(100'000'000));  // far more than the test takes
-
-  SessionClient onFirst, onSecond;
-  ASSERT_EQ(LogIn(onFirst, first.port(), "alice"), LoginOutcome::kAccepted);
-  ASSERT_EQ(LogIn(onSecond, second.port(), "alice"), LoginOutcome::kAccepted);
-  SteadyDownload one, two;
-  ASSERT_EQ(one.relay.open(onFirst, kLoopbackAddress, source.port(), kIoTimeoutMs),
-            ClientStatus::kOk);
-  ASSERT_EQ(two.relay.open(onSecond, kLoopbackAddress, source.port(), kIoTimeoutMs),
-            ClientStatus::kOk);
-  one.start();
-  two.start();
-  // The daemons' reports settle their parts within a couple of seconds.
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  const double both = RateOver({&one, &two}, 4.0);
-  two.end();
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  const double alone = RateOver({&one}, 3.0);
-  one.end();
-  std::printf("limit %lld bytes/s: through two daemons %.0f bytes/s in all (%.0f %%); through "
-              "one after the other's download ended %.0f bytes/s (%.0f %%)\n",
-              static_cast<long long>(kRate), both, 100 * both / kRate, alone,
-              100 * alone / kRate);
-  EXPECT_GE(both, 0.6 * kRate);
-  EXPECT_LE(both, 1.25 * kRate);
-  EXPECT_GE(alone, 0.6 * kRate);
-  EXPECT_LE(alone, 1.25 * kRate);
-  EXPECT_EQ(first.process().stop(SIGTERM), 0) << first.process().stderrText();
-  EXPECT_EQ(second.process().stop(SIGTERM), 0) << second.process().stderrText();
+  SessionClient sessions[3];
+  SteadyDownload downloads[3];
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(LogIn(sessions[i], daemons[i]->port(), "alice"), LoginOutcome::kAccepted);
+    ASSERT_EQ(downloads[i].relay.open(sessions[i], kLoopbackAddress, source.port(),
+                                      kIoTimeoutMs),
+              ClientStatus::kOk);
+  }
+  for (SteadyDownload& download : downloads) download.start();
+  // Through three daemons, then two, then one: each time after the reports have settled.
+  double rates[3];
+  for (int relaying = 3; relaying >= 1; --relaying) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::vector<SteadyDownload*> going;
+    for (int i = 0; i < relaying; ++i) going.push_back(&downloads[i]);
+    rates[3 - relaying] = RateOver(going, 3.0);
+    downloads[relaying - 1].end();
+  }
+  std::printf("limit %lld bytes/s, in all through three daemons: %.0f (%.0f %%), two: %.0f "
+              "(%.0f %%), one: %.0f (%.0f %%)\n",
+              static_cast<long long>(kRate), rates[0], 100 * rates[0] / kRate, rates[1],
+              100 * rates[1] / kRate, rates[2], 100 * rates[2] / kRate);
+  for (double rate : rates) {
+    EXPECT_GE(rate, 0.6 * kRate);
+    EXPECT_LE(rate, 1.25 * kRate);
+  }
+  for (auto& daemon : daemons) {
+    EXPECT_EQ(daemon->process().stop(SIGTERM), 0) << daemon->process().stderrText();
+  }
 }
 
 }  // namespace
