@@ -109,9 +109,14 @@ TEST(ClusterTest, WrongPasswordsOnTwoDaemonsHoldTheAddressOnTheThird) {
     EXPECT_EQ(LogInFrom(i % 2 == 0 ? first : second, "127.0.0.7", "alice", "wrong"),
               LoginOutcome::kInvalidPassword);
   }
+  const auto lastGuess = Clock::now();
   EXPECT_TRUE(WaitUntil([&] {
     return third.process().stderrText().find("from 127.0.0.7 for alice") != std::string::npos;
   })) << third.process().stderrText();
+  std::printf("the hold reached the third daemon %lld ms after the last wrong password\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         Clock::now() - lastGuess)
+                                         .count()));
   EXPECT_EQ(LogInFrom(third, "127.0.0.7", "alice", alice.password),
             LoginOutcome::kInvalidPassword);
   // Neighbours are not held: another user at that address, alice from another.
