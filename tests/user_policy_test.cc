@@ -468,5 +468,88 @@ TEST(PolicySharedStoreTest, TwoDaemonsOnOneStoreResetAtTheBoundaryExactlyOnce) {
   EXPECT_EQ(second.process().stop(SIGTERM), 0) << second.process().stderrText();
 }
 
+// A relay's bytes received until told to stop, counted as they come.
+struct SteadyDownload {
+  DataConnection relay;
+  std::atomic<std::size_t> got{0};
+  std::atomic<bool> stop{false};
+  std::thread reader;
+  void start() {
+    reader = std::thread([this] {
+      ByteBuffer piece;
+      while (!stop.load()) {
+        piece.clear();
+        const ClientStatus status = relay.receive(piece, 100);
+        if (status != ClientStatus::kOk && status != ClientStatus::kTimeout) return;
+        got += piece.size();
+      }
+    });
+  }
+  void end() {
+    stop = true;
+    if (reader.joinable()) reader.join();
+    relay.close();
+  }
+};
+
+// Bytes per second that downloads moved over seconds (the downloads go on meanwhile).
+double RateOver(const std::vector<SteadyDownload*>& downloads, double seconds) {
+  auto total = [&] {
+    std::size_t sum = 0;
+    for (const SteadyDownload* download : downloads) sum += download->got.load();
+    return sum;
+  };
+  const std::size_t before = total();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  return static_cast<double>(total() - before) / SecondsSince(start);
+}
+
+// One user downloading through three daemons of a store gets about the limit in all, not three
+// times it; as the downloads end one by one, the daemons still relaying get the rest back.
+TEST(PolicySharedStoreTest, ALimitedUserOnThreeDaemonsGetsTheLimitInAll) {
+  if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
+  PostgresCluster cluster;
+  ASSERT_EQ(StartStore(cluster, {{"alice", "pw", 0}}), "");
+  constexpr std::int64_t kRate = 300'000;
+  ASSERT_TRUE(WritePolicy(ConnectedStore(StoreOn(cluster.port())), "alice", Rates(kRate, 0)));
+  std::vector<std::unique_ptr<StoreDaemon>> daemons;
+  for (int i = 0; i < 3; ++i) {
+    daemons.push_back(std::make_unique<StoreDaemon>(StoreOn(cluster.port())));
+    ASSERT_TRUE(daemons.back()->started()) << daemons.back()->process().stderrText();
+  }
+  // Each relay gets at most the limit for some 15 s: 8 MB each outlasts the test.
+  LoopbackTcpServer source(SourceHandler(8'000'000));
+  SessionClient sessions[3];
+  SteadyDownload downloads[3];
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(LogIn(sessions[i], daemons[i]->port(), "alice"), LoginOutcome::kAccepted);
+    ASSERT_EQ(downloads[i].relay.open(sessions[i], kLoopbackAddress, source.port(),
+                                      kIoTimeoutMs),
+              ClientStatus::kOk);
+  }
+  for (SteadyDownload& download : downloads) download.start();
+  // Through three daemons, then two, then one: each time after the reports have settled.
+  double rates[3];
+  for (int relaying = 3; relaying >= 1; --relaying) {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::vector<SteadyDownload*> going;
+    for (int i = 0; i < relaying; ++i) going.push_back(&downloads[i]);
+    rates[3 - relaying] = RateOver(going, 3.0);
+    downloads[relaying - 1].end();
+  }
+  std::printf("limit %lld bytes/s, in all through three daemons: %.0f (%.0f %%), two: %.0f "
+              "(%.0f %%), one: %.0f (%.0f %%)\n",
+              static_cast<long long>(kRate), rates[0], 100 * rates[0] / kRate, rates[1],
+              100 * rates[1] / kRate, rates[2], 100 * rates[2] / kRate);
+  for (double rate : rates) {
+    EXPECT_GE(rate, 0.6 * kRate);
+    EXPECT_LE(rate, 1.25 * kRate);
+  }
+  for (auto& daemon : daemons) {
+    EXPECT_EQ(daemon->process().stop(SIGTERM), 0) << daemon->process().stderrText();
+  }
+}
+
 }  // namespace
 }  // namespace tarvo::test

@@ -18,7 +18,8 @@
 //   results go back to the network thread as posted work.
 // - user changes (user_change_listener.cc), on a PostgreSQL store only: sleeps in poll() on
 //   its libpq connection; calls the store and takes the network lock to end or refresh the
-//   sessions of a user another daemon or tool changed.
+//   sessions of a user another daemon or tool changed; sends the daemon's notes to the others
+//   (cluster_channels.cc: its outbox's mutex, a leaf) and posts theirs to the network thread.
 // - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
 //   hand answers over.
 // - one per metrics endpoint and one per management API endpoint (http_server.cc): read
@@ -50,6 +51,8 @@
 #include "server/service/policy/host_addresses.h"
 #include "server/service/control/settings_reload.h"
 #include "server/service/control/control_listener.h"
+#include "server/service/control/cluster_login_throttle.h"
+#include "server/service/control/cluster_rate_share.h"
 #include "server/service/control/user_change_listener.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/policy/login_guard.h"
@@ -147,6 +150,8 @@ void ServiceMain() {
     MutexLock lock(NetworkLock);
     ResumeSpooledCounts();
   }
+  ShareLoginThrottle();
+  ShareRateLimits();
   StartUserChangeListener();
   {
     MutexLock lock(NetworkLock);

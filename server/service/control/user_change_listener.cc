@@ -10,11 +10,13 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "external/reader.h"
 #include "external/reader_changes.h"
 #include "server/common/user_name.h"
 #include "server/service/control/admin_commands.h"
+#include "server/service/control/cluster_channels.h"
 #include "server/service/session/session_list.h"
 #include "server/service/session/user_socket.h"
 #include "server/service/store/user_copies.h"
@@ -69,28 +71,39 @@ void ApplyToEveryone() {
   for (const std::string& name : names) ApplyChange(name);
 }
 
-// Sleeps until stopped or timeoutMs passed (-1: until stopped) or fd is readable. True when
-// told to stop.
+// Sleeps until stopped or timeoutMs passed (-1: until stopped) or fd is readable, or (with a
+// connection) notes wait to be sent. True when told to stop.
 bool Wait(const Listener& listener, int fd, int timeoutMs) {
-  std::array<pollfd, 2> fds{{{listener.stopPipe[0], POLLIN, 0}, {fd, POLLIN, 0}}};
-  ::poll(fds.data(), fd >= 0 ? 2 : 1, timeoutMs);
+  std::array<pollfd, 3> fds{{{listener.stopPipe[0], POLLIN, 0},
+                             {fd, POLLIN, 0},
+                             {ClusterOutboxFd(), POLLIN, 0}}};
+  ::poll(fds.data(), fd >= 0 ? 3 : 1, timeoutMs);
   return (fds[0].revents & POLLIN) != 0;
 }
 
 // Listens on one connection until it breaks (false) or the listener is stopped (true).
 bool ListenOn(Listener& listener, PGconn* connection) {
-  const std::string listen = std::string("LISTEN ") + kUserChangeChannel;
-  PGresult* result = PQexec(connection, listen.c_str());
-  const bool listening = PQresultStatus(result) == PGRES_COMMAND_OK;
-  PQclear(result);
-  if (!listening) return false;
+  std::vector<std::string> channels = ClusterChannels();
+  channels.push_back(kUserChangeChannel);
+  for (const std::string& channel : channels) {
+    PGresult* result = PQexec(connection, ("LISTEN " + channel).c_str());
+    const bool listening = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    if (!listening) return false;
+  }
+  const int self = PQbackendPID(connection);
   for (;;) {
     if (Wait(listener, PQsocket(connection), -1)) return true;
-    if (PQconsumeInput(connection) == 0) return false;
+    if (!SendClusterOutbox(connection) || PQconsumeInput(connection) == 0) return false;
     while (PGnotify* note = PQnotifies(connection)) {
-      const std::string name = note->extra;
+      const std::string channel = note->relname, payload = note->extra;
+      const int sender = note->be_pid;
       PQfreemem(note);
-      ApplyChange(name);
+      if (channel == kUserChangeChannel) {
+        ApplyChange(payload);
+      } else if (sender != self) {
+        DispatchClusterNote(channel, payload, sender);
+      }
     }
   }
 }
@@ -128,6 +141,7 @@ void StartUserChangeListener() {
     return;
   }
   TheListener = listener;
+  MarkClusterListening();
   listener->thread = std::thread([listener] { Run(*listener); });
 }
 

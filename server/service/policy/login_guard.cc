@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "server/common/session_protocol.h"
 #include "server/common/user_name.h"
@@ -125,6 +126,7 @@ LoginGuard::Verdict LoginGuard::auditBudget(Verdict verdict, NetworkTime now) {
 
 namespace {
 LoginGuard TheGuard;
+WrongProofSink TheSink;
 }  // namespace
 
 void ConfigureLoginThrottle() {
@@ -156,6 +158,10 @@ LoginThrottle::Verdict AdmitLogin(std::uint32_t peerAddress, std::string_view na
 
 void NoteWrongProof(std::uint32_t peerAddress, std::string_view name) {
   TheGuard.noteWrongProof(peerAddress, name, NetworkNow());
+  if (TheSink) {
+    const std::string user = FoldUserName(name);
+    TheSink(peerAddress, &user);
+  }
 }
 
 void NoteLoginAccepted(std::uint32_t peerAddress, std::string_view name) {
@@ -168,6 +174,20 @@ bool AdmitDataConnection(std::uint32_t peerAddress) {
 
 void NoteUnknownSession(std::uint32_t peerAddress) {
   TheGuard.noteUnknownSession(peerAddress, NetworkNow());
+  if (TheSink) TheSink(peerAddress, nullptr);
+}
+
+void SetWrongProofSink(WrongProofSink sink) { TheSink = std::move(sink); }
+
+void NoteRemoteWrongProofs(std::uint32_t address, const std::string* user, std::size_t count) {
+  const NetworkTime now = NetworkNow();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (user == nullptr) {
+      TheGuard.noteUnknownSession(address, now);
+    } else {
+      TheGuard.noteWrongProof(address, *user, now);
+    }
+  }
 }
 
 }  // namespace tarvo

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <string_view>
@@ -91,5 +92,13 @@ void NoteWrongProof(std::uint32_t peerAddress, std::string_view name);
 void NoteLoginAccepted(std::uint32_t peerAddress, std::string_view name);
 bool AdmitDataConnection(std::uint32_t peerAddress);
 void NoteUnknownSession(std::uint32_t peerAddress);
+
+// Where the wrong proofs seen here go besides this daemon's guard (the other daemons of a
+// shared store): the address, and the folded name guessed at, or nullptr for an unknown
+// session id. Network lock held.
+using WrongProofSink = std::function<void(std::uint32_t address, const std::string* user)>;
+void SetWrongProofSink(WrongProofSink sink);
+// Wrong proofs another daemon saw, counted here as if they had been seen here.
+void NoteRemoteWrongProofs(std::uint32_t address, const std::string* user, std::size_t count);
 
 }  // namespace tarvo

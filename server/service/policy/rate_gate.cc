@@ -20,6 +20,8 @@ constexpr std::int64_t kMaxQuantum = 131072;
 // What a user may spend at once after a pause: an eighth of a second of the rate.
 constexpr std::int64_t kBurstDivisor = 8;
 
+void (*OnActive)() = nullptr;
+
 }  // namespace
 
 RateWaiter::~RateWaiter() {
@@ -31,7 +33,37 @@ RateGate::~RateGate() {
 }
 
 void RateGate::setRate(std::int64_t bytesPerSecond) {
-  if (bytesPerSecond < 0) bytesPerSecond = 0;
+  limit_ = std::max<std::int64_t>(bytesPerSecond, 0);
+  applyRate();
+}
+
+void RateGate::setShare(std::int64_t millionths) {
+  share_ = std::clamp<std::int64_t>(millionths, 1, kWholeShare);
+  applyRate();
+}
+
+RateGate::Use RateGate::takeUse() {
+  const Use use{spent_, held_};
+  spent_ = 0;
+  held_ = false;
+  active_ = use.bytes > 0 || use.held;
+  return use;
+}
+
+void RateGate::setOnActive(void (*onActive)()) { OnActive = onActive; }
+
+void RateGate::noteActive() {
+  if (active_) return;
+  active_ = true;
+  if (OnActive != nullptr) OnActive();
+}
+
+void RateGate::applyRate() {
+  std::int64_t bytesPerSecond = limit_;
+  if (limit_ > 0 && share_ < kWholeShare) {
+    bytesPerSecond = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(static_cast<__int128>(limit_) * share_ / kWholeShare));
+  }
   if (bytesPerSecond == rate_) return;
   if (bytesPerSecond == 0) {
     rate_ = 0;
@@ -94,12 +126,18 @@ std::size_t RateGate::allowance(RateWaiter& waiter, Socket* end) {
 void RateGate::charge(std::size_t bytes) {
   if (!limited() || bytes == 0) return;
   tokens_ -= static_cast<std::int64_t>(bytes);
+  spent_ += static_cast<std::int64_t>(bytes);
+  noteActive();
 }
 
 bool RateGate::admitDatagram(std::size_t size) {
   if (!limited()) return true;
   refill();
-  if (tokens_ <= 0) return false;
+  if (tokens_ <= 0) {
+    held_ = true;
+    noteActive();
+    return false;
+  }
   charge(size);
   return true;
 }
@@ -116,6 +154,8 @@ void RateGate::enqueue(RateWaiter& waiter, Socket* end) {
   }
   tail_ = &waiter;
   ++count_;
+  held_ = true;
+  noteActive();
   if (!timer_.armed()) armFor(static_cast<std::int64_t>(quantum_) - tokens_);
 }
 

@@ -43,10 +43,28 @@ class RateGate {
   RateGate(const RateGate&) = delete;
   RateGate& operator=(const RateGate&) = delete;
 
-  // Bytes per second; 0 lifts the limit and wakes every waiter.
+  // The user's limit in bytes per second; 0 lifts it and wakes every waiter.
   void setRate(std::int64_t bytesPerSecond);
+  // The part of the limit this daemon lets through, in millionths (kWholeShare: all of it),
+  // when daemons sharing a store share the user's limit.
+  void setShare(std::int64_t millionths);
+  static constexpr std::int64_t kWholeShare = 1'000'000;
+  std::int64_t limit() const { return limit_; }
+  std::int64_t share() const { return share_; }
+  // What passes here now: the share of the limit.
   std::int64_t rate() const { return rate_; }
   bool limited() const { return rate_ > 0; }
+
+  // Bytes spent since the last call, and whether a relay had to wait for its turn or a
+  // datagram was dropped meanwhile.
+  struct Use {
+    std::int64_t bytes = 0;
+    bool held = false;
+  };
+  Use takeUse();
+  // Called when a limited gate that takeUse found idle (or a new one) spends again; network
+  // lock held. One for all gates.
+  static void setOnActive(void (*onActive)());
 
   // How much the relay may read now: everything (SIZE_MAX) without a limit; while limited one
   // quantum, or 0, and the waiter joins the FIFO; end is marked dirty when its turn comes.
@@ -61,6 +79,8 @@ class RateGate {
 
  private:
   friend class RateWaiter;
+  void applyRate();
+  void noteActive();
   void refill();
   void enqueue(RateWaiter& waiter, Socket* end);
   void unlink(RateWaiter& waiter);
@@ -69,7 +89,12 @@ class RateGate {
   void armFor(std::int64_t deficit);
   void wakeAll();
 
+  std::int64_t limit_ = 0;
+  std::int64_t share_ = kWholeShare;
   std::int64_t rate_ = 0;
+  std::int64_t spent_ = 0;  // since takeUse
+  bool held_ = false;       // since takeUse
+  bool active_ = false;     // spent since takeUse found it idle
   std::int64_t capacity_ = 0;
   std::size_t quantum_ = 0;
   std::int64_t tokens_ = 0;  // negative: a read overspent, repaid before anyone reads again

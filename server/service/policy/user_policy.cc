@@ -10,6 +10,7 @@
 #include "server/service/base/diagnostics.h"
 #include "server/common/user_name.h"
 #include "server/service/base/settings.h"
+#include "server/service/policy/rate_share.h"
 #include "server/service/store/store_workers.h"
 #include "server/service/store/traffic_accounting.h"
 
@@ -162,6 +163,11 @@ void ApplyPolicy(PolicyUser& user, const UserPolicy& policy, std::int64_t limit,
   user.policy = policy;
   user.down.setRate(policy.rateDown);
   user.up.setRate(policy.rateUp);
+  if (user.down.limited() || user.up.limited()) {
+    JoinRateShare(FoldUserName(user.name), user.down, user.up);
+  } else {
+    LeaveRateShare(FoldUserName(user.name));
+  }
   if (newPeriod) {
     for (PolicySeat* seat : user.seats) seat->account().takeCopies(limit, counter);
   }
@@ -250,6 +256,7 @@ PolicySeat::~PolicySeat() {
   if (!seats.empty()) return;
   const std::string key = FoldUserName(user_->name);
   if (!user_->down.limited() && !user_->up.limited()) {
+    LeaveRateShare(key);
     Users().erase(key);
     return;
   }
@@ -258,7 +265,9 @@ PolicySeat::~PolicySeat() {
   user_->expiryTimer.cancel();
   user_->lingerTimer.arm(kRateLinger, [key] {
     auto found = Users().find(key);
-    if (found != Users().end() && found->second->seats.empty()) Users().erase(found);
+    if (found == Users().end() || !found->second->seats.empty()) return;
+    LeaveRateShare(key);
+    Users().erase(found);
   });
 }
 
