@@ -19,6 +19,8 @@
 // - user changes (user_change_listener.cc), on a PostgreSQL store only: sleeps in poll() on
 //   its libpq connection; calls the store and takes the network lock to end or refresh the
 //   sessions of a user another daemon or tool changed.
+// - the daemon table's heartbeat (cluster_sessions.cc), on a PostgreSQL store only: a network
+//   timer every third of [DaemonDeadAfter] whose statement runs on a store worker.
 // - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
 //   hand answers over.
 // - one per metrics endpoint and one per management API endpoint (http_server.cc): read
@@ -47,6 +49,7 @@
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
 #include "server/service/policy/access_file.h"
+#include "server/service/policy/cluster_sessions.h"
 #include "server/service/policy/host_addresses.h"
 #include "server/service/control/settings_reload.h"
 #include "server/service/control/control_listener.h"
@@ -148,6 +151,7 @@ void ServiceMain() {
     ResumeSpooledCounts();
   }
   StartUserChangeListener();
+  StartClusterSessions();
   {
     MutexLock lock(NetworkLock);
     serverPort = ServerSettings.ServerPort;
@@ -279,6 +283,8 @@ int main(int argc, char** argv) {
 
   int status = RunServiceDispatcher(ServiceMain);
   StopUserChangeListener();
+  // The daemon's sessions stop counting on the other daemons at once.
+  StopClusterSessions();
 
   // Sessions first, so that their closing rows are written, then whatever sockets remain.
   {
