@@ -176,18 +176,15 @@ void StartClusterSessions() {
 }
 
 void StopClusterSessions() {
-  std::string id;
-  {
-    MutexLock lock(NetworkLock);
-    Cluster& cluster = TheCluster();
-    if (!cluster.shared) return;
-    cluster.stopping = true;
-    cluster.beat.cancel();
-    id = cluster.id;
-  }
-  // A heartbeat still with the store would bring the daemon back after its removal.
-  WaitForStoreWorkers(std::chrono::seconds(5));
-  ClusterDaemonStopped(id.c_str());
+  MutexLock lock(NetworkLock);
+  Cluster& cluster = TheCluster();
+  if (!cluster.shared) return;
+  cluster.stopping = true;
+  cluster.beat.cancel();
+  // On a worker, so that a hanging store holds up the stop no longer than the last counts'
+  // bounded wait (FlushFinalCounts). A heartbeat still with the store may bring the daemon
+  // back: it then expires as a dead one does.
+  RunOnStore([id = cluster.id] { ClusterDaemonStopped(id.c_str()); }, [] {});
 }
 
 bool ClusterShared() { return TheCluster().shared && !TheCluster().stopping; }

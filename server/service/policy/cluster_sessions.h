@@ -28,7 +28,8 @@ inline constexpr std::chrono::milliseconds kClusterBatchDelay{1000};
 // After InitReader and the store workers: records the daemon (its previous run's sessions
 // dropped) and begins the heartbeat. Nothing on a store that is not shared.
 void StartClusterSessions() EXCLUDES(NetworkLock);
-// After the sessions were deleted: the daemon and its sessions leave the store at once.
+// Once the loop stopped, before the last counts are flushed: the daemon and its sessions leave
+// the store at once (queued for the store workers, which the flush waits for, bounded).
 void StopClusterSessions() EXCLUDES(NetworkLock);
 
 // The store is shared and this daemon takes part.
