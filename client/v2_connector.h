@@ -41,7 +41,8 @@ class V2Connector {
   V2Connector& operator=(const V2Connector&) = delete;
 
   // Blocks at most timeoutMs: TCP, TLS (resumed with the last ticket when this server issued
-  // it), the server's key checked, then the opening frame and the daemon's LoginAccepted. kOk: innerFd is the session stream after LoginAccepted.
+  // it), the server's key checked, then the opening frame and the daemon's LoginAccepted.
+  // kOk: innerFd is the session stream after LoginAccepted.
   // kClosed: the daemon ended the connection (the login was refused, for whatever reason).
   // kProtocolError with why set: the server's key is not the pinned one (nothing was sent).
   ClientStatus openSession(const std::string& host, std::uint16_t port, const std::string& user,

@@ -130,7 +130,8 @@ UniqueSslCtx MakeServerContext(EVP_PKEY* key, const std::string& certificatePath
   SSL_CTX_set_ciphersuites(ctx.get(),
                            "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
   SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE);
-  // Relays resume with a ticket; the ticket keys live as long as the process.
+  // Relays and later logins resume with a ticket (sealed with OpenSSL's keys for the process's
+  // life, unless the owner installs keys of its own).
   SSL_CTX_set_num_tickets(ctx.get(), 1);
   SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
   SSL_CTX_set_session_ticket_cb(ctx.get(), nullptr, &OnTicketDecrypted, nullptr);

@@ -10,7 +10,8 @@ namespace tarvo {
 namespace {
 
 // Four records of the most plaintext TLS carries, each with the most a record adds.
-constexpr std::size_t kReadAheadBytes = 4 * (SSL3_RT_MAX_PLAIN_LENGTH + SSL3_RT_MAX_ENCRYPTED_OVERHEAD);
+constexpr std::size_t kReadAheadBytes =
+    4 * (SSL3_RT_MAX_PLAIN_LENGTH + SSL3_RT_MAX_ENCRYPTED_OVERHEAD);
 
 }  // namespace
 

@@ -148,10 +148,11 @@ int OnTicketKey(SSL*, unsigned char name[16], unsigned char iv[EVP_MAX_IV_LENGTH
     if (EVP_DecryptInit_ex(cipher, keys.cipher, nullptr, key->cipherKey.data(), iv) != 1) return -1;
   }
   char digest[] = "SHA256";
+  auto* macKey = const_cast<unsigned char*>(key->macKey.data());
   OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_KEY, const_cast<unsigned char*>(key->macKey.data()),
-                                        key->macKey.size()),
-      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+      OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_KEY, macKey, key->macKey.size()),
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+      OSSL_PARAM_construct_end()};
   if (EVP_MAC_CTX_set_params(mac, params) != 1) return -1;
   return 1;
 }
