@@ -4,7 +4,8 @@
 //     ignored message halfway, as a client must within 30 s to stay logged in).
 //   daemon_load logins|logins-v2 PORT USER PASSWORD [CLIENTS] [LOGINS_PER_CLIENT]
 //     logins per second with CLIENTS clients logging in at once (connect, Hello, Login, close;
-//     over v2: TLS handshake, opening frame, LoginAccepted).
+//     over v2: TLS handshake, opening frame, LoginAccepted; each client's first login is a
+//     full handshake, its later ones resume with the ticket the first one got).
 //   daemon_load guess PORT PID USER [ADDRESSES] [SECONDS] [CLIENTS]
 //     wrong passwords at USER as fast as CLIENTS clients can send them, the source addresses
 //     taking turns over ADDRESSES loopback addresses (127.1.x.y); attempts a second and the
@@ -157,7 +158,7 @@ int Logins(std::uint16_t port, const std::string& user, const std::string& passw
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   ::unlink(knownServers.c_str());
   std::printf("logins%s: %d clients x %d logins: %d done, %d failed in %.2f s: %.0f logins/s\n",
-              v2 ? " over v2" : "", clients, perClient, done.load(), failed.load(), wall,
+              v2 ? " over v2 (resumed after each client's first)" : "", clients, perClient, done.load(), failed.load(), wall,
               done.load() / wall);
   return failed.load() == 0 ? 0 : 1;
 }

@@ -5,7 +5,8 @@
 #   forwarding (ssh -N -D, aes128-gcm@openssh.com).
 # Prints: median MB/s of a 1 GiB HTTP download per path (runs interleaved) and the ratios; the
 # server's CPU seconds per GiB; the one-byte round trip with every process pinned to CPU 0; new
-# relays per second for 2,000 short downloads at 200 and at 1,000 in flight; daemon memory per
+# relays per second for 2,000 short downloads at 200 and at 1,000 in flight, with the server's
+# and the client's CPU per relay; daemon memory per
 # idle relay with 1,000 idle relays; idle CPU.
 # Usage: bench/tunnel_compare.sh [BUILD_DIR] [RUNS]   (a Release build: build-release)
 # Installs shadowsocks-libev and OpenSSH for itself when they are missing (root, Debian).
@@ -55,7 +56,7 @@ wait_port "$tsocks"
 tsocks1=$(free_port)
 TARVO_PASSWORD=benchpass XDG_CONFIG_HOME="$work" start "$bin/tarvoclient" \
   --protocol v1 --server "127.0.0.1:$tport" --user bench \
-  --listen "127.0.0.1:$tsocks1" 2>"$work/tarvoclient-v1.log"
+  --listen "127.0.0.1:$tsocks1" 2>"$work/tarvoclient-v1.log"; tclient1_pid=$!
 wait_port "$tsocks1"
 
 # (c) shadowsocks-libev.
@@ -136,12 +137,18 @@ for pid in "${all_pids[@]}"; do taskset -a -pc 0-$(($(nproc) - 1)) "$pid" >/dev/
 for path in tarvo tarvo-v1 shadowsocks; do
   "$bin/tunnel_probe" relays "${socks[$path]}" "$http" 1 1 1024 >/dev/null 2>&1 || true
 done
+# CPU per relay of the server and the client, steadier than the rates on a shared machine.
+declare -A relay_client=([tarvo]="$tclient_pid" [tarvo-v1]="$tclient1_pid" [shadowsocks]="$sslocal_pid")
 for inflight in 200 1000; do
   echo "== new relays per second: 2000 downloads of 1 KiB, $inflight in flight"
   for path in tarvo tarvo-v1 shadowsocks; do
+    s0=$(cpu_ticks "${server_pid[$path]}"); c0=$(cpu_ticks "${relay_client[$path]}")
     # The probe says how many failed (on stderr) and exits non-zero then: keep going.
     rate=$("$bin/tunnel_probe" relays "${socks[$path]}" "$http" 2000 "$inflight" 1024 2>"$work/relays.err") || true
-    printf '%-12s %s relays/s  %s\n' "$path" "$rate" "$(cat "$work/relays.err")"
+    s1=$(cpu_ticks "${server_pid[$path]}"); c1=$(cpu_ticks "${relay_client[$path]}")
+    cpu=$(awk -v s=$((s1 - s0)) -v c=$((c1 - c0)) -v hz="$hz" \
+      'BEGIN { printf "server %.0f us, client %.0f us CPU per relay", s / hz / 2000 * 1e6, c / hz / 2000 * 1e6 }')
+    printf '%-12s %s relays/s  %s  %s\n' "$path" "$rate" "$cpu" "$(cat "$work/relays.err")"
   done
 done
 

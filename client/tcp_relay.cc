@@ -226,8 +226,11 @@ void TcpRelay::readDaemon(bool drain) {
       } else {
         toClient_.append(buffer, static_cast<std::size_t>(got));
       }
-      // A short read emptied the socket; TLS hands out a record at a time, so read on to EAGAIN.
-      if (!drain && tls_ == nullptr && static_cast<std::size_t>(got) < ProxyServer::kScratchSize) {
+      // A short read emptied the socket; over TLS, a record with nothing behind it inside
+      // OpenSSL emptied what the last recv brought, and the loop reports the socket again if
+      // more came.
+      if (!drain && static_cast<std::size_t>(got) < ProxyServer::kScratchSize &&
+          (tls_ == nullptr || !tls_->pending())) {
         break;
       }
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {

@@ -142,9 +142,23 @@ V2Connector::~V2Connector() {
 
 int V2Connector::onNewTicket(SSL* ssl, SSL_SESSION* session) {
   auto* connector = static_cast<V2Connector*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  // A copy no connection holds: OpenSSL marks a connection's session unusable when the
+  // connection is freed without close_notify (a relay cut short), and the ticket would go with it.
+  SSL_SESSION* copy = SSL_SESSION_dup(session);
+  if (copy == nullptr) return 0;
   if (connector->ticket_ != nullptr) SSL_SESSION_free(connector->ticket_);
-  connector->ticket_ = session;
-  return 1;  // kept
+  connector->ticket_ = copy;
+  connector->ticketFor_ = connector->hostPort_;
+  return 0;  // the connection keeps its own reference
+}
+
+void V2Connector::offerTicket(SSL* ssl) {
+  if (ticket_ == nullptr) return;
+  // Each connection resumes from its own copy, for the reason above.
+  SSL_SESSION* copy = SSL_SESSION_dup(ticket_);
+  if (copy == nullptr) return;
+  SSL_set_session(ssl, copy);
+  SSL_SESSION_free(copy);
 }
 
 bool V2Connector::pinAccepts(SSL* ssl, std::string& why) {
@@ -202,10 +216,14 @@ ClientStatus V2Connector::openSession(const std::string& host, std::uint16_t por
   if (!ssl) return ClientStatus::kIoError;
   SSL_set_fd(ssl.get(), tcp.fd());
   SSL_set_connect_state(ssl.get());
+  // A ticket from an earlier session with this server makes the login a resumption: no
+  // certificate to decode, no signature to check, a fresh X25519 exchange all the same.
+  if (ticketFor_ == hostPort_) offerTicket(ssl.get());
   auto pipe = std::make_unique<TlsPipe>(std::move(ssl), tcp.fd());
   if (!DriveUntil(*pipe, tcp.fd(), end, [&] { return pipe->handshakeDone(); })) {
     return pipe->failed() ? ClientStatus::kProtocolError : ClientStatus::kTimeout;
   }
+  resumed_ = SSL_session_reused(pipe->ssl()) == 1;
   // Nothing that depends on the password leaves before the server's key is accepted.
   if (!pinAccepts(pipe->ssl(), why)) return ClientStatus::kProtocolError;
   V2Exporter exporter{};
@@ -248,7 +266,7 @@ std::unique_ptr<TlsStream> V2Connector::openRelay(int& fd) {
     fd = -1;
     return nullptr;
   }
-  if (ticket_ != nullptr) SSL_set_session(tls->ssl(), ticket_);
+  offerTicket(tls->ssl());
   return tls;
 }
 

@@ -40,8 +40,9 @@ class V2Connector {
   V2Connector(const V2Connector&) = delete;
   V2Connector& operator=(const V2Connector&) = delete;
 
-  // Blocks at most timeoutMs: TCP, TLS, the server's key checked, then the opening frame and
-  // the daemon's LoginAccepted. kOk: innerFd is the session stream after LoginAccepted.
+  // Blocks at most timeoutMs: TCP, TLS (resumed with the last ticket when this server issued
+  // it), the server's key checked, then the opening frame and the daemon's LoginAccepted.
+  // kOk: innerFd is the session stream after LoginAccepted.
   // kClosed: the daemon ended the connection (the login was refused, for whatever reason).
   // kProtocolError with why set: the server's key is not the pinned one (nothing was sent).
   ClientStatus openSession(const std::string& host, std::uint16_t port, const std::string& user,
@@ -54,12 +55,16 @@ class V2Connector {
   // After a relay's handshake: the server's key checked again, and the relay's opening frame
   // (its proof bound to this TLS connection) to send first. False: end the relay.
   bool relayOpening(SSL* ssl, ByteBuffer& frame);
+  // The last openSession resumed with a ticket from an earlier session.
+  bool lastSessionResumed() const { return resumed_; }
 
  private:
   class Pump;
   friend class Pump;
   bool pinAccepts(SSL* ssl, std::string& why);
   static int onNewTicket(SSL* ssl, SSL_SESSION* session);
+  // Sets a copy of the last ticket on ssl to resume with.
+  void offerTicket(SSL* ssl);
 
   EventLoop& loop_;
   V2Options options_;
@@ -69,6 +74,8 @@ class V2Connector {
   std::uint32_t sessionId_ = 0;
   V2Proof relayKey_{};
   SSL_SESSION* ticket_ = nullptr;
+  std::string ticketFor_;  // the host:port that issued it
+  bool resumed_ = false;
   std::set<Pump*> pumps_;  // each removes itself when it ends; the rest end with the connector
 };
 

@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -293,6 +294,44 @@ TEST_F(V2AttackTest, AReloadServesARenewedCertificateAndSessionsGoOnResuming) {
   V2TestRelay relay = client.relay(destination_.port(), kRequest);
   EXPECT_EQ(SSL_session_reused(relay.ssl()), 1);
   EXPECT_TRUE(WaitUntil([&] { return destination_.received() == kRequest; }));
+}
+
+// Relays cut short (no close_notify) must not cost the session its ticket, and a client's
+// next login resumes even across a restart of the daemon, whose ticket keys only it can read.
+TEST_F(V2AttackTest, RelaysCutShortAndARestartLeaveTheTicketGood) {
+  {
+    V2TestClient client(fingerprint_);
+    ASSERT_EQ(client.login(daemon_.port(), "alice", "secret"), ClientStatus::kOk);
+    for (int relay = 0; relay < 3; ++relay) {
+      V2TestRelay cut = client.relay(destination_.port(), kRequest);
+      EXPECT_EQ(SSL_session_reused(cut.ssl()), 1) << "relay " << relay;
+      cut.close();
+    }
+  }
+  struct stat keys {};
+  ASSERT_EQ(::stat((daemon_.home() + "/tarvoserver-tickets.key").c_str(), &keys), 0);
+  EXPECT_EQ(keys.st_mode & 0777, 0600u);
+
+  EventLoop loop;
+  client::V2Connector connector(loop, client::V2Options{fingerprint_, ""});
+  const std::string key = DeriveSessionKeyText("secret");
+  auto logIn = [&] {
+    int fd = -1;
+    std::uint32_t id = 0;
+    std::string why;
+    const ClientStatus status =
+        connector.openSession("127.0.0.1", daemon_.port(), "alice", key, kIoTimeoutMs, fd, id, why);
+    if (fd >= 0) ::close(fd);
+    return status;
+  };
+  ASSERT_EQ(logIn(), ClientStatus::kOk);
+  EXPECT_FALSE(connector.lastSessionResumed());
+  ASSERT_EQ(daemon_.process().stop(SIGTERM), 0);
+  DaemonProcess again(daemon_.home());
+  ASSERT_TRUE(again.start() && again.waitReady());
+  ASSERT_EQ(logIn(), ClientStatus::kOk);
+  EXPECT_TRUE(connector.lastSessionResumed());
+  EXPECT_EQ(again.stop(SIGTERM), 0);
 }
 
 // An impostor with a key of its own, on the path or in the server's place: it records every

@@ -30,8 +30,10 @@ inline ssize_t RelayReceive(int handle, void* into, std::size_t size) {
 }
 
 // The same over TLS (tls not null): reads record after record until size bytes are in or
-// OpenSSL waits for the socket, so a short read means the socket had no more. An end or a
-// failure behind bytes already read is reported by the next call.
+// OpenSSL holds no more, so a short read means that what the last recv brought is all out
+// (the loop reports the socket again if more came; asking it here would cost a recv that
+// mostly answers EAGAIN). An end or a failure behind bytes already read is reported by the
+// next call.
 inline ssize_t RelayReceive(int handle, TlsStream* tls, void* into, std::size_t size) {
   if (tls == nullptr) return RelayReceive(handle, into, size);
   auto* at = static_cast<std::uint8_t*>(into);
@@ -40,6 +42,7 @@ inline ssize_t RelayReceive(int handle, TlsStream* tls, void* into, std::size_t 
     const ssize_t received = tls->read(at + got, size - got);
     if (received <= 0) return got != 0 ? static_cast<ssize_t>(got) : received;
     got += static_cast<std::size_t>(received);
+    if (!tls->pending()) break;
   }
   return static_cast<ssize_t>(got);
 }

@@ -12,6 +12,7 @@
 #include "server/service/base/diagnostics.h"
 #include "server/service/base/settings.h"
 #include "server/service/v2/v2_opening_socket.h"
+#include "server/service/v2/v2_ticket_keys.h"
 
 namespace tarvo {
 
@@ -47,6 +48,12 @@ UniqueSslCtx MakeV2Context(const std::string& keyFile, const std::string& certif
   UniqueSslCtx ctx = MakeServerContext(key.get(), certificateFile, error);
   if (!ctx) return nullptr;
   fingerprint = FingerprintOfKey(key.get());
+  // Tickets the next run still opens, so a client's next login resumes.
+  std::string ticketsPath, ticketsError;
+  if (HomeFilePath(kTicketKeysFileName, ticketsPath, &ticketsError) &&
+      !UseTicketKeys(ctx.get(), ticketsPath, fingerprint, ticketsError)) {
+    Diagnose("protocol v2: %s", ticketsError.c_str());
+  }
   // The public half, readable by the administration tools, which print its fingerprint.
   std::string publicPath;
   if (HomeFilePath(kServerTlsPublicKeyFileName, publicPath, nullptr)) {
