@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The management API with USERS users in the store (default 100,000): a page of the user list
 # and a search by name, CALLS times each over the local socket (p50 and p99, ms), then a bulk
-# create of 1,000 users.
+# create of 1,000 users while a logged-in user relays one-byte round trips through tarvoclient
+# (their spread during the create, and alone before it).
 # Usage: bench/api_users.sh [BUILD_DIR] [USERS] [CALLS]
 set -euo pipefail
 
@@ -33,6 +34,22 @@ measure "list, first page of 50" "http://local/api/v1/users?limit=50"
 measure "list, sorted by counter" "http://local/api/v1/users?limit=50&sort=-counter&offset=5000"
 measure "search by name" "http://local/api/v1/users?search=user0543"
 
+# A relaying user: tarvoclient (protocol v2) and an echo server on loopback.
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+echo_port=$(free_port); socks=$(free_port)
+"$bin/tunnel_probe" echo "$echo_port" & others=($!)
+curl -s "${api[@]}" -X POST http://local/api/v1/users -d '{"name":"relay","password":"rp"}' >/dev/null
+TARVO_PASSWORD=rp XDG_CONFIG_HOME="$home" "$bin/tarvoclient" --server "127.0.0.1:$port" \
+  --user relay --listen "127.0.0.1:$socks" 2>"$home/client-err" & others+=($!)
+trap 'kill $daemon "${others[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$home"' EXIT
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$socks") 2>/dev/null && break; sleep 0.1; done
+echo "relay round trips alone:             $("$bin/tunnel_probe" rtt-for "$socks" "$echo_port" 2000)"
+
 body=$(python3 -c 'import json; print(json.dumps({"users": [{"name": f"bulk{i:04d}", "password": "p"} for i in range(1000)]}))')
+"$bin/tunnel_probe" rtt-for "$socks" "$echo_port" 3000 > "$home/rtt-during" &
+rtt=$!
+sleep 0.5
 curl -s -o /dev/null -w 'bulk create of 1,000 users: %{time_total} s (HTTP %{http_code})\n' \
   "${api[@]}" -X POST http://local/api/v1/users/bulk -d "$body"
+wait "$rtt"
+echo "relay round trips during the create: $(cat "$home/rtt-during")"

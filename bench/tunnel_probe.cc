@@ -4,6 +4,7 @@
 //   tunnel_probe http PORT                  serves GET /BYTES with BYTES bytes
 //   tunnel_probe echo PORT                  echoes every byte back
 //   tunnel_probe rtt SOCKS|0 PORT COUNT     median one-byte round trip in microseconds
+//   tunnel_probe rtt-for SOCKS|0 PORT MS    round trips for MS milliseconds: median, p99, max
 //   tunnel_probe relays SOCKS PORT TOTAL INFLIGHT BYTES   short downloads per second
 //   tunnel_probe idle SOCKS PORT COUNT      opens COUNT relays, prints "ready", holds them until
 //                                            standard input closes
@@ -167,6 +168,27 @@ int RoundTrip(int socksPort, int port, int count) {
   return 0;
 }
 
+// One-byte round trips back to back for a while (what something else does meanwhile shows in
+// the spread); prints "median X us, p99 Y us, max Z us, N round trips".
+int RoundTripsFor(int socksPort, int port, int milliseconds) {
+  int fd = Open(socksPort, port);
+  if (fd < 0) return 1;
+  std::vector<double> samples;
+  char byte = 'p';
+  const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+  while (Clock::now() < end) {
+    auto start = Clock::now();
+    if (!SendAll(fd, &byte, 1) || !RecvAll(fd, &byte, 1)) return 1;
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  if (samples.empty()) return 1;
+  std::sort(samples.begin(), samples.end());
+  std::printf("median %.1f us, p99 %.1f us, max %.1f us, %zu round trips\n",
+              samples[samples.size() / 2], samples[samples.size() * 99 / 100], samples.back(),
+              samples.size());
+  return 0;
+}
+
 int Relays(int socksPort, int port, int total, int inflight, long bytes) {
   std::atomic<int> next{0}, failed{0};
   const std::string request = "GET /" + std::to_string(bytes) + " HTTP/1.1\r\nHost: x\r\n\r\n";
@@ -227,6 +249,9 @@ int main(int argc, char** argv) {
   if (args.size() == 2 && args[0] == "http") ServeHttp(number(1));
   if (args.size() == 2 && args[0] == "echo") ServeEcho(number(1));
   if (args.size() == 4 && args[0] == "rtt") return RoundTrip(number(1), number(2), number(3));
+  if (args.size() == 4 && args[0] == "rtt-for") {
+    return RoundTripsFor(number(1), number(2), number(3));
+  }
   if (args.size() == 6 && args[0] == "relays") {
     return Relays(number(1), number(2), number(3), number(4), number(5));
   }
