@@ -292,6 +292,12 @@ TEST_F(ApiTest, UsersSessionsSettingsAndUsageFollowTheDocument) {
   const json sessions = Call("GET", "/api/v1/sessions").data()["sessions"];
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(Call("GET", "/api/v1/usage/alice").data()["sessions"], 1);
+  // A store of one daemon: all of them are this daemon's, each naming it.
+  const json all = Call("GET", "/api/v1/sessions?all=true").data()["sessions"];
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_NE(all[0]["daemon"].get<std::string>().find(":" + std::to_string(daemon->port())),
+            std::string::npos);
+  EXPECT_EQ(Call("GET", "/api/v1/sessions?all=maybe").status, 400);
   json ref = sessions[0];
   ref.erase("protocol");
   const std::string query = "?name=alice&address=" + ref["address"].get<std::string>() +

@@ -1,6 +1,8 @@
 // Daemons sharing one PostgreSQL store: a change made to a user through any of them reaches
-// the user's sessions on every other at once, through the store's change announcements. Real
-// processes on loopback: the store, three daemons, tarvoadm.
+// the user's sessions on every other at once, through the store's change announcements;
+// wrong passwords count on every daemon; a user's session cap holds across all of them, and
+// each lists every daemon's sessions. Real processes on loopback: the store, three daemons,
+// HAProxy, tarvoadm.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,10 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/tarvo_client_lib.h"
 #include "tests/control_test_support.h"
+#include "tests/haproxy_balancer.h"
 #include "tests/install_layout.h"
 #include "tests/postgres_cluster.h"
 #include "tests/postgres_store.h"
@@ -124,6 +128,129 @@ TEST(ClusterTest, WrongPasswordsOnTwoDaemonsHoldTheAddressOnTheThird) {
   EXPECT_EQ(LogInFrom(third, "127.0.0.8", "alice", alice.password), LoginOutcome::kAccepted);
 
   for (StoreDaemon* daemon : {&first, &second, &third}) {
+    EXPECT_EQ(daemon->process().stop(SIGTERM), 0) << daemon->process().stderrText();
+  }
+}
+
+// MultiConnect off, the balancer on 127.0.0.1 trusted (clients connecting straight come from
+// other addresses), and the daemon taken for dead deadAfter seconds after its last heartbeat.
+ServerSettingsRecord CappedSettings(int deadAfter) {
+  ServerSettingsRecord settings;
+  settings.MultiConnect = false;
+  settings.AuditType = 1;
+  settings.TrustedBalancers = "127.0.0.1/32";
+  settings.DaemonDeadAfter = deadAfter;
+  return settings;
+}
+
+client::LoginResult LogInFrom(SessionClient& session, const char* from, int port,
+                              const StoreUser& user) {
+  session.setSourceAddress(::inet_addr(from));
+  if (session.open("127.0.0.1", static_cast<std::uint16_t>(port), "2.0.5", kIoTimeoutMs) !=
+      ClientStatus::kOk) {
+    return {};
+  }
+  return session.login(user.name, user.password, kIoTimeoutMs);
+}
+
+LoginOutcome OutcomeFrom(SessionClient& session, const char* from, int port,
+                         const StoreUser& user) {
+  return LogInFrom(session, from, port, user).outcome;
+}
+
+TEST(ClusterTest, SessionCapsHoldAcrossDaemonsUntilOneDies) {
+  if (PostgresCluster::BinaryDirectory().empty()) GTEST_SKIP() << "no PostgreSQL server";
+  const StoreUser solo{"solo", "s-pass"}, pair{"pair", "p-pass"}, trio{"trio", "t-pass"},
+      far{"far", "f-pass"};
+  std::vector<StoreUser> users{solo, pair, trio, far};
+  for (int i = 0; i < 4; ++i) users.push_back({"race" + std::to_string(i), "r-pass"});
+  PostgresCluster cluster;
+  ASSERT_EQ(StartStore(cluster, users), "");
+  // The first is the one killed: its sessions stop counting 2 s after its last heartbeat.
+  StoreDaemon first(StoreOn(cluster.port()), CappedSettings(2)),
+      second(StoreOn(cluster.port()), CappedSettings(15)),
+      third(StoreOn(cluster.port()), CappedSettings(15));
+  for (StoreDaemon* daemon : {&first, &second, &third}) {
+    ASSERT_TRUE(daemon->started()) << daemon->process().stderrText();
+  }
+  ASSERT_TRUE(cluster.Psql("VPNdb",
+                           "INSERT INTO UserPolicyTable VALUES ('pair', 0, 0, 0, 0, 0, 2, 0, 0, 0, 0)"));
+
+  // MultiConnect off: a second session on another daemon is refused as on one daemon.
+  SessionClient soloOnFirst, soloOnSecond;
+  const client::LoginResult soloLogin = LogInFrom(soloOnFirst, "127.0.0.2", first.port(), solo);
+  ASSERT_EQ(soloLogin.outcome, LoginOutcome::kAccepted);
+  EXPECT_EQ(OutcomeFrom(soloOnSecond, "127.0.0.3", second.port(), solo),
+            LoginOutcome::kDoubleConnect);
+  // A cap of 2 across three daemons.
+  SessionClient pairs[3];
+  EXPECT_EQ(OutcomeFrom(pairs[0], "127.0.0.4", first.port(), pair), LoginOutcome::kAccepted);
+  EXPECT_EQ(OutcomeFrom(pairs[1], "127.0.0.5", second.port(), pair), LoginOutcome::kAccepted);
+  EXPECT_EQ(OutcomeFrom(pairs[2], "127.0.0.5", third.port(), pair), LoginOutcome::kDoubleConnect);
+  // Two logins of one user racing on two daemons: exactly one wins, every time.
+  for (int i = 0; i < 4; ++i) {
+    const StoreUser& racer = users[4 + i];
+    SessionClient onSecond, onThird;
+    LoginOutcome onSecondOutcome = LoginOutcome::kFailed;
+    std::thread rival(
+        [&] { onSecondOutcome = OutcomeFrom(onSecond, "127.0.0.7", second.port(), racer); });
+    const LoginOutcome onThirdOutcome = OutcomeFrom(onThird, "127.0.0.8", third.port(), racer);
+    rival.join();
+    EXPECT_EQ((onSecondOutcome == LoginOutcome::kAccepted) +
+                  (onThirdOutcome == LoginOutcome::kAccepted),
+              1)
+        << racer.name;
+  }
+
+  // Every daemon lists every daemon's sessions, each with its client's own address, also
+  // behind the balancer.
+  SessionClient trioOnThird, farThroughBalancer;
+  EXPECT_EQ(OutcomeFrom(trioOnThird, "127.0.0.6", third.port(), trio), LoginOutcome::kAccepted);
+  HaproxyBalancer balancer;
+  const bool balanced = !HaproxyBalancer::Binary().empty();
+  if (balanced) {
+    ASSERT_TRUE(balancer.start({first.port(), second.port(), third.port()}, true))
+        << balancer.error();
+    EXPECT_EQ(OutcomeFrom(farThroughBalancer, "127.0.0.9", balancer.port(), far),
+              LoginOutcome::kAccepted);
+  }
+  const ToolRun all = Adm(second, {"sessions", "--all"});
+  ASSERT_EQ(all.exit, 0);
+  auto listed = [&](StoreDaemon& daemon, const std::string& row) {
+    return all.output.find(":" + std::to_string(daemon.port()) + "\t" + row) != std::string::npos;
+  };
+  EXPECT_TRUE(listed(first, "solo\t127.0.0.2\t")) << all.output;
+  EXPECT_TRUE(listed(first, "pair\t127.0.0.4\t")) << all.output;
+  EXPECT_TRUE(listed(second, "pair\t127.0.0.5\t")) << all.output;
+  EXPECT_TRUE(listed(third, "trio\t127.0.0.6\t")) << all.output;
+  if (balanced) {
+    EXPECT_NE(all.output.find("far\t127.0.0.9\t"), std::string::npos) << all.output;
+  }
+  // Another daemon's session is ended where it is: the refusal names that daemon.
+  char id[16];
+  std::snprintf(id, sizeof id, "%08x", soloLogin.sessionId);
+  const ToolRun refused = RunTool(TARVOADM_PATH, third.process().home(),
+                                  {"disconnect", "solo", "127.0.0.2", id}, 2);
+  EXPECT_NE(refused.exit, 0);
+  EXPECT_NE(refused.output.find(":" + std::to_string(first.port())), std::string::npos)
+      << refused.output;
+
+  // A daemon killed outright: once the time it stated has passed (waited for on the store's
+  // clock), its sessions no longer count.
+  ASSERT_TRUE(first.process().stop(SIGKILL).has_value());
+  std::string waited;
+  ASSERT_TRUE(cluster.Psql(
+      "VPNdb",
+      "SELECT pg_sleep(GREATEST(0, alive_until - CAST(EXTRACT(EPOCH FROM clock_timestamp()) * "
+      "1000 AS BIGINT)) / 1000.0 + 0.01), 'waited' FROM DaemonTable WHERE daemon_name LIKE '%:" +
+          std::to_string(first.port()) + "'",
+      &waited));
+  ASSERT_NE(waited.find("waited"), std::string::npos);
+  SessionClient soloAgain;
+  EXPECT_EQ(OutcomeFrom(soloAgain, "127.0.0.3", second.port(), solo), LoginOutcome::kAccepted);
+  EXPECT_EQ(Adm(third, {"sessions", "--all"}).output.find(":" + std::to_string(first.port())),
+            std::string::npos);
+  for (StoreDaemon* daemon : {&second, &third}) {
     EXPECT_EQ(daemon->process().stop(SIGTERM), 0) << daemon->process().stderrText();
   }
 }

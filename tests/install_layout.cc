@@ -143,12 +143,24 @@ ProgramResult InstallLayout::tarvostore(const std::vector<std::string>& argument
   return RunWithEnv(argv, environment(), root());
 }
 
-StoreDaemon::StoreDaemon(const std::string& store, const std::string& leakOptions)
-    : process_(home_.path()) {
+namespace {
+
+ServerSettingsRecord MultiConnectAudited() {
   ServerSettingsRecord settings;
-  settings.ServerPort = port_ = FreeLoopbackPort();
   settings.MultiConnect = true;
   settings.AuditType = 1;
+  return settings;
+}
+
+}  // namespace
+
+StoreDaemon::StoreDaemon(const std::string& store, const std::string& leakOptions)
+    : StoreDaemon(store, MultiConnectAudited(), leakOptions) {}
+
+StoreDaemon::StoreDaemon(const std::string& store, ServerSettingsRecord settings,
+                         const std::string& leakOptions)
+    : process_(home_.path()) {
+  settings.ServerPort = port_ = FreeLoopbackPort();
   if (!SaveSettingsFile(home_.path() + "/" + kSettingsFileName, settings)) return;
   process_.setEnv("TARVO_STORE", store);
   process_.setEnv("LSAN_OPTIONS", leakOptions.substr(leakOptions.find('=') + 1));

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/service/base/settings.h"
 #include "tests/daemon_process.h"
 
 namespace tarvo::test {
@@ -64,6 +65,9 @@ bool WriteText(const std::string& path, const std::string& text);
 class StoreDaemon {
  public:
   explicit StoreDaemon(const std::string& store, const std::string& leakOptions = OdbcLeakOptions());
+  // With these settings instead (the port is chosen here).
+  StoreDaemon(const std::string& store, ServerSettingsRecord settings,
+              const std::string& leakOptions = OdbcLeakOptions());
   bool started() const { return started_; }
   std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
   DaemonProcess& process() { return process_; }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "admin/tarvoadm/command.h"
+#include "server/common/user_name.h"
 
 namespace tarvo::adm {
 
@@ -120,9 +121,51 @@ int SettingsCommand(Context& context) {
   return Done(context, SettingsText(settings), {{"settings", SettingsJson(settings)}});
 }
 
+namespace {
+
+// --all: every daemon sharing the store, with a DAEMON column.
+int AllSessionsCommand(Context& context) {
+  std::vector<DaemonSessionInfo> sessions;
+  const std::uint32_t status = context.client->CtlListAllSessions(sessions);
+  if (!context.client->lastDelivered()) return NotDelivered(context);
+  if (status != CTL_OK) return Fail(context, kRefused, "the shared store did not answer");
+  nlohmann::json list = nlohmann::json::array();
+  std::string text = "DAEMON\tNAME\tADDRESS\tSESSION_ID\tPROTOCOL";
+  for (const DaemonSessionInfo& session : sessions) {
+    const char* protocol = session.protocol == kSessionProtocolV2 ? "v2" : "v1";
+    list.push_back({{"daemon", session.daemon},
+                    {"name", session.name},
+                    {"address", FormatAddress(session.address)},
+                    {"session_id", session.sessionId},
+                    {"protocol", protocol}});
+    text += '\n';
+    text += std::string(session.daemon) + "\t" + session.name + "\t" +
+            FormatAddress(session.address) + "\t" + FormatSessionId(session.sessionId) + "\t" +
+            protocol;
+  }
+  return Done(context, text, {{"sessions", list}});
+}
+
+// The daemon that holds a session this one does not; empty when none does.
+std::string OtherDaemonOf(Context& context, const std::string& name, std::uint32_t address,
+                          std::uint32_t id) {
+  std::vector<DaemonSessionInfo> sessions;
+  if (context.client->CtlListAllSessions(sessions) != CTL_OK) return {};
+  for (const DaemonSessionInfo& session : sessions) {
+    if (session.address == address && session.sessionId == id && SameUserName(session.name, name)) {
+      return session.daemon;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 int SessionsCommand(Context& context) {
-  if (!context.args.empty()) return UsageError(context, "sessions takes no arguments");
+  const bool all = context.args.size() == 1 && context.args[0] == "--all";
+  if (!context.args.empty() && !all) return UsageError(context, "sessions takes only --all");
   if (auto failed = Connect(context)) return *failed;
+  if (all) return AllSessionsCommand(context);
   std::vector<UserInfo> sessions;
   context.client->CtlListSessions(sessions);
   if (!context.client->lastDelivered()) return NotDelivered(context);
@@ -172,7 +215,16 @@ int DisconnectCommand(Context& context) {
   if (auto failed = Connect(context)) return *failed;
   const std::uint32_t status = context.client->CtlDisconnectSession(context.args[0], address, id);
   if (!context.client->lastDelivered()) return NotDelivered(context);
-  if (status != CTL_OK) return Fail(context, kRefused, "no such session");
+  if (status != CTL_OK) {
+    // Ended only by the daemon that holds it.
+    const std::string daemon = OtherDaemonOf(context, context.args[0], address, id);
+    if (!daemon.empty()) {
+      return Fail(context, kRefused,
+                  "session " + FormatSessionId(id) + " of '" + context.args[0] +
+                      "' is on daemon " + daemon + ": disconnect it there");
+    }
+    return Fail(context, kRefused, "no such session");
+  }
   return Done(context,
               "session " + FormatSessionId(id) + " of '" + context.args[0] + "' is closing");
 }

@@ -178,6 +178,21 @@ std::uint32_t ControlClient::CtlListSessions(std::vector<UserInfo>& sessions) {
   return static_cast<std::uint32_t>(count);
 }
 
+std::uint32_t ControlClient::CtlListAllSessions(std::vector<DaemonSessionInfo>& sessions) {
+  sessions.clear();
+  ControlMessage message = MakeControlRequest(CTL_LIST_ALL_SESSIONS);
+  if (!exchange(message)) return 0;
+  if (message.status != CTL_OK) return message.status;
+  const std::size_t count = std::min<std::size_t>(message.value, kMaxReplyDaemonSessions);
+  sessions.resize(count);
+  if (count != 0) std::memcpy(sessions.data(), reply(), count * sizeof(DaemonSessionInfo));
+  for (DaemonSessionInfo& session : sessions) {
+    session.name[sizeof session.name - 1] = '\0';
+    session.daemon[sizeof session.daemon - 1] = '\0';
+  }
+  return CTL_OK;
+}
+
 std::uint32_t ControlClient::CtlDisconnectSession(std::string_view name, std::uint32_t address,
                                                   std::uint32_t sessionId) {
   UserInfo r{};

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "external/userstore/cluster_tables.h"
 #include "external/userstore/password_sealing.h"
 #include "external/userstore/policy_table.h"
 #include "external/userstore/store_connection.h"
@@ -108,7 +109,8 @@ class UserStore {
     stale.reset();
     std::unique_ptr<StoreConnection> connection = StoreConnection::Open();
     if (connection && !(EnsureUserTable(*connection) && EnsurePolicyTable(*connection) &&
-                         EnsureAppliedDeltaTable(*connection))) {
+                         EnsureAppliedDeltaTable(*connection) &&
+                         EnsureClusterTables(*connection))) {
       connection.reset();
     }
     if (connection && connection->isSqlite()) {

@@ -25,6 +25,9 @@ inline constexpr std::uint32_t CTL_LIST_RELAYS = 13;         // u32 address, u32
 // the user stood, so that a concurrent change cannot invert it. Reply: value 1 when the state
 // changed, 0 when it already was so; the UserInfo is written back as by a toggle.
 inline constexpr std::uint32_t CTL_SET_LOCK = 14;            // UserInfo: name, locked
+// Ours: the sessions of every daemon sharing the store (this daemon's alone on a store that is
+// not shared). Reply: value DaemonSessionInfo records.
+inline constexpr std::uint32_t CTL_LIST_ALL_SESSIONS = 15;   // none
 
 // Reply statuses.
 inline constexpr std::uint32_t CTL_OK = 0;

@@ -109,10 +109,30 @@ static_assert(offsetof(RelayInfo, port) == 4);
 static_assert(offsetof(RelayInfo, sourcePort) == 8);
 static_assert(offsetof(RelayInfo, connectedOrSessionId) == 12);
 
+inline constexpr std::size_t kDaemonNameFieldSize = 128;  // 127 characters and the NUL
+
+// One session of some daemon (request 15 replies).
+struct DaemonSessionInfo {
+  char name[kUserNameSize];
+  char daemon[kDaemonNameFieldSize];  // host:port of the daemon that holds it
+  std::uint8_t protocol;               // as UserInfo.protocol
+  std::uint8_t padding[2];
+  std::uint32_t address;  // client IPv4 address, network byte order
+  std::uint32_t sessionId;
+  std::uint8_t padding2[4];
+};
+
+static_assert(sizeof(DaemonSessionInfo) == 400);
+static_assert(offsetof(DaemonSessionInfo, daemon) == 257);
+static_assert(offsetof(DaemonSessionInfo, protocol) == 385);
+static_assert(offsetof(DaemonSessionInfo, address) == 388);
+static_assert(offsetof(DaemonSessionInfo, sessionId) == 392);
+
 // What the reply area holds at most; a handler never writes more.
 inline constexpr std::size_t kMaxReplyRelays = kReplyAreaSize / sizeof(RelayInfo);
 static_assert(kMaxEnumeratedUsers * sizeof(UserInfo) == kReplyAreaSize);
 static_assert(kMaxReplyRelays == 1'725'000);
+inline constexpr std::size_t kMaxReplyDaemonSessions = kReplyAreaSize / sizeof(DaemonSessionInfo);
 
 // Request 12 and 13 argument offsets in the request area.
 inline constexpr std::size_t kMessageTextOffset = 4;

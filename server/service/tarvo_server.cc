@@ -20,6 +20,8 @@
 //   its libpq connection; calls the store and takes the network lock to end or refresh the
 //   sessions of a user another daemon or tool changed; sends the daemon's notes to the others
 //   (cluster_channels.cc: its outbox's mutex, a leaf) and posts theirs to the network thread.
+// - the daemon table's heartbeat (cluster_sessions.cc), on a PostgreSQL store only: a network
+//   timer every third of [DaemonDeadAfter] whose statement runs on a store worker.
 // - resolver (name_resolver.cc): c-ares look-ups; its queue's mutex, and the network lock to
 //   hand answers over.
 // - one per metrics endpoint and one per management API endpoint (http_server.cc): read
@@ -48,6 +50,7 @@
 #include "platform/service_host.h"
 #include "server/common/password_hash.h"
 #include "server/service/policy/access_file.h"
+#include "server/service/policy/cluster_sessions.h"
 #include "server/service/policy/host_addresses.h"
 #include "server/service/control/settings_reload.h"
 #include "server/service/control/control_listener.h"
@@ -153,6 +156,7 @@ void ServiceMain() {
   ShareLoginThrottle();
   ShareRateLimits();
   StartUserChangeListener();
+  StartClusterSessions();
   {
     MutexLock lock(NetworkLock);
     serverPort = ServerSettings.ServerPort;
@@ -284,6 +288,8 @@ int main(int argc, char** argv) {
 
   int status = RunServiceDispatcher(ServiceMain);
   StopUserChangeListener();
+  // The daemon's sessions stop counting on the other daemons at once.
+  StopClusterSessions();
 
   // Sessions first, so that their closing rows are written, then whatever sockets remain.
   {

@@ -426,7 +426,25 @@ std::vector<UserInfo> SessionRecords() {
   return reply;
 }
 
-HttpResponse ListSessions() {
+// ?all=true: every daemon sharing the store, each session with its daemon.
+HttpResponse ListAllSessions() {
+  std::vector<DaemonSessionInfo> all;
+  if (!ListAllSessions(all)) return ApiError(503, "the shared store did not answer");
+  json sessions = json::array();
+  for (const DaemonSessionInfo& s : all) {
+    sessions.push_back({{"name", Text(s.name, sizeof s.name)},
+                        {"address", AddressText(s.address)},
+                        {"session_id", SessionIdText(s.sessionId)},
+                        {"protocol", s.protocol == kSessionProtocolV2 ? "v2" : "v1"},
+                        {"daemon", Text(s.daemon, sizeof s.daemon)}});
+  }
+  return Json(200, {{"sessions", sessions}});
+}
+
+HttpResponse ListSessions(const HttpRequest& request) {
+  const std::string all = request.parameter("all").value_or("false");
+  if (all != "true" && all != "false") return ApiError(400, "all is true or false");
+  if (all == "true") return ListAllSessions();
   json sessions = json::array();
   for (const UserInfo& s : SessionRecords()) {
     sessions.push_back({{"name", Text(s.name, sizeof s.name)},
@@ -460,7 +478,14 @@ HttpResponse Disconnect(const json& body) {
   UserInfo r;
   if (!body.is_object()) return ApiError(400, "the session is a JSON object");
   if (const auto why = ReadSession(body, r)) return ApiError(400, *why);
-  if (DisconnectSessionCmd(r) != CTL_OK) return ApiError(404, "no such session");
+  if (DisconnectSessionCmd(r) != CTL_OK) {
+    // Ended only by the daemon that holds it.
+    const std::string daemon = DaemonOfSession(r);
+    if (!daemon.empty()) {
+      return ApiError(409, "the session is on daemon " + daemon + ": disconnect it there");
+    }
+    return ApiError(404, "no such session");
+  }
   return Json(200, {{"done", true}});
 }
 
@@ -766,7 +791,7 @@ HttpResponse RouteApiRequest(const HttpRequest& request, ApiRole role, ApiTokens
     }
     if (parts.size() == 3 && method == "POST") return UserAction(parts[1], parts[2]);
   } else if (what == "sessions") {
-    if (parts.size() == 1 && reads) return ListSessions();
+    if (parts.size() == 1 && reads) return ListSessions(request);
     if (parts.size() == 2 && parts[1] == "relays" && reads) return ListRelays(request);
     if (parts.size() == 2 && parts[1] == "disconnect" && method == "POST") return Disconnect(body);
   } else if (what == "messages" && parts.size() == 1 && method == "POST") {

@@ -125,6 +125,8 @@ void ApplyLine(std::string line, ServerSettingsRecord& settings) {
     settings.ApiCertificate.assign(value.substr(0, value.find_first_of("\r\n")));
   } else if (EqualsIgnoreCase(key, "[ApiKey]")) {
     settings.ApiKey.assign(value.substr(0, value.find_first_of("\r\n")));
+  } else if (EqualsIgnoreCase(key, "[DaemonDeadAfter]")) {
+    ReadNumber(value, settings.DaemonDeadAfter);
   } else if (EqualsIgnoreCase(key, "[MinClientVersion]")) {
     std::size_t length = std::min(value.size(), kMinClientVersionSize - 1);
     std::memcpy(settings.MinClientVersion, value.data(), length);
@@ -169,6 +171,9 @@ std::string SettingsText(const ServerSettingsRecord& settings) {
     text += "[ApiCertificate]:" + settings.ApiCertificate + "\n";
   }
   if (!settings.ApiKey.empty()) text += "[ApiKey]:" + settings.ApiKey + "\n";
+  if (settings.DaemonDeadAfter != kDefaultDaemonDeadAfter) {
+    text += "[DaemonDeadAfter]:" + std::to_string(settings.DaemonDeadAfter) + "\n";
+  }
   return text;
 }
 

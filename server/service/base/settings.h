@@ -14,6 +14,7 @@ namespace tarvo {
 inline constexpr char kServerVersion[] = "2.0.5";
 inline constexpr char kSettingsFileName[] = "tarvoserver.ini";
 inline constexpr std::size_t kMinClientVersionSize = 1024;  // 1023 characters and the NUL
+inline constexpr std::int32_t kDefaultDaemonDeadAfter = 15;  // seconds
 
 struct ServerSettingsRecord {
   std::int32_t ServerPort = 80;
@@ -53,6 +54,10 @@ struct ServerSettingsRecord {
   std::string ApiAddress;
   std::string ApiCertificate;
   std::string ApiKey;
+  // Daemons sharing a PostgreSQL store: one not heard from for this many seconds is taken for
+  // dead, and its sessions stop counting against their users' caps. Each daemon states its
+  // own, and renews it every third of it.
+  std::int32_t DaemonDeadAfter = kDefaultDaemonDeadAfter;
 };
 
 // The process-wide settings; after start-up, read and changed only under the network lock.

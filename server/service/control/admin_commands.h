@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/common/control_records.h"
 #include "server/common/user_info.h"
@@ -48,5 +50,14 @@ std::uint32_t DisconnectSessionCmd(const UserInfo& r) EXCLUDES(NetworkLock);
 std::uint32_t SendMessageCmd(std::uint32_t address, std::string_view text) EXCLUDES(NetworkLock);
 std::uint32_t ListRelaysCmd(std::uint32_t address, std::uint32_t sessionId, std::string_view name,
                             std::span<std::uint8_t> reply) EXCLUDES(NetworkLock);
+
+// Request 15 (all_sessions.cc): every daemon's sessions, read from the shared store; this
+// daemon's alone when the store is not shared. False when the store failed.
+bool ListAllSessions(std::vector<DaemonSessionInfo>& sessions) EXCLUDES(NetworkLock);
+std::uint32_t ListAllSessionsCmd(std::span<std::uint8_t> reply, std::uint32_t& count)
+    EXCLUDES(NetworkLock);
+// The daemon (host:port) of a session that is not on this one but on another sharing the store;
+// empty when no live daemon has it.
+std::string DaemonOfSession(const UserInfo& r) EXCLUDES(NetworkLock);
 
 }  // namespace tarvo

@@ -150,6 +150,9 @@ void DispatchControlRequest(PortMessage& portMessage, ControlConnection& connect
     case CTL_LIST_SESSIONS:
       message.value = ListSessionsCmd(reply);
       break;
+    case CTL_LIST_ALL_SESSIONS:
+      message.status = ListAllSessionsCmd(reply, message.value);
+      break;
     case CTL_DISCONNECT_SESSION:
       message.status = DisconnectSessionCmd(ReadUserInfo(request));
       break;

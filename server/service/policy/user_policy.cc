@@ -10,6 +10,7 @@
 #include "server/service/base/diagnostics.h"
 #include "server/common/user_name.h"
 #include "server/service/base/settings.h"
+#include "server/service/policy/cluster_sessions.h"
 #include "server/service/policy/rate_share.h"
 #include "server/service/store/store_workers.h"
 #include "server/service/store/traffic_accounting.h"
@@ -212,14 +213,21 @@ bool PolicyExpired(const UserPolicy& policy, std::int64_t now) {
   return policy.expires != 0 && now > policy.expires;
 }
 
-bool SessionAllowed(const std::string& name, const UserPolicy& policy) {
-  if (policy.maxSessions > 0) {
-    const PolicyUser* user = FindUser(name);
-    return user == nullptr || user->seats.size() < static_cast<std::size_t>(policy.maxSessions);
-  }
-  // Every logged-in session has joined its user.
+std::int32_t SessionCap(const UserPolicy& policy) {
+  if (policy.maxSessions > 0) return policy.maxSessions;
+  return ServerSettings.MultiConnect ? 0 : 1;
+}
+
+std::int32_t SessionsHere(const std::string& name) {
+  // Every logged-in session has joined its user; a login being claimed counts as one.
   const PolicyUser* user = FindUser(name);
-  return ServerSettings.MultiConnect || user == nullptr || user->seats.empty();
+  return static_cast<std::int32_t>((user == nullptr ? 0 : user->seats.size()) +
+                                   PendingClaims(name));
+}
+
+bool SessionAllowed(const std::string& name, const UserPolicy& policy) {
+  const std::int32_t cap = SessionCap(policy);
+  return cap == 0 || SessionsHere(name) < cap;
 }
 
 void AnnouncePeriodBegan(const std::string& name, const UserInfo* row) {

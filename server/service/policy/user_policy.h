@@ -38,8 +38,12 @@ struct LoginPolicy {
 
 // Logins after the expiry are refused as for a locked user.
 bool PolicyExpired(const UserPolicy& policy, std::int64_t now);
-// False when one session more of the user would pass the cap: maxSessions, or MultiConnect's
-// rule when that is 0.
+// The user's cap on simultaneous sessions: maxSessions, or MultiConnect's rule when that is 0
+// (off: 1). 0: none.
+std::int32_t SessionCap(const UserPolicy& policy) REQUIRES(NetworkLock);
+// The user's sessions on this daemon, logins being claimed in the store included.
+std::int32_t SessionsHere(const std::string& name) REQUIRES(NetworkLock);
+// False when one session more of the user would pass the cap on this daemon.
 bool SessionAllowed(const std::string& name, const UserPolicy& policy) REQUIRES(NetworkLock);
 
 // This daemon began a quota period: the operator's line, and the attached console told as

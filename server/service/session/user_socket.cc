@@ -15,6 +15,7 @@
 #include "server/service/net/relay_io.h"
 #include "server/service/base/audit_log.h"
 #include "server/service/base/diagnostics.h"
+#include "server/service/policy/cluster_sessions.h"
 #include "server/service/policy/login_guard.h"
 #include "server/service/session/message_log.h"
 #include "server/service/base/notifications.h"
@@ -101,6 +102,7 @@ UserSocket::~UserSocket() {
     Counters().sessions.fetch_sub(1, std::memory_order_relaxed);
     if (v2_ != nullptr) Counters().sessionsV2.fetch_sub(1, std::memory_order_relaxed);
     if (figures_ != nullptr) --figures_->sessions;
+    ClusterSessionEnded(clusterSeq_);
     name_.reset();
   }
   RemoveSession(this);
@@ -382,12 +384,79 @@ void UserSocket::finishLogin(const std::string& name, const std::array<std::uint
     return;
   }
 
+  encryptor.reset();
+  const std::int32_t cap = SessionCap(loginPolicy.policy);
+  if (cap != 0 && ClusterShared()) {
+    claimLogin(name, std::move(keyText), stored, loginPolicy, cap);
+    return;
+  }
+  acceptLogin(name, std::move(keyText), stored, loginPolicy,
+              ClusterSessionOpened(clusterSession(name)));
+}
+
+namespace {
+
+// A login that waits for its claim in the store.
+struct HeldLogin {
+  std::string keyText;
+  UserInfo stored{};
+  LoginPolicy policy;
+  ~HeldLogin() {
+    explicit_bzero(keyText.data(), keyText.size());
+    explicit_bzero(stored.password, sizeof stored.password);
+  }
+};
+
+}  // namespace
+
+void UserSocket::claimLogin(const std::string& name, std::string keyText, const UserInfo& stored,
+                            const LoginPolicy& loginPolicy, std::int32_t cap) {
+  auto held = std::make_shared<HeldLogin>();
+  held->keyText = std::move(keyText);
+  held->stored = stored;
+  held->policy = loginPolicy;
+  auto claim = BeginClaim(clusterSession(name), cap, SessionsHere(name));
+  holdForStore();
+  RunOnStore([claim] { claim->run(); },
+             [this, alive = std::shared_ptr<const bool>(alive_), claim, held,
+              name]() REQUIRES(NetworkLock) {
+               // A session gone meanwhile gives its granted row back.
+               const std::int64_t seq = ClaimAnswered(*claim, *alive);
+               if (!*alive) return;
+               resumeAfterStore([&]() REQUIRES(NetworkLock) {
+                 if (claim->status != READER_OK) {
+                   CountLogin(LoginOutcome::kStoreFailed);
+                   refuseLogin(MessageType::UnknownUser, name, "unknown user");
+                 } else if (claim->granted == 0) {
+                   // Refused as a second session on this daemon would be.
+                   CountLogin(LoginOutcome::kDoubleConnect);
+                   refuseLogin(MessageType::DoubleConnect, name, "double connect");
+                 } else {
+                   acceptLogin(name, std::move(held->keyText), held->stored, held->policy, seq);
+                 }
+               });
+             });
+}
+
+ClusterSession UserSocket::clusterSession(const std::string& name) const {
+  ClusterSession session{};
+  const std::size_t length = std::min(name.size(), kUserNameSize - 1);
+  std::memcpy(session.name, name.data(), length);
+  session.address = peerAddress_;
+  session.sessionId = sessionId_;
+  session.protocol = v2_ != nullptr ? kSessionProtocolV2 : 0;
+  return session;
+}
+
+void UserSocket::acceptLogin(const std::string& name, std::string keyText, const UserInfo& stored,
+                             const LoginPolicy& loginPolicy, std::int64_t clusterSeq) {
+  clusterSeq_ = clusterSeq;
   if (v2_ != nullptr) v2_->relayKey = MakeV2RelayKey(keyText, v2_->exporter);
   // Known now: the session's own connection, which carries its datagrams, gets wide buffers.
   SetKernelBuffers(handle_, kWideBuffers);
   name_ = name;
   keyText_ = std::move(keyText);
-  encryptor_ = std::move(encryptor);
+  encryptor_ = std::make_unique<AESEncryptor>(keyText_.c_str(), static_cast<int>(keyText_.size()));
   decryptor_ = std::make_unique<AESDecryptor>(keyText_.c_str(), static_cast<int>(keyText_.size()));
   reader_.setMaxTotalLength(kMaxMessageLengthLoggedIn);
   std::uint8_t id[4];

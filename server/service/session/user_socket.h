@@ -23,6 +23,7 @@
 #include "server/service/net/socket.h"
 #include "server/service/store/traffic_accounting.h"
 #include "server/service/base/user_figures.h"
+#include "external/reader_cluster.h"
 #include "server/service/policy/message_pace.h"
 #include "server/service/policy/user_policy.h"
 #include "server/service/session/waiting_room.h"
@@ -125,6 +126,13 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   void finishLogin(const std::string& name, const std::array<std::uint8_t, kLoginProofSize>& proof,
                    std::int32_t status, const UserInfo& stored, const LoginPolicy& loginPolicy)
       REQUIRES(NetworkLock);
+  // A capped user's login on a shared store: accepted once the store granted the claim.
+  void claimLogin(const std::string& name, std::string keyText, const UserInfo& stored,
+                  const LoginPolicy& loginPolicy, std::int32_t cap) REQUIRES(NetworkLock);
+  // Every check passed: the session is logged in. clusterSeq: its row in the shared store.
+  void acceptLogin(const std::string& name, std::string keyText, const UserInfo& stored,
+                   const LoginPolicy& loginPolicy, std::int64_t clusterSeq) REQUIRES(NetworkLock);
+  ClusterSession clusterSession(const std::string& name) const;
   // outcome: the audit row's result; nullptr writes no row.
   void refuseLogin(std::uint32_t reply, const std::string& name, const char* outcome)
       REQUIRES(NetworkLock);
@@ -154,6 +162,7 @@ class UserSocket : public TcpSocket, public RelayHost, private AccountOwner {
   std::string keyText_;
   std::uint32_t peerAddress_ = 0;
   std::uint32_t sessionId_ = 0;
+  std::int64_t clusterSeq_ = 0;  // the session's row in a shared store's table; 0: none
   NetworkTime lastActivity_;
   NetworkTimer idleTimer_;
   std::unique_ptr<WaitingSeat> loginSeat_;  // until the Login comes
