@@ -203,18 +203,24 @@ TEST_F(ClusterBalancerTest, EveryDaemonKnowsTheClientsByTheirOwnAddressesAndOneU
     const std::string audit = AuditOf(daemon(d));
     EXPECT_EQ(audit.find(std::string("[") + kBalancerAddress + "]"), std::string::npos) << audit;
   }
-  // Any daemon lists every daemon's sessions, each with its daemon and its client's address.
-  const ToolRun all = Adm(daemon(0), {"sessions", "--all"});
-  EXPECT_EQ(all.exit, 0);
   for (const Client& c : clients_) {
     EXPECT_NE(AuditOf(daemon(c.daemon)).find(c.user.name + "[" + c.address + "]"),
               std::string::npos)
         << c.user.name;
-    EXPECT_NE(all.output.find(":" + std::to_string(daemon(c.daemon).port()) + "\t" +
-                              c.user.name + "\t" + c.address + "\t"),
-              std::string::npos)
-        << all.output;
   }
+  // Any daemon lists every daemon's sessions, each with its daemon and its client's address
+  // (a session may take up to a heartbeat's second to be listed).
+  auto listedRow = [&](const Client& c) {
+    return ":" + std::to_string(daemon(c.daemon).port()) + "\t" + c.user.name + "\t" +
+           c.address + "\t";
+  };
+  ToolRun all;
+  EXPECT_TRUE(WaitUntil([&] {
+    all = Adm(daemon(0), {"sessions", "--all"});
+    return all.exit == 0 && std::all_of(clients_.begin(), clients_.end(), [&](const Client& c) {
+             return all.output.find(listedRow(c)) != std::string::npos;
+           });
+  })) << all.output;
 
   // Ten wrong passwords for one user from one client address: that user is held there, on
   // the daemon the address reaches through the balancer and on the others as well; another
