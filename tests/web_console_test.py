@@ -34,7 +34,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for(what, condition, seconds=20):
+# Bounds for events on a machine that may be running the whole suite beside this test (a daemon
+# under ASan there took over 20 s to start); what is waited for usually comes at once.
+def wait_for(what, condition, seconds=60):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         if condition():
@@ -59,7 +61,10 @@ class Daemon:
         self.env = dict(os.environ, TARVO_HOME=home, TARVO_RUNTIME_DIR=home)
         self.process = subprocess.Popen([bin_dir + "/TarvoServer"], env=self.env,
                                         stdout=subprocess.DEVNULL, stderr=open(home + "/err", "w"))
-        wait_for("the API socket", lambda: os.path.exists(home + "/tarvo-api.sock"))
+        wait_for("the API socket", lambda: os.path.exists(home + "/tarvo-api.sock")
+                 or self.process.poll() is not None)
+        if self.process.poll() is not None:
+            raise AssertionError("TarvoServer ended at start: " + open(home + "/err").read())
         self.clients = []
 
     def adm(self, *args):
