@@ -179,17 +179,6 @@ class ClusterBalancerTest : public ::testing::Test {
   std::vector<Client> clients_ = std::vector<Client>(kClients);
 };
 
-// Reads what the daemon sends until it closes the session; false when it stays open.
-bool EndedByDaemon(SessionClient& session) {
-  client::ReceivedMessage message;
-  for (int read = 0; read < 100; ++read) {
-    const ClientStatus status = session.readMessage(message, kIoTimeoutMs);
-    if (status == ClientStatus::kTimeout) return false;
-    if (status != ClientStatus::kOk) return true;
-  }
-  return false;
-}
-
 TEST_F(ClusterBalancerTest, EveryDaemonKnowsTheClientsByTheirOwnAddressesAndOneUserRule) {
   for (Client& c : clients_) {
     ASSERT_EQ(EchoThrough(c.relay, 0, 1000), "") << c.user.name;

@@ -45,17 +45,6 @@ LoginOutcome LogInFrom(StoreDaemon& daemon, const char* from, const std::string&
   return session.login(name, password, kIoTimeoutMs).outcome;
 }
 
-// Reads what the daemon sends until it closes the session; false when it stays open.
-bool EndedByDaemon(SessionClient& session) {
-  client::ReceivedMessage message;
-  for (int read = 0; read < 100; ++read) {
-    const ClientStatus status = session.readMessage(message, kIoTimeoutMs);
-    if (status == ClientStatus::kTimeout) return false;
-    if (status != ClientStatus::kOk) return true;
-  }
-  return false;
-}
-
 ToolRun Adm(StoreDaemon& daemon, const std::vector<std::string>& args) {
   return RunTool(TARVOADM_PATH, daemon.process().home(), args, 1);
 }

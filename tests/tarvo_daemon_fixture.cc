@@ -170,6 +170,16 @@ bool ReadExactly(client::Socket& socket, ByteBuffer& into, std::size_t count, in
   return true;
 }
 
+bool EndedByDaemon(client::SessionClient& session) {
+  client::ReceivedMessage message;
+  for (int read = 0; read < 100; ++read) {
+    const client::ClientStatus status = session.readMessage(message, kIoTimeoutMs);
+    if (status == client::ClientStatus::kTimeout) return false;
+    if (status != client::ClientStatus::kOk) return true;
+  }
+  return false;
+}
+
 bool ClosedByPeer(client::Socket& socket, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {

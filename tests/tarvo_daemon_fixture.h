@@ -72,6 +72,8 @@ bool ReadExactly(client::Socket& socket, ByteBuffer& into, std::size_t count,
 bool ClosedByPeer(client::Socket& socket, int timeoutMs = kIoTimeoutMs);
 // True when nothing arrives and the connection stays open for waitMs.
 bool StaysQuiet(client::Socket& socket, int waitMs);
+// Reads what the daemon sends on the session until it closes it; false when it stays open.
+bool EndedByDaemon(client::SessionClient& session);
 
 std::vector<std::uint8_t> ByteList(std::initializer_list<unsigned> values);
 std::vector<std::uint8_t> SessionOpening(const std::string& version);
