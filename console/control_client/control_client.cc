@@ -181,7 +181,7 @@ std::uint32_t ControlClient::CtlListSessions(std::vector<UserInfo>& sessions) {
 std::uint32_t ControlClient::CtlListAllSessions(std::vector<DaemonSessionInfo>& sessions) {
   sessions.clear();
   ControlMessage message = MakeControlRequest(CTL_LIST_ALL_SESSIONS);
-  if (!exchange(message)) return 0;
+  if (!exchange(message)) return CTL_FAILED;
   if (message.status != CTL_OK) return message.status;
   const std::size_t count = std::min<std::size_t>(message.value, kMaxReplyDaemonSessions);
   sessions.resize(count);

@@ -72,8 +72,8 @@ class ControlClient {
 
   // Request 10: the sessions (name, address, session id); their number, 0 when not delivered.
   std::uint32_t CtlListSessions(std::vector<UserInfo>& sessions);
-  // Request 15: every daemon's sessions; CTL_OK, CTL_FAILED when the shared store failed, 0
-  // when not delivered.
+  // Request 15: every daemon's sessions; CTL_OK, or CTL_FAILED when the shared store failed or
+  // the request was not delivered (lastDelivered() tells which).
   std::uint32_t CtlListAllSessions(std::vector<DaemonSessionInfo>& sessions);
   // Request 11: CTL_OK or CTL_NOT_FOUND; 0 when not delivered.
   std::uint32_t CtlDisconnectSession(std::string_view name, std::uint32_t address,
