@@ -11,26 +11,17 @@
 #include <sstream>
 
 #include "external/reader_tokens.h"
+#include "server/common/random_hex.h"
 #include "server/service/base/diagnostics.h"
 
 namespace tarvo {
 
 namespace {
 
-std::string Hex(const unsigned char* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
-  }
-  return text;
-}
-
 std::string HashOf(const std::string& secret) {
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), digest);
-  return Hex(digest, sizeof digest);
+  return HexOf(digest, sizeof digest);
 }
 
 bool UsableName(const std::string& name) {
@@ -129,7 +120,7 @@ std::optional<std::string> ApiTokens::create(const std::string& name, ApiRole ro
     status = 503;
     return std::nullopt;
   }
-  const std::string secret = "tvo_" + Hex(random, sizeof random);
+  const std::string secret = "tvo_" + HexOf(random, sizeof random);
   OPENSSL_cleanse(random, sizeof random);
   const ApiTokenRow row =
       RowOf({name, role, HashOf(secret), static_cast<long long>(std::time(nullptr))});

@@ -1,7 +1,6 @@
 #include "server/service/policy/cluster_sessions.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "platform/home.h"
+#include "server/common/random_hex.h"
 #include "server/common/user_name.h"
 #include "server/service/base/diagnostics.h"
 #include "server/service/base/settings.h"
@@ -47,17 +47,7 @@ std::int64_t AliveMs() REQUIRES(NetworkLock) {
 }
 
 // 32 hex digits from the kernel's generator; empty when none can be had.
-std::string RandomId() {
-  unsigned char bytes[16];
-  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return {};
-  std::string id;
-  char digits[3];
-  for (unsigned char byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    id += digits;
-  }
-  return id;
-}
+std::string RandomId() { return RandomHex(16); }
 
 bool UsableId(const std::string& id) {
   return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string::npos;

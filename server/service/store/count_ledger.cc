@@ -1,7 +1,6 @@
 #include "server/service/store/count_ledger.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 
 #include "platform/home.h"
 #include "platform/own_file.h"
+#include "server/common/random_hex.h"
 
 namespace tarvo {
 namespace {
@@ -39,17 +39,11 @@ struct Ledger {
 
 // Random, so that no two starts of any daemon sharing a store ever share a name.
 std::string NewOwnerName() {
+  std::string name = RandomHex(12);
+  if (!name.empty()) return name;
   unsigned char bytes[12] = {};
-  if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    std::snprintf(reinterpret_cast<char*>(bytes), sizeof bytes, "%d", static_cast<int>(getpid()));
-  }
-  std::string name;
-  char hex[3];
-  for (unsigned char byte : bytes) {
-    std::snprintf(hex, sizeof hex, "%02x", byte);
-    name += hex;
-  }
-  return name;
+  std::snprintf(reinterpret_cast<char*>(bytes), sizeof bytes, "%d", static_cast<int>(getpid()));
+  return HexOf(bytes, sizeof bytes);
 }
 
 Ledger& TheLedger() {
